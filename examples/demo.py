@@ -1,0 +1,1 @@
+import tolvane; print(tolvane.__all__)

@@ -1,0 +1,111 @@
+#include "feature/feature_file.hpp"
+
+#include <unordered_set>
+#include <vector>
+
+#include "catalogue.hpp"
+#include "feature/feature_set.hpp"
+#include "support/file_io.hpp"
+#include "support/json_writer.hpp"
+#include "support/panic.hpp"
+
+namespace tolvane {
+namespace {
+
+struct PrimitiveContentHash {
+  std::size_t operator()(const Primitive* p) const noexcept { return PrimitiveHash{}(*p); }
+};
+struct PrimitiveContentEqual {
+  bool operator()(const Primitive* a, const Primitive* b) const noexcept { return *a == *b; }
+};
+
+// The distinct features and primitives of a feature graph, in the order first met.
+struct Gathered {
+  std::vector<const Feature*> features;
+  std::vector<const Primitive*> primitives;
+};
+
+Gathered gather(std::span<const FeatureRef> roots) {
+  Gathered out;
+  FeatureIdSet ids(roots.size());
+  std::unordered_set<const Primitive*> primitive_records;
+  std::unordered_set<const Primitive*, PrimitiveContentHash, PrimitiveContentEqual> primitives;
+
+  std::vector<const Feature*> stack;
+  for (const auto& root : roots) {
+    stack.push_back(root.get());
+    while (!stack.empty()) {
+      const Feature* f = stack.back();
+      stack.pop_back();
+      if (!ids.insert(f)) {
+        // The same record met again: its whole ancestry has been walked already. A different
+        // record with that id may have other ancestors, so only then is the walk repeated.
+        if (ids.find(*f) == f) continue;
+      } else {
+        out.features.push_back(f);
+      }
+      if (const Primitive* p = f->generating_primitive();
+          p && primitive_records.insert(p).second && primitives.insert(p).second) {
+        out.primitives.push_back(p);
+      }
+      auto bases = f->base_features();
+      for (auto it = bases.rbegin(); it != bases.rend(); ++it) stack.push_back(*it);
+    }
+  }
+  return out;
+}
+
+void append_feature_json(std::string& out, const Feature& f) {
+  out += "{\"name\":";
+  append_json_string(out, f.name());
+  out += ",\"id\":\"";
+  out += f.id();
+  out += "\",\"schema\":";
+  append_schema_json(out, f.schema());
+  out += ",\"base_features\":[";
+  auto bases = f.base_features();
+  for (std::size_t i = 0; i < bases.size(); ++i) {
+    if (i) out += ',';
+    out += '"';
+    out += bases[i]->id();
+    out += '"';
+  }
+  out += "],\"generating_primitive\":";
+  if (const Primitive* p = f.generating_primitive()) {
+    append_json_string(out, p->id);
+  } else {
+    out += "null";
+  }
+  out += '}';
+}
+
+}  // namespace
+
+std::string feature_file_json(std::span<const FeatureRef> features) {
+  Gathered g = gather(features);
+  std::string out;
+  out.reserve(128 + g.features.size() * 320);
+  out += "{\"features\":[";
+  for (std::size_t i = 0; i < g.features.size(); ++i) {
+    if (i) out += ',';
+    append_feature_json(out, *g.features[i]);
+  }
+  out += "],\"primitives\":[";
+  for (std::size_t i = 0; i < g.primitives.size(); ++i) {
+    if (i) out += ',';
+    append_primitive_json(out, *g.primitives[i]);
+  }
+  out += "]}";
+  return out;
+}
+
+void save_features(std::span<const FeatureRef> features, const std::string& filename) {
+  std::string text = feature_file_json(features);
+  if (auto failure = write_whole_file(filename, text)) {
+    panic((failure->opening ? "called `Result::unwrap()` on an `Err` value: "
+                            : "Error writing to file: ") +
+          failure->description);
+  }
+}
+
+}  // namespace tolvane

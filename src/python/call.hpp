@@ -1,0 +1,68 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "python/ref.hpp"
+
+namespace tolvane::py {
+
+// How a callable binds its arguments: every parameter is positional-or-keyword; the first
+// `required` are required.
+struct Signature {
+  const char* full_name;  // "generate_features()", "Feature.__new__()"
+  const char* const* names;
+  int count;
+  int required;
+};
+
+inline constexpr int kMaxParameters = 6;
+using BoundArgs = std::array<PyObject*, kMaxParameters>;  // borrowed; null where not given
+
+// Vector-call binding (module functions, static methods).
+BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// Tuple-and-dict binding (constructors).
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// Runs one argument conversion; a TypeError it raises is re-raised as
+// "argument '<name>': <message>" with the original as its cause. Other errors pass unchanged.
+void prefix_type_error(const char* parameter);
+template <class F>
+auto convert_argument(const char* parameter, F&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const ErrorAlreadySet&) {
+    prefix_type_error(parameter);
+    throw;
+  }
+}
+
+// Turns the exception in flight into the matching Python exception.
+void set_python_error_from_current_exception() noexcept;
+
+// Every entry from Python runs its body through a frame: C++ exceptions never cross into the
+// interpreter. Returns null (or -1 for setters) with the Python exception set on failure.
+template <class F>
+PyObject* frame(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+template <class F>
+int setter_frame(F&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return -1;
+  }
+}
+
+// The internal-failure exception class, created on first need.
+PyObject* panic_exception_type();
+
+}  // namespace tolvane::py

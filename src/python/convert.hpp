@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "feature/feature.hpp"
+#include "input_set.hpp"
+#include "primitive.hpp"
+#include "python/objects.hpp"
+#include "python/ref.hpp"
+
+namespace tolvane::py {
+
+// Python values to records. Each raises the Python exception of the refused value.
+
+// "'<type>' object cannot be converted to '<target>'" as a TypeError.
+[[noreturn]] void refuse(PyObject* o, const char* target);
+
+std::string to_text(PyObject* o);
+std::optional<std::string> to_optional_text(PyObject* o);  // null (not given) or None: absent
+bool to_bool(PyObject* o);
+std::int32_t to_count(PyObject* o);
+NamePair to_name_pair(PyObject* o);
+
+// Any object passing the interpreter's sequence check, converted item by item in iteration order.
+template <class Item>
+auto to_vector(PyObject* sequence, Item&& convert_item) -> std::vector<decltype(convert_item(sequence))> {
+  if (!PySequence_Check(sequence)) refuse(sequence, "Sequence");
+  std::vector<decltype(convert_item(sequence))> out;
+  Py_ssize_t size = PySequence_Size(sequence);
+  if (size < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(size));
+  }
+  Ref iterator = Ref::checked(PyObject_GetIter(sequence));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    out.push_back(convert_item(item.get()));
+  }
+  if (PyErr_Occurred()) throw ErrorAlreadySet{};
+  return out;
+}
+
+FeatureRef to_feature(PyObject* o);
+PrimitiveRef to_primitive(PyObject* o);
+std::vector<FeatureRef> to_features(PyObject* o);
+std::vector<PrimitiveRef> to_primitives(PyObject* o);
+std::vector<NamePair> to_name_pairs(PyObject* o);
+std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o);
+
+// Raw pointers to the records of `refs`, which keep them alive.
+std::vector<const Feature*> pointers(std::span<const FeatureRef> refs);
+
+// Records to new Python objects.
+PyObject* new_text(std::string_view text);
+PyObject* new_feature(FeatureRef f);
+PyObject* new_primitive(PrimitiveRef p);
+PyObject* new_feature_list(std::span<const FeatureRef> features);
+PyObject* new_feature_list(std::span<const Feature* const> features);
+PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives);
+
+}  // namespace tolvane::py

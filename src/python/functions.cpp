@@ -1,0 +1,58 @@
+#include "python/functions.hpp"
+
+#include "feature/compare.hpp"
+#include "feature/fake.hpp"
+#include "python/call.hpp"
+#include "python/convert.hpp"
+
+namespace tolvane::py {
+namespace {
+
+template <auto Body>
+PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return frame([&] { return Body(args, nargsf, kwnames); });
+}
+
+constexpr const char* kFakeParameters[] = {"n_features"};
+constexpr Signature kFake = {"generate_fake_features()", kFakeParameters, 1, 1};
+
+PyObject* generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs a = bind(kFake, args, nargsf, kwnames);
+  auto n = convert_argument("n_features", [&] { return to_count(a[0]); });
+  return new_feature_list(generate_fake_features(n));
+}
+
+constexpr const char* kCompareParameters[] = {"features1", "features2"};
+constexpr Signature kCompare = {"compare_featuresets()", kCompareParameters, 2, 2};
+
+PyObject* compare_featuresets_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs a = bind(kCompare, args, nargsf, kwnames);
+  auto first = convert_argument("features1", [&] { return to_features(a[0]); });
+  auto second = convert_argument("features2", [&] { return to_features(a[1]); });
+  auto [only_first, only_second] = compare_featuresets(first, second);
+  Ref left = Ref::steal(new_feature_list(only_first));
+  Ref right = Ref::steal(new_feature_list(only_second));
+  return check(PyTuple_Pack(2, left.get(), right.get()));
+}
+
+PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef generate_fake_features_def = {
+    "generate_fake_features", as_method(fastcall<generate_fake_features_body>), kFlags, ""};
+PyMethodDef compare_featuresets_def = {
+    "compare_featuresets", as_method(fastcall<compare_featuresets_body>), kFlags, ""};
+
+PyMethodDef* const kFunctions[] = {
+    &generate_fake_features_def,
+    &compare_featuresets_def,
+};
+
+}  // namespace
+
+std::span<PyMethodDef* const> module_functions() { return kFunctions; }
+
+}  // namespace tolvane::py

@@ -1,0 +1,66 @@
+#include <iterator>
+
+#include "python/call.hpp"
+#include "python/functions.hpp"
+#include "python/objects.hpp"
+#include "support/panic.hpp"
+
+namespace tolvane::py {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tolvane",
+    "Native Python module: deep feature synthesis over typed feature descriptions.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+void append_to_all(PyObject* module, PyObject* name) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = Ref::checked(PyList_New(0));
+    check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    panic("could not append __name__ to __all__");
+  }
+}
+
+void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
+  Ref function = Ref::checked(PyCMethod_New(definition, module, module_name, nullptr));
+  Ref name = Ref::checked(PyObject_GetAttrString(function.get(), "__name__"));
+  append_to_all(module, name.get());
+  check_status(PyObject_SetAttr(module, name.get(), function.get()));
+}
+
+void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  Ref text = Ref::checked(PyUnicode_FromString(name));
+  append_to_all(module, text.get());
+  check_status(PyObject_SetAttr(module, text.get(), reinterpret_cast<PyObject*>(type)));
+}
+
+}  // namespace
+}  // namespace tolvane::py
+
+PyMODINIT_FUNC PyInit_tolvane() {
+  using namespace tolvane::py;
+  return frame([] {
+    Ref module = Ref::checked(PyModule_Create(&module_definition));
+    Ref module_name = Ref::checked(PyUnicode_FromString("tolvane"));
+    for (PyMethodDef* definition : module_functions()) {
+      add_function(module.get(), module_name.get(), definition);
+    }
+    add_class(module.get(), "Feature", feature_type());
+    add_class(module.get(), "Primitive", primitive_type());
+    add_class(module.get(), "ColumnSchema", column_schema_type());
+    add_class(module.get(), "InputSet", input_set_type());
+    return module.release();
+  });
+}

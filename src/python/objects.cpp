@@ -1,0 +1,22 @@
+#include "python/objects.hpp"
+
+#include <string>
+
+#include "support/panic.hpp"
+
+namespace tolvane::py {
+
+PyTypeObject* create_class(const char* class_name, int basic_size, PyType_Slot* slots) {
+  // Qualified as builtins.<Class>; no base-type flag (not subclassable), no GC (instances hold
+  // no Python references), no __dict__ and no weak references.
+  std::string qualified = std::string("builtins.") + class_name;
+  PyType_Spec spec = {qualified.c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (!type) {
+    PyErr_Clear();
+    panic(std::string("An error occurred while initializing class ") + class_name);
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tolvane::py

@@ -1,0 +1,30 @@
+#include "support/panic.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tolvane {
+namespace {
+
+// Paths from the build system are absolute; the part from "src/" on is what a reader wants.
+const char* project_path(const char* file) {
+  const char* p = std::strstr(file, "src/");
+  return p ? p : file;
+}
+
+}  // namespace
+
+Panic::Panic(std::string message, FailureLocation where) : message_(std::move(message)) {
+  char thread_name[32] = "?";
+  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  std::fprintf(stderr, "tolvane: internal failure on thread %ld (%s) at %s:%u:%u: %s\n",
+               static_cast<long>(gettid()), thread_name, project_path(where.file), where.line,
+               where.column, message_.c_str());
+}
+
+void panic(std::string message, FailureLocation where) { throw Panic(std::move(message), where); }
+
+}  // namespace tolvane

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace tolvane {
+
+// Where a failure is reported as having happened.
+struct FailureLocation {
+  const char* file;
+  unsigned line;
+  unsigned column;
+
+  static FailureLocation here(std::source_location where = std::source_location::current()) {
+    return {where.file_name(), where.line(), where.column()};
+  }
+};
+
+// The one way the module's own code reports an unrecoverable failure. It may be thrown on any
+// thread; the call frame of the binding layer turns it into the Python-side internal-failure
+// exception carrying message(). Constructing one writes a short diagnostic to stderr.
+class Panic : public std::exception {
+ public:
+  Panic(std::string message, FailureLocation where);
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+[[noreturn]] void panic(std::string message,
+                        FailureLocation where = FailureLocation::here());
+
+}  // namespace tolvane
