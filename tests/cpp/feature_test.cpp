@@ -1,7 +1,121 @@
 #include <gtest/gtest.h>
 
-#include "column_schema.hpp"
+#include "feature/compare.hpp"
+#include "feature/fake.hpp"
+#include "feature/feature.hpp"
+#include "feature/feature_file.hpp"
+#include "feature/feature_set.hpp"
+#include "support/panic.hpp"
 
 namespace tolvane {
-TEST(Feature, Placeholder) { EXPECT_EQ(schema_text({}), "Unknown:Unknown"); }
+namespace {
+
+const ColumnSchema kIntNum{LogicalType::Integer, LogicalType::Numeric};
+
+FeatureRef root(std::string_view name) { return build_feature(name, kIntNum, nullptr, {}); }
+
+TEST(Feature, RootWithoutSchemaIsAnInternalFailure) {
+  try {
+    build_feature("lonely", std::nullopt, nullptr, {});
+    FAIL();
+  } catch (const Panic& p) {
+    EXPECT_EQ(p.message(), "Error unwrapping schema in lonely");
+  }
+}
+
+TEST(Feature, PrefixHashingMatchesFullHashing) {
+  auto p = build_primitive("add", "m", "transform", true, {}, {"double", "numeric"});
+  auto a = root("a"), b = root("b");
+  const Feature* ab[] = {a.get(), b.get()};
+  const Feature* ba[] = {b.get(), a.get()};
+  Sha256 prefix;
+  prefix.update(p->id);
+  auto fast = build_derived_feature("x", *p, prefix, ba);
+  auto slow = build_feature("y", std::nullopt, p.get(), ab);
+  EXPECT_TRUE(same_id(*fast, *slow));
+  std::string lo(std::min(a->id(), b->id())), hi(std::max(a->id(), b->id()));
+  EXPECT_EQ(fast->id(), sha256_hex(p->id + lo + hi));
+  EXPECT_EQ(fast->schema(), (ColumnSchema{LogicalType::Double, LogicalType::Numeric}));
+}
+
+TEST(Feature, CopiesWithOneFieldReplacedKeepTheId) {
+  auto p = build_primitive("p", "m", "transform", false, {}, {"age", std::nullopt});
+  auto x = root("x");
+  const Feature* bases[] = {x.get()};
+  auto d = build_feature("d", std::nullopt, p.get(), bases);
+  auto renamed = with_name(*d, "e");
+  auto rebased = with_base_features(*d, {});
+  auto orphan = with_generating_primitive(*d, nullptr);
+  for (const auto* f : {renamed.get(), rebased.get(), orphan.get()}) {
+    EXPECT_TRUE(same_id(*f, *d));
+    EXPECT_EQ(f->schema(), d->schema());
+  }
+  EXPECT_EQ(renamed->name(), "e");
+  EXPECT_EQ(renamed->base_features().size(), 1u);
+  EXPECT_TRUE(rebased->base_features().empty());
+  EXPECT_EQ(orphan->generating_primitive(), nullptr);
+}
+
+TEST(Feature, VeryDeepAncestryIsFreedWithoutRecursion) {
+  auto p = build_primitive("next", "m", "transform", false, {}, {std::nullopt, std::nullopt});
+  FeatureRef f = root("r");
+  for (int i = 0; i < 1'000'000; ++i) {
+    const Feature* bases[] = {f.get()};
+    f = build_feature("g", std::nullopt, p.get(), bases);
+  }
+  f = FeatureRef();  // would overflow the stack if destruction recursed
+  SUCCEED();
+}
+
+TEST(FeatureIdSet, KeepsTheFirstPerIdAcrossGrowth) {
+  std::vector<FeatureRef> features;
+  for (int i = 0; i < 5000; ++i) features.push_back(root("n" + std::to_string(i % 1000)));
+  FeatureIdSet set;
+  int inserted = 0;
+  for (const auto& f : features) inserted += set.insert(f.get());
+  EXPECT_EQ(inserted, 1000);
+  EXPECT_EQ(set.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(set.find(*features[1000 + i]), features[i].get());
+  EXPECT_FALSE(set.contains(*root("other")));
+}
+
+TEST(Compare, FirstOccurrenceOrder) {
+  std::vector<FeatureRef> a = {root("c"), root("a"), root("c"), root("b")};
+  std::vector<FeatureRef> b = {root("b"), root("d")};
+  auto [left, right] = compare_featuresets(a, b);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0]->name(), "c");
+  EXPECT_EQ(left[1]->name(), "a");
+  ASSERT_EQ(right.size(), 1u);
+  EXPECT_EQ(right[0]->name(), "d");
+}
+
+TEST(FeatureFile, SharedAncestorsAreWalkedOnce) {
+  // A lattice whose every level doubles the number of paths to the roots: a walk that repeated
+  // shared ancestry would take 2^40 steps.
+  auto p = build_primitive("add", "m", "transform", true, {}, {"double", "numeric"});
+  FeatureRef a = root("a"), b = root("b");
+  for (int level = 0; level < 40; ++level) {
+    const Feature* bases[] = {a.get(), b.get()};
+    FeatureRef next_a = build_feature("x", std::nullopt, p.get(), bases);
+    const Feature* bases_b[] = {b.get(), a.get(), a.get()};
+    FeatureRef next_b = build_feature("y", std::nullopt, p.get(), bases_b);
+    a = next_a;
+    b = next_b;
+  }
+  std::vector<FeatureRef> top = {a, b};
+  std::string json = feature_file_json(top);
+  EXPECT_EQ(json.rfind("{\"features\":[", 0), 0u);
+  EXPECT_NE(json.find("\"primitives\":[{\"name\":\"add\""), std::string::npos);
+}
+
+TEST(Fake, NamesAndCount) {
+  auto fs = generate_fake_features(12);
+  ASSERT_EQ(fs.size(), 12u);
+  EXPECT_EQ(fs[0]->name(), "idx");
+  EXPECT_EQ(fs[11]->name(), "F_10");
+  EXPECT_EQ(generate_fake_features(-7).size(), 1u);
+}
+
+}  // namespace
 }  // namespace tolvane

@@ -1,5 +1,65 @@
+import pytest
+
 import tolvane
 
+FUNCTIONS = ["generate_features", "load_primitives", "generate_fake_features", "compare_featuresets"]
+CLASSES = ["Feature", "Primitive", "ColumnSchema", "InputSet"]
 
-def test_all_lists_registered_names():
-    assert set(tolvane.__all__) <= set(dir(tolvane))
+
+def test_all_lists_functions_then_classes_in_registration_order():
+    present = [n for n in FUNCTIONS if hasattr(tolvane, n)] + CLASSES
+    assert tolvane.__all__ == present
+    public = {n for n in dir(tolvane) if not n.startswith("__")}
+    assert public == set(present)
+
+
+def test_functions_are_module_builtins_without_docs():
+    for name in tolvane.__all__[:-4]:
+        f = getattr(tolvane, name)
+        assert f.__module__ == "tolvane"
+        assert f.__self__ is tolvane
+        assert f.__doc__ is None
+        assert f.__text_signature__ is None
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_final_builtins_without_dict(name):
+    cls = getattr(tolvane, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == name
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+    assert cls.__doc__ is None
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+def test_instances_take_no_new_attributes():
+    f = tolvane.Feature("a", "integer", "numeric")
+    with pytest.raises(AttributeError):
+        f.other = 1
+    with pytest.raises(AttributeError):
+        tolvane.InputSet([]).inputs
+    with pytest.raises(AttributeError):
+        tolvane.ColumnSchema().__dict__
+
+
+def test_panic_exception_is_a_base_exception_outside_the_module(PanicException):
+    assert PanicException.__name__ == "PanicException"
+    assert issubclass(PanicException, BaseException)
+    assert not issubclass(PanicException, Exception)
+    assert not hasattr(tolvane, "PanicException")
+    assert PanicException.__doc__
+    try:
+        tolvane.ColumnSchema("Integr")
+    except Exception:  # noqa: BLE001
+        pytest.fail("an internal failure must not be caught by `except Exception`")
+    except BaseException as e:  # noqa: BLE001
+        assert e.args == ("Integr is not a valid logical type: ()",)
+
+
+def test_nothing_is_picklable():
+    import pickle
+
+    for obj in [tolvane.ColumnSchema(), tolvane.InputSet([]), tolvane.Feature("a", "b", "c")]:
+        with pytest.raises(TypeError):
+            pickle.dumps(obj)

@@ -1,0 +1,148 @@
+"""Argument binding and conversion: the texts every callable shares."""
+import pathlib
+
+import pytest
+
+import tolvane
+from conftest import prim, root
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: tolvane.Feature("a"),
+     "Feature.__new__() missing 2 required positional arguments: 'lt' and 'st'"),
+    (lambda: tolvane.Primitive(),
+     "Primitive.__new__() missing 6 required positional arguments: 'name', 'module', "
+     "'function_type', 'commutative', 'column_schemas', and 'return_type'"),
+    (lambda: tolvane.InputSet(),
+     "InputSet.__new__() missing 1 required positional argument: 'inputs'"),
+    (lambda: tolvane.Feature("a", "b", "c", None, None, 1),
+     "Feature.__new__() takes from 3 to 5 positional arguments but 6 were given"),
+    (lambda: tolvane.ColumnSchema(1, 2, 3),
+     "ColumnSchema.__new__() takes from 0 to 2 positional arguments but 3 were given"),
+    (lambda: tolvane.generate_fake_features(1, 2),
+     "generate_fake_features() takes 1 positional arguments but 2 were given"),
+    (lambda: tolvane.compare_featuresets([], [], features3=[]),
+     "compare_featuresets() got an unexpected keyword argument 'features3'"),
+    (lambda: tolvane.InputSet([], inputs=[]),
+     "InputSet.__new__() got multiple values for argument 'inputs'"),
+    (lambda: tolvane.compare_featuresets(features2=[]),
+     "compare_featuresets() missing 1 required positional argument: 'features1'"),
+    (lambda: tolvane.Feature.save_features([]),
+     "Feature.save_features() missing 1 required positional argument: 'filename'"),
+    (lambda: root("x").save_features([], "f", "g"),
+     "Feature.save_features() takes 2 positional arguments but 3 were given"),
+])
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+
+
+def test_keywords_bind_in_any_order():
+    assert [str(f) for f in tolvane.compare_featuresets(features2=[], features1=[root("a")])[0]] == [
+        str(root("a"))]
+    assert str(tolvane.ColumnSchema(st="numeric")) == "Unknown:Numeric"
+    assert str(tolvane.Feature(st="index", lt="url", name="n")).startswith(
+        "n:ColumnSchema { logical_type: URL, semantic_tag: Index }")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: tolvane.ColumnSchema(1), "argument 'lt': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.ColumnSchema(None, b"x"), "argument 'st': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Primitive("n", "m", "t", 1, [], (None, None)),
+     "argument 'commutative': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: tolvane.Primitive("n", "m", "t", "True", [], (None, None)),
+     "argument 'commutative': 'str' object cannot be converted to 'PyBool'"),
+    (lambda: tolvane.Primitive("n", "m", "t", True, [], ["a", "b"]),
+     "argument 'return_type': 'list' object cannot be converted to 'PyTuple'"),
+    (lambda: tolvane.Primitive("n", "m", "t", True, [tolvane.InputSet([])], (None, None)),
+     "argument 'column_schemas': 'InputSet' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.Primitive(1, 2, 3, 4, 5, 6), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.InputSet([["Integer", None]]),
+     "argument 'inputs': 'list' object cannot be converted to 'PyTuple'"),
+    (lambda: tolvane.InputSet("ab"), "argument 'inputs': 'str' object cannot be converted to 'PyTuple'"),
+    (lambda: tolvane.InputSet(1), "argument 'inputs': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.InputSet([(1, None)]), "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.compare_featuresets({}, []),
+     "argument 'features1': 'dict' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.compare_featuresets((f for f in []), []),
+     "argument 'features1': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.compare_featuresets("ab", 1),
+     "argument 'features1': 'str' object cannot be converted to 'Feature'"),
+    (lambda: tolvane.compare_featuresets([root("a"), 1], 1),
+     "argument 'features1': 'int' object cannot be converted to 'Feature'"),
+    (lambda: tolvane.compare_featuresets([], [prim()]),
+     "argument 'features2': 'Primitive' object cannot be converted to 'Feature'"),
+    (lambda: tolvane.Feature("a", "b", "c", [], root("x")),
+     "argument 'generating_primitive': 'Feature' object cannot be converted to 'Primitive'"),
+    (lambda: tolvane.Feature.save_features([], pathlib.Path("x")),
+     "argument 'filename': 'PosixPath' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.generate_fake_features("3"),
+     "argument 'n_features': 'str' object cannot be interpreted as an integer"),
+])
+def test_conversion_type_errors_name_the_parameter(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+    assert type(e.value.__cause__) is TypeError
+    assert str(e.value).endswith(str(e.value.__cause__))
+
+
+def test_errors_other_than_type_errors_pass_unchanged():
+    with pytest.raises(ValueError, match=r"^Expected tuple of length 2, but got tuple of length 1\.$"):
+        tolvane.InputSet([("integer",)])
+    with pytest.raises(ValueError, match=r"^Expected tuple of length 2, but got tuple of length 3\.$"):
+        tolvane.Primitive("n", "m", "t", True, [], (None, None, None))
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        tolvane.generate_fake_features(2**31)
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        tolvane.generate_fake_features(-2**31 - 1)
+    with pytest.raises(OverflowError) as e:
+        tolvane.generate_fake_features(2**80)
+    assert "out of range integral" not in str(e.value)
+    with pytest.raises(UnicodeEncodeError):
+        tolvane.ColumnSchema("\ud800")
+
+
+def test_counts_accept_index_objects():
+    class Three:
+        def __index__(self):
+            return 3
+
+    assert len(tolvane.generate_fake_features(Three())) == 3
+    assert len(tolvane.generate_fake_features(True)) == 1
+    assert len(tolvane.generate_fake_features(-2**31)) == 1
+
+
+def test_sequences_convert_by_iteration():
+    class LengthFails:
+        def __len__(self):
+            raise RuntimeError("no length")
+
+        def __getitem__(self, i):
+            if i < 2:
+                return root(f"r{i}")
+            raise IndexError
+
+    only, _ = tolvane.compare_featuresets(LengthFails(), [])
+    assert [f.name for f in only] == ["r0", "r1"]
+    assert tolvane.compare_featuresets("", range(0)) == ([], [])
+    assert len(tolvane.compare_featuresets((root("a"),), [])[0]) == 1
+
+    class IterFails:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise KeyError("boom")
+
+    with pytest.raises(KeyError):
+        tolvane.compare_featuresets(IterFails(), [])
+
+
+def test_tuple_subclasses_are_name_pairs():
+    class Pair(tuple):
+        pass
+
+    assert str(tolvane.InputSet([Pair(("integer", None))])) == (
+        "[ColumnSchema { logical_type: Integer, semantic_tag: Unknown }]")
