@@ -23,6 +23,7 @@ struct PrimitiveContentEqual {
 struct Gathered {
   std::vector<const Feature*> features;
   std::vector<const Primitive*> primitives;
+  std::size_t text_size_estimate = 128;  // exact unless names need escaping
 };
 
 Gathered gather(std::span<const FeatureRef> roots) {
@@ -43,6 +44,8 @@ Gathered gather(std::span<const FeatureRef> roots) {
         if (ids.find(*f) == f) continue;
       } else {
         out.features.push_back(f);
+        // {"name":"","id":"<64>","schema":{..},"base_features":[],"generating_primitive":null},
+        out.text_size_estimate += 185 + f->name().size() + 67 * f->base_features().size();
       }
       if (const Primitive* p = f->generating_primitive();
           p && primitive_records.insert(p).second && primitives.insert(p).second) {
@@ -84,7 +87,7 @@ void append_feature_json(std::string& out, const Feature& f) {
 std::string feature_file_json(std::span<const FeatureRef> features) {
   Gathered g = gather(features);
   std::string out;
-  out.reserve(128 + g.features.size() * 320);
+  out.reserve(g.text_size_estimate + 512 * g.primitives.size());
   out += "{\"features\":[";
   for (std::size_t i = 0; i < g.features.size(); ++i) {
     if (i) out += ',';

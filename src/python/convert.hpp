@@ -59,6 +59,8 @@ PyObject* new_text(std::string_view text);
 PyObject* new_feature(FeatureRef f);
 PyObject* new_primitive(PrimitiveRef p);
 PyObject* new_feature_list(std::span<const FeatureRef> features);
+// Moves the references into the new objects (no reference-count traffic); `features` is left empty.
+PyObject* new_feature_list(std::vector<FeatureRef>&& features);
 PyObject* new_feature_list(std::span<const Feature* const> features);
 PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives);
 
