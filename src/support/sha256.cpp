@@ -6,6 +6,7 @@
 
 #include <openssl/sha.h>
 
+#include <array>
 #include <cstring>
 
 namespace tolvane {
@@ -21,13 +22,24 @@ Sha256::Sha256() { SHA256_Init(ctx(state_)); }
 
 void Sha256::update(std::string_view bytes) { SHA256_Update(ctx(state_), bytes.data(), bytes.size()); }
 
+namespace {
+// Two hexadecimal digits per byte value, high nibble first.
+constexpr auto kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  constexpr char digits[] = "0123456789abcdef";
+  for (std::size_t b = 0; b < 256; ++b) {
+    pairs[2 * b] = digits[b >> 4];
+    pairs[2 * b + 1] = digits[b & 0xf];
+  }
+  return pairs;
+}();
+}  // namespace
+
 void Sha256::finish_hex(char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, ctx(state_));
   for (std::size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
-    out[2 * i] = kDigits[digest[i] >> 4];
-    out[2 * i + 1] = kDigits[digest[i] & 0xf];
+    std::memcpy(out + 2 * i, &kHexPairs[2 * digest[i]], 2);
   }
 }
 
