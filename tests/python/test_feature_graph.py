@@ -98,3 +98,15 @@ def test_missing_graphviz_is_explained_and_fails(feature_file):
     assert result.returncode == 1
     assert "apt-get install graphviz" in result.stderr
     assert path.with_suffix(".dot").exists()  # the DOT text is still written
+
+
+def test_ancestry_of_a_chain_deeper_than_the_recursion_limit(tmp_path):
+    feature = Feature("f0", "double", "numeric")
+    for generation in range(1, 3000):
+        feature = Feature(f"f{generation}", "x", "x", [feature], ABSOLUTE)
+    path = tmp_path / "chain.json"
+    Feature.save_features([feature, Feature("stray", "double", "numeric")], str(path))
+    result = run(path, "--feature", "f2999", "-o", "-")
+    assert result.returncode == 0, result.stderr
+    assert len(edges(result.stdout)) == 2999
+    assert '"stray\\n' not in result.stdout
