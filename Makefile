@@ -8,12 +8,12 @@ PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-dev libgtest-dev
 CPP_BUILD := build/cpp
 
-.PHONY: demo test deps module cpp-tests pytest clean
+.PHONY: demo test deps module cpp-tests pytest typecheck clean
 
 demo: module
 	$(PY) examples/demo.py
 
-test: cpp-tests pytest
+test: cpp-tests pytest typecheck
 
 deps: $(VENV)/.installed
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -39,6 +39,11 @@ cpp-tests: deps
 
 pytest: module
 	$(PY) -m pytest -q tests/python
+
+# The installed stubs must match the installed module, and the examples must type-check.
+typecheck: module
+	$(PY) -m mypy.stubtest tolvane --allowlist tests/stubtest-allowlist.txt
+	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
 
 clean:
 	rm -rf build $(VENV)
