@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-dev libgtest-dev
 CPP_BUILD := build/cpp
 
-.PHONY: demo test deps module cpp-tests pytest typecheck clean
+.PHONY: demo test deps module cpp-tests pytest typecheck fuzz clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -44,6 +44,24 @@ pytest: module
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane --allowlist tests/stubtest-allowlist.txt
 	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+
+# Fuzzes the catalogue reader for FUZZ_SECONDS. The core sources are compiled here with clang and
+# the sanitizers rather than linked from the g++ library. New inputs collect in build/fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+FUZZ_SOURCES := $(addprefix src/,support/panic.cpp support/sha256.cpp support/unicode.cpp \
+  support/debug_text.cpp support/file_io.cpp support/json_writer.cpp support/json_reader.cpp \
+  column_schema.cpp input_set.cpp primitive.cpp catalogue.cpp)
+JSON_CORPUS := ../shared/testdata/json-test-suite/test_parsing
+
+fuzz: deps
+	@dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; }
+	mkdir -p $(FUZZ_BUILD)/corpus
+	clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  -Isrc tests/fuzz/catalogue_fuzz.cpp $(FUZZ_SOURCES) -lutf8proc -lcrypto -o $(FUZZ_BUILD)/catalogue_fuzz
+	$(FUZZ_BUILD)/catalogue_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=10 \
+	  $(FUZZ_BUILD)/corpus tests/fuzz/seeds $(wildcard $(JSON_CORPUS))
 
 clean:
 	rm -rf build $(VENV)

@@ -1,8 +1,71 @@
 #include "catalogue.hpp"
 
+#include <array>
+#include <utility>
+
+#include "support/file_io.hpp"
+#include "support/json_reader.hpp"
 #include "support/json_writer.hpp"
+#include "support/panic.hpp"
+#include "support/unicode.hpp"
 
 namespace tolvane {
+namespace {
+
+const std::array<std::string_view, kLogicalTypeCount> kTypeNames = [] {
+  std::array<std::string_view, kLogicalTypeCount> names;
+  for (std::size_t i = 0; i < kLogicalTypeCount; ++i) {
+    names[i] = canonical_name(static_cast<LogicalType>(i));
+  }
+  return names;
+}();
+
+constexpr std::string_view kSchemaFields[] = {"logical_type", "semantic_tag"};
+constexpr RecordShape kSchemaShape{"ColumnSchema", kSchemaFields};
+
+constexpr std::string_view kPrimitiveFields[] = {"name",        "id",           "module",
+                                                 "column_schemas", "return_type", "function_type",
+                                                 "commutative"};
+constexpr std::pair<std::string_view, std::size_t> kPrimitiveAliases[] = {{"type", 0}};
+constexpr RecordShape kPrimitiveShape{"Primitive", kPrimitiveFields, kPrimitiveAliases};
+
+LogicalType read_logical_type(JsonReader& r) {
+  return static_cast<LogicalType>(r.read_variant(kTypeNames));
+}
+
+ColumnSchema read_schema(JsonReader& r) {
+  ColumnSchema s;
+  r.read_record(kSchemaShape, [&](std::size_t field) {
+    (field == 0 ? s.logical_type : s.semantic_tag) = read_logical_type(r);
+  });
+  return s;
+}
+
+InputSet read_input_set(JsonReader& r) {
+  InputSet set;
+  r.read_array("a sequence", [&] { set.schemas.push_back(read_schema(r)); });
+  return set;
+}
+
+PrimitiveRef read_primitive(JsonReader& r) {
+  Primitive p;
+  r.read_record(kPrimitiveShape, [&](std::size_t field) {
+    switch (field) {
+      case 0: p.name = r.read_string(); break;
+      case 1: p.id = r.read_string(); break;
+      case 2: p.module = r.read_string(); break;
+      case 3:
+        r.read_array("a sequence", [&] { p.column_schemas.push_back(read_input_set(r)); });
+        break;
+      case 4: p.return_type = read_schema(r); break;
+      case 5: p.function_type = r.read_string(); break;
+      default: p.commutative = r.read_bool(); break;
+    }
+  });
+  return make_primitive(std::move(p));
+}
+
+}  // namespace
 
 void append_schema_json(std::string& out, ColumnSchema s) {
   out += "{\"logical_type\":\"";
@@ -37,6 +100,29 @@ void append_primitive_json(std::string& out, const Primitive& p) {
   out += ",\"commutative\":";
   out += p.commutative ? "true" : "false";
   out += '}';
+}
+
+std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {
+  JsonReader r(text);
+  std::vector<PrimitiveRef> primitives;
+  r.read_array("a sequence", [&] { primitives.push_back(read_primitive(r)); });
+  r.finish();
+  return primitives;
+}
+
+std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path) {
+  constexpr std::string_view kReadFailure = "Something went wrong reading the file: ";
+  std::string text;
+  if (auto failure = read_whole_file(path, text)) panic(std::string(kReadFailure) + *failure);
+  if (!is_valid_utf8(text)) {
+    panic(std::string(kReadFailure) +
+          "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+  }
+  try {
+    return parse_primitive_catalogue(text);
+  } catch (const JsonError& e) {
+    panic("called `Result::unwrap()` on an `Err` value: " + e.debug_text());
+  }
 }
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #include "python/functions.hpp"
 
+#include "catalogue.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
 #include "python/call.hpp"
@@ -11,6 +12,15 @@ namespace {
 template <auto Body>
 PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return frame([&] { return Body(args, nargsf, kwnames); });
+}
+
+constexpr const char* kLoadParameters[] = {"filename"};
+constexpr Signature kLoad = {"load_primitives()", kLoadParameters, 1, 1};
+
+PyObject* load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs a = bind(kLoad, args, nargsf, kwnames);
+  auto filename = convert_argument("filename", [&] { return to_text(a[0]); });
+  return new_primitive_list(read_primitive_catalogue(filename));
 }
 
 constexpr const char* kFakeParameters[] = {"n_features"};
@@ -41,12 +51,15 @@ PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, Py
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
+PyMethodDef load_primitives_def = {
+    "load_primitives", as_method(fastcall<load_primitives_body>), kFlags, ""};
 PyMethodDef generate_fake_features_def = {
     "generate_fake_features", as_method(fastcall<generate_fake_features_body>), kFlags, ""};
 PyMethodDef compare_featuresets_def = {
     "compare_featuresets", as_method(fastcall<compare_featuresets_body>), kFlags, ""};
 
 PyMethodDef* const kFunctions[] = {
+    &load_primitives_def,
     &generate_fake_features_def,
     &compare_featuresets_def,
 };

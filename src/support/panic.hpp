@@ -12,9 +12,17 @@ struct FailureLocation {
   unsigned line;
   unsigned column;
 
+#ifdef __cpp_lib_source_location
   static FailureLocation here(std::source_location where = std::source_location::current()) {
     return {where.file_name(), where.line(), where.column()};
   }
+#else
+  // Compilers whose standard library lacks source_location (the clang build of the fuzzer).
+  static FailureLocation here(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                              unsigned column = __builtin_COLUMN()) {
+    return {file, line, column};
+  }
+#endif
 };
 
 // The one way the module's own code reports an unrecoverable failure. It may be thrown on any

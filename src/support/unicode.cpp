@@ -16,6 +16,21 @@ std::size_t decode_utf8(std::string_view utf8, char32_t& c) {
   return static_cast<std::size_t>(n);
 }
 
+bool is_valid_utf8(std::string_view bytes) {
+  while (!bytes.empty()) {
+    // ASCII runs are the common case; only the rest goes through the decoder.
+    std::size_t ascii = 0;
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+    bytes.remove_prefix(ascii);
+    if (bytes.empty()) break;
+    char32_t c;
+    std::size_t n = decode_utf8(bytes, c);
+    if (c == 0xFFFD && n == 1) return false;
+    bytes.remove_prefix(n);
+  }
+  return true;
+}
+
 std::string to_lower_full(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

@@ -5,7 +5,7 @@
 
 namespace tolvane {
 
-// Every use of Unicode character data lives behind these three functions.
+// Every use of Unicode character data lives behind these functions.
 
 // Full lower-case mapping of UTF-8 text (a character may become several).
 std::string to_lower_full(std::string_view utf8);
@@ -20,5 +20,8 @@ bool is_grapheme_extend(char32_t c);
 // Decodes the code point at the front of `utf8` into `c` and returns its length in bytes; an
 // invalid sequence yields U+FFFD and length 1.
 std::size_t decode_utf8(std::string_view utf8, char32_t& c);
+
+// Well-formed UTF-8: no overlong forms, surrogates or code points beyond U+10FFFF.
+bool is_valid_utf8(std::string_view bytes);
 
 }  // namespace tolvane

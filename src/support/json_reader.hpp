@@ -1,0 +1,132 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tolvane {
+
+// A syntax or shape error of a JSON text, with the line (from 1) and the byte column within that
+// line at which it was detected (0 when nothing of the line had been read).
+class JsonError : public std::exception {
+ public:
+  JsonError(std::string message, std::size_t line, std::size_t column)
+      : message_(std::move(message)), line_(line), column_(column) {}
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  std::size_t line() const noexcept { return line_; }
+  std::size_t column() const noexcept { return column_; }
+
+  // Error("<quoted message>", line: L, column: C)
+  std::string debug_text() const;
+
+ private:
+  std::string message_;
+  std::size_t line_;
+  std::size_t column_;
+};
+
+// The members of a record, in declaration order; the same order decides which missing member is
+// named. `aliases` are other keys filling one of the fields.
+struct RecordShape {
+  std::string_view name;  // "Primitive": shows as "struct Primitive" in errors
+  std::span<const std::string_view> fields;
+  std::span<const std::pair<std::string_view, std::size_t>> aliases = {};
+};
+
+// A pull reader over a whole JSON text. Callers ask for the value they expect next; anything else
+// fails with a JsonError. Values nobody asked for (unknown members) are skipped but still checked
+// in full. Nesting is limited to kMaxDepth arrays and objects, so no input can exhaust the stack.
+class JsonReader {
+ public:
+  static constexpr int kMaxDepth = 128;
+
+  explicit JsonReader(std::string_view text) : text_(text) {}
+
+  // `expected` names the wanted kind in invalid-type errors ("a string", "a sequence").
+  std::string read_string(std::string_view expected = "a string");
+  bool read_bool();
+
+  // An array of any length; `element()` must read exactly one value each time it is called.
+  template <class Element>
+  void read_array(std::string_view expected, Element&& element) {
+    begin_array(expected);
+    for (bool first = true; next_element(first);) element();
+    end_array();
+  }
+
+  // A string holding one of `names`, or an object {"<name>": null}; returns its index.
+  std::size_t read_variant(std::span<const std::string_view> names);
+
+  // A record written as an object (members in any order, unknown ones skipped, each field
+  // exactly once) or as an array of all fields in declaration order. `field(i)` must read the
+  // value of field i.
+  template <class Field>
+  void read_record(const RecordShape& shape, Field&& field) {
+    if (begin_record(shape)) {
+      MemberProgress progress;
+      while (std::size_t i = next_member(shape, progress)) field(i - 1);
+      end_object_record(shape, progress);
+    } else {
+      bool first = true;
+      for (std::size_t i = 0; i < shape.fields.size(); ++i) {
+        next_record_element(shape, first, i);
+        field(i);
+      }
+      end_array_record();
+    }
+  }
+
+  void skip_value();
+
+  // Only whitespace may follow the value that was read.
+  void finish();
+
+ private:
+  [[noreturn]] void fail_at(std::size_t end, std::string message) const;
+  [[noreturn]] void fail_consumed(std::string message) const { fail_at(pos_, std::move(message)); }
+  [[noreturn]] void fail_peeked(std::string message) const;
+  [[noreturn]] void fail_invalid_type(std::string_view expected);
+
+  int peek() const { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1; }
+  int skip_whitespace();
+  int next_char();
+  void enter();
+  void leave() { --depth_; }
+
+  void expect_ident(std::string_view rest);
+  void expect_colon();
+  std::string parse_string();
+  void append_escape(std::string& out);
+  unsigned hex_escape();
+  std::string_view scan_number();
+  std::string describe_number(std::string_view number);
+
+  bool next_entry(bool& first, int close, const char* comma_message, const char* eof_message);
+  bool next_key(bool& first, std::string& key);
+  void begin_array(std::string_view expected);
+  bool next_element(bool& first);
+  void end_array();
+
+  struct MemberProgress {
+    bool first = true;
+    std::uint64_t seen = 0;  // one bit per field
+  };
+
+  bool begin_record(const RecordShape& shape);  // true: object form, false: array form
+  std::size_t next_member(const RecordShape& shape, MemberProgress& progress);  // 1 + field, 0 at end
+  void end_object_record(const RecordShape& shape, const MemberProgress& progress);
+  void next_record_element(const RecordShape& shape, bool& first, std::size_t index);
+  void end_array_record();
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int depth_ = 0;
+};
+
+}  // namespace tolvane
