@@ -228,7 +228,7 @@ def test_entry_points_release_everything(tmp_path):
         assert after - before < 8 * MiB
 
 
-def test_dropping_large_results_frees_their_records():
+def test_dropping_large_results_frees_their_records(tmp_path):
     before = rss()
     fakes = tolvane.generate_fake_features(1_000_000)
     p = primitive()
@@ -236,6 +236,8 @@ def test_dropping_large_results_frees_their_records():
     chain = fakes[0]
     for i in range(100_000):  # one deep ancestry: must be freed without recursion
         chain = derived([chain], primitive("neg", True, [("Integer", "Numeric")]), "c")
+    str(chain)
+    tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
     grown = [generate_features(fakes[:500], [p])] if generate_features else []
     peak = rss()
     del fakes, pairs, chain, grown
