@@ -98,6 +98,7 @@ def entry_point_cases(tmp):
         ("save method", lambda: d.save_features(features=features, filename=out), None),
         ("save no dir", lambda: tolvane.Feature.save_features([d], str(tmp / "no" / "f")), PanicException),
         ("save nul", lambda: tolvane.Feature.save_features([d], out + "\0"), PanicException),
+        ("save full device", lambda: tolvane.Feature.save_features([d], "/dev/full"), PanicException),
         ("save path", lambda: tolvane.Feature.save_features([d], pathlib.Path(out)), TypeError),
         ("save item", lambda: tolvane.Feature.save_features([d, "x"], out), TypeError),
         ("save surrogate", lambda: tolvane.Feature.save_features([d], "\ud800"), UnicodeEncodeError),
