@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +26,8 @@ bool to_bool(PyObject* o);
 std::int32_t to_count(PyObject* o);
 NamePair to_name_pair(PyObject* o);
 
+inline constexpr Py_ssize_t kUntrustedReserve = 4096;
+
 // Any object passing the interpreter's sequence check, converted item by item in iteration order.
 template <class Item>
 auto to_vector(PyObject* sequence, Item&& convert_item) -> std::vector<decltype(convert_item(sequence))> {
@@ -34,6 +37,12 @@ auto to_vector(PyObject* sequence, Item&& convert_item) -> std::vector<decltype(
   if (size < 0) {
     PyErr_Clear();
   } else {
+    // The length only sizes the reservation. Lists and tuples know theirs; any other sequence's
+    // __len__ is user code and may claim more than it yields (or than memory holds), so it is
+    // believed only up to a modest bound and the vector grows past that as items arrive.
+    if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) {
+      size = std::min<Py_ssize_t>(size, kUntrustedReserve);
+    }
     out.reserve(static_cast<std::size_t>(size));
   }
   Ref iterator = Ref::checked(PyObject_GetIter(sequence));
