@@ -84,10 +84,10 @@ PyObject* new_primitive(PrimitiveRef p) { return new_object(primitive_type(), st
 
 namespace {
 template <class Range, class Make>
-PyObject* new_list(const Range& items, Make&& make) {
+PyObject* new_list(Range& items, Make&& make) {
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t i = 0;
-  for (const auto& item : items) PyList_SET_ITEM(list.get(), i++, make(item));
+  for (auto& item : items) PyList_SET_ITEM(list.get(), i++, make(item));
   return list.release();
 }
 }  // namespace
@@ -98,6 +98,10 @@ PyObject* new_feature_list(std::span<const FeatureRef> features) {
 
 PyObject* new_feature_list(std::span<const Feature* const> features) {
   return new_list(features, [](const Feature* f) { return new_feature(FeatureRef::share(f)); });
+}
+
+PyObject* new_feature_list(std::vector<FeatureRef>&& features) {
+  return new_list(features, [](FeatureRef& f) { return new_feature(std::move(f)); });
 }
 
 PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives) {

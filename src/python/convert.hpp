@@ -60,6 +60,8 @@ PyObject* new_feature(FeatureRef f);
 PyObject* new_primitive(PrimitiveRef p);
 PyObject* new_feature_list(std::span<const FeatureRef> features);
 PyObject* new_feature_list(std::span<const Feature* const> features);
+// Moves the references into the new objects instead of sharing them.
+PyObject* new_feature_list(std::vector<FeatureRef>&& features);
 PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives);
 
 }  // namespace tolvane::py
