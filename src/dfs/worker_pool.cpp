@@ -197,21 +197,28 @@ struct ChunkLoop {
   std::mutex failure_mutex;
   std::size_t failed_chunk = SIZE_MAX;
   std::exception_ptr failure;
+  // The pool already orders the caller's writes before the chunks and the chunks before its
+  // return, but inside a library that sanitizers cannot see; these two edges state it in ours.
+  std::atomic<bool> published{false};
+  std::atomic<std::size_t> finished{0};
 
   void run(std::size_t i) {
+    (void)published.load(std::memory_order_acquire);
     bool on_caller = std::this_thread::get_id() == caller;
     ChunkRun chunk(*this, on_caller);
-    if (chunk.stopping()) return;
-    try {
-      body(i, chunk);
-    } catch (...) {
-      std::lock_guard lock(failure_mutex);
-      if (i < failed_chunk) {
-        failed_chunk = i;
-        failure = std::current_exception();
+    if (!chunk.stopping()) {
+      try {
+        body(i, chunk);
+      } catch (...) {
+        std::lock_guard lock(failure_mutex);
+        if (i < failed_chunk) {
+          failed_chunk = i;
+          failure = std::current_exception();
+        }
+        cancelled.store(true, std::memory_order_relaxed);
       }
-      cancelled.store(true, std::memory_order_relaxed);
     }
+    finished.fetch_add(1, std::memory_order_release);
   }
 
   static void task(void* self, std::size_t i) { static_cast<ChunkLoop*>(self)->run(i); }
@@ -228,7 +235,9 @@ bool ChunkRun::stopping() {
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop) {
   ChunkLoop loop(body, stop);
+  loop.published.store(true, std::memory_order_release);
   pthreadpool_parallelize_1d(count > 1 ? pool() : nullptr, &ChunkLoop::task, &loop, count, 0);
+  (void)loop.finished.load(std::memory_order_acquire);
   if (loop.interrupted) throw Interrupted();
   if (loop.failure) std::rethrow_exception(loop.failure);
 }
