@@ -162,23 +162,27 @@ namespace {
 
 std::mutex pool_mutex;
 pthreadpool_t shared_pool = nullptr;
+bool pool_failed = false;
 
 // A child of fork() has none of the parent's threads: forget (leak) the parent's pool so that the
 // child makes its own on first use.
 void forget_pool_in_child() {
   shared_pool = nullptr;
+  pool_failed = false;
   new (&pool_mutex) std::mutex();
 }
 
-// Null for a pool of one thread: the loop then runs on the calling thread alone.
+// Null for a pool of one thread: the loop then runs on the calling thread alone. So it does when
+// the threads cannot be made (an absurd size from the environment): slower, but the answer is
+// the same.
 pthreadpool_t pool() {
   if (pool_size() <= 1) return nullptr;
   std::lock_guard lock(pool_mutex);
-  if (!shared_pool) {
+  if (!shared_pool && !pool_failed) {
     static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
     (void)registered;
     shared_pool = pthreadpool_create(pool_size());
-    if (!shared_pool) throw std::bad_alloc();
+    pool_failed = !shared_pool;
   }
   return shared_pool;
 }
@@ -236,7 +240,8 @@ void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRu
                 const StopProbe& stop) {
   ChunkLoop loop(body, stop);
   loop.published.store(true, std::memory_order_release);
-  pthreadpool_parallelize_1d(count > 1 ? pool() : nullptr, &ChunkLoop::task, &loop, count, 0);
+  pthreadpool_parallelize_1d(count > 1 ? pool() : nullptr, &ChunkLoop::task, &loop, count,
+                             PTHREADPOOL_FLAG_YIELD_WORKERS);
   (void)loop.finished.load(std::memory_order_acquire);
   if (loop.interrupted) throw Interrupted();
   if (loop.failure) std::rethrow_exception(loop.failure);
