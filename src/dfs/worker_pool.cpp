@@ -196,10 +196,11 @@ struct ChunkLoop {
   const std::function<void(std::size_t, ChunkRun&)>& body;
   const StopProbe& stop;
   std::thread::id caller = std::this_thread::get_id();
-  std::atomic<bool> cancelled{false};
-  bool interrupted = false;  // written by the calling thread only
+  // Chunks after the lowest-numbered failed one are skipped or cut short; those before it still
+  // run, so the failure reported is the same whatever the timing. Interruption stops them all.
+  std::atomic<std::size_t> first_failed{SIZE_MAX};
+  std::atomic<bool> interrupted{false};  // set by the calling thread only
   std::mutex failure_mutex;
-  std::size_t failed_chunk = SIZE_MAX;
   std::exception_ptr failure;
   // The pool already orders the caller's writes before the chunks and the chunks before its
   // return, but inside a library that sanitizers cannot see; these two edges state it in ours.
@@ -208,18 +209,16 @@ struct ChunkLoop {
 
   void run(std::size_t i) {
     (void)published.load(std::memory_order_acquire);
-    bool on_caller = std::this_thread::get_id() == caller;
-    ChunkRun chunk(*this, on_caller);
+    ChunkRun chunk(*this, i, std::this_thread::get_id() == caller);
     if (!chunk.stopping()) {
       try {
         body(i, chunk);
       } catch (...) {
         std::lock_guard lock(failure_mutex);
-        if (i < failed_chunk) {
-          failed_chunk = i;
+        if (i < first_failed.load(std::memory_order_relaxed)) {
+          first_failed.store(i, std::memory_order_relaxed);
           failure = std::current_exception();
         }
-        cancelled.store(true, std::memory_order_relaxed);
       }
     }
     finished.fetch_add(1, std::memory_order_release);
@@ -229,11 +228,11 @@ struct ChunkLoop {
 };
 
 bool ChunkRun::stopping() {
-  if (on_caller_ && !loop_.interrupted && loop_.stop && loop_.stop()) {
-    loop_.interrupted = true;
-    loop_.cancelled.store(true, std::memory_order_relaxed);
+  if (on_caller_ && !loop_.interrupted.load(std::memory_order_relaxed) && loop_.stop && loop_.stop()) {
+    loop_.interrupted.store(true, std::memory_order_relaxed);
   }
-  return loop_.cancelled.load(std::memory_order_relaxed);
+  return loop_.interrupted.load(std::memory_order_relaxed) ||
+         index_ > loop_.first_failed.load(std::memory_order_relaxed);
 }
 
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,

@@ -38,14 +38,16 @@ class ChunkRun {
 
  private:
   friend struct ChunkLoop;
-  explicit ChunkRun(ChunkLoop& loop, bool on_caller) : loop_(loop), on_caller_(on_caller) {}
+  ChunkRun(ChunkLoop& loop, std::size_t index, bool on_caller)
+      : loop_(loop), index_(index), on_caller_(on_caller) {}
   ChunkLoop& loop_;
+  std::size_t index_;
   bool on_caller_;
 };
 
 // Runs body(i) for every chunk i in [0, count) on the process-wide pool, the calling thread taking
 // part. Between its chunks the calling thread consults `stop`. A failure in a chunk cancels the
-// chunks not yet started; after the loop the failure of the lowest-numbered chunk is rethrown
+// chunks after it; after the loop the failure of the lowest-numbered failing chunk is rethrown
 // here, or Interrupted if `stop` fired.
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "dfs/arrange_featureset.hpp"
 #include "dfs/enumerate.hpp"
@@ -299,10 +300,12 @@ TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
   // The probe is asked on the calling thread; once it says stop, chunks stop starting.
   std::atomic<int> asked{0};
   ran = 0;
-  EXPECT_THROW(run_chunks(100000, [&](std::size_t, ChunkRun&) { ++ran; },
-                          [&] { return ++asked >= 3; }),
-               Interrupted);
-  EXPECT_LT(ran, 100000);
+  auto slow = [&](std::size_t, ChunkRun&) {
+    ++ran;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  };
+  EXPECT_THROW(run_chunks(2000, slow, [&] { return ++asked >= 3; }), Interrupted);
+  EXPECT_LT(ran, 2000);
 }
 
 }  // namespace
