@@ -74,9 +74,67 @@ void check_fits(std::uint64_t existing, std::uint64_t count) {
   }
 }
 
+// The references that one chunk's new features hold on their primitive and bases, counted
+// locally and added in bulk when the chunk ends, failed or not (its features are already in the
+// result, which will drop them). Adding late is safe: the call owns the inputs and primitives
+// until the chunks are done.
+class PendingRefs {
+ public:
+  explicit PendingRefs(const Primitive& primitive) : primitive_(primitive), slots_(64) {}
+  PendingRefs(const PendingRefs&) = delete;
+  PendingRefs& operator=(const PendingRefs&) = delete;
+  ~PendingRefs() {
+    if (primitive_refs_) primitive_.add_refs(primitive_refs_);
+    for (const auto& [f, n] : slots_) {
+      if (f) f->add_refs(n);
+    }
+  }
+
+  void add(std::span<const Feature* const> bases) {
+    ++primitive_refs_;
+    for (const Feature* f : bases) ++slot(f).second;
+  }
+
+ private:
+  using Slot = std::pair<const Feature*, std::uint64_t>;
+
+  Slot& slot(const Feature* f) {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = (reinterpret_cast<std::uintptr_t>(f) >> 4) * 0x9e3779b97f4a7c15ULL >> 20;
+    for (;; i = (i + 1) & mask) {
+      Slot& s = slots_[i & mask];
+      if (s.first == f) return s;
+      if (!s.first) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+          grow();
+          return slot(f);
+        }
+        ++used_;
+        s.first = f;
+        return s;
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    used_ = 0;
+    for (const auto& [f, n] : old) {
+      if (f) slot(f).second = n;
+    }
+  }
+
+  const Primitive& primitive_;
+  std::uint64_t primitive_refs_ = 0;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
 void build_chunk(const Chunk& chunk, std::vector<FeatureRef>& out, ChunkRun& run) {
   const PrimitivePlan& plan = *chunk.plan;
   const Primitive& p = *plan.primitive;
+  PendingRefs refs(p);
   std::string name = p.name + "_";
   const std::size_t prefix_length = name.size();
   std::size_t slot = plan.offset + chunk.begin;
@@ -93,7 +151,8 @@ void build_chunk(const Chunk& chunk, std::vector<FeatureRef>& out, ChunkRun& run
       if (i) name += '_';
       name += tuple[i]->name();
     }
-    out[slot++] = build_derived_feature(name, p, plan.id_prefix, tuple);
+    refs.add(tuple);  // first: should building fail, a reference too many only leaks
+    out[slot++] = build_derived_feature(name, p, plan.id_prefix, tuple, RefsTaken::by_caller);
     if (left % kStopCheckInterval == 0 && run.stopping()) return;
     if (left > 1 && !cursor->advance()) {
       do ++s; while (plan.spaces[s].size() == 0);

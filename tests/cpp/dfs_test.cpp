@@ -211,6 +211,23 @@ TEST(Synthesize, OrderAcrossPrimitivesAndSignatures) {
   EXPECT_EQ(out[6]->base_features()[1], fs[1].get());
 }
 
+TEST(Synthesize, ChunksAccountForEveryReference) {
+  // Several chunks take their references in bulk; under the sanitizers a missing one shows up as
+  // a use after free below, an extra one as a leak.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 100; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
+  PrimitiveRef p = build_primitive("sub", "m", "transform", false, {{{"Any", "Any"}, {"Any", "Any"}}},
+                                   {"Double", "Numeric"});
+  std::vector<PrimitiveRef> ps = {p, p};
+  auto out = generate_features(fs, ps);
+  ASSERT_EQ(out.size(), 100u + 2 * 9900u);
+  EXPECT_EQ(out.back()->name(), "sub_f99_f98");
+  out.clear();
+  ps.clear();
+  EXPECT_EQ(p->name, "sub");
+  for (const auto& f : fs) EXPECT_EQ(f->base_features().size(), 0u);
+}
+
 TEST(Synthesize, RefusesWhatCannotFitInMemory) {
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 3000; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
