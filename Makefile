@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-dev libgtest-dev
 CPP_BUILD := build/cpp
 
-.PHONY: demo test deps module cpp-tests pytest typecheck fuzz sanitize clean
+.PHONY: demo test deps module cpp-tests pytest typecheck fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -36,6 +36,12 @@ cpp-tests: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(CPP_BUILD)
 	$(CPP_BUILD)/core_tests --gtest_brief=1
+
+# The C++ tests under ThreadSanitizer, in their own build directory.
+tsan: deps
+	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE=thread >/dev/null
+	cmake --build build/tsan
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
 
 pytest: module
 	$(PY) -m pytest -q tests/python

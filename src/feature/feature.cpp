@@ -12,9 +12,10 @@ namespace tolvane {
 // Allocates and fills records; the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
-  // `primitive` gains a reference; so does every base feature.
+  // `primitive` gains a reference; so does every base feature, unless the caller takes those
+  // references itself (`take_refs` false).
   static Feature* make(std::string_view name, ColumnSchema schema, const Primitive* primitive,
-                       std::span<const Feature* const> bases) {
+                       std::span<const Feature* const> bases, bool take_refs = true) {
     if (name.size() > std::numeric_limits<std::uint32_t>::max() ||
         bases.size() > std::numeric_limits<std::uint32_t>::max()) {
       throw std::bad_alloc();
@@ -25,10 +26,10 @@ class FeatureFactory {
     f->base_count_ = static_cast<std::uint32_t>(bases.size());
     f->schema_ = schema;
     f->primitive_ = primitive;
-    if (primitive) primitive->add_refs();
+    if (primitive && take_refs) primitive->add_refs();
     const Feature** slots = f->bases();
     for (std::size_t i = 0; i < bases.size(); ++i) {
-      bases[i]->add_refs();
+      if (take_refs) bases[i]->add_refs();
       slots[i] = bases[i];
     }
     std::memcpy(f->name_data(), name.data(), name.size());
@@ -70,9 +71,11 @@ class FeatureFactory {
 void Feature::destroy(const Feature* f) noexcept { FeatureFactory::destroy(f); }
 
 FeatureRef build_derived_feature(std::string_view name, const Primitive& primitive,
-                                 const Sha256& prefix, std::span<const Feature* const> base_features) {
-  Feature* f = FeatureFactory::make(name, primitive.return_type, &primitive, base_features);
-  FeatureRef owned = FeatureRef::adopt(f);
+                                 const Sha256& prefix, std::span<const Feature* const> base_features,
+                                 RefsTaken refs) {
+  // The id first: nothing may throw once the record exists, or references the caller has not
+  // taken yet would be dropped.
+  char id[Feature::kIdLength];
   Sha256 h = prefix;
   if (primitive.commutative && base_features.size() > 1) {
     constexpr std::size_t kInline = 8;
@@ -92,8 +95,11 @@ FeatureRef build_derived_feature(std::string_view name, const Primitive& primiti
   } else {
     for (const Feature* b : base_features) h.update(b->id());
   }
-  h.finish_hex(FeatureFactory::id(f));
-  return owned;
+  h.finish_hex(id);
+  Feature* f = FeatureFactory::make(name, primitive.return_type, &primitive, base_features,
+                                    refs == RefsTaken::here);
+  std::memcpy(FeatureFactory::id(f), id, Feature::kIdLength);
+  return FeatureRef::adopt(f);
 }
 
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,

@@ -87,10 +87,16 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features);
 
+// Who adds the new feature's references to its primitive and bases: this call, or the caller,
+// who batches them (threads sharing a primitive would otherwise contend on its count for every
+// feature) and must add them before anything can drop them.
+enum class RefsTaken { here, by_caller };
+
 // Derived feature whose primitive id has already been absorbed into `prefix` (the synthesis hot
 // path copies one hashing state per new feature instead of rehashing the primitive id).
 FeatureRef build_derived_feature(std::string_view name, const Primitive& primitive,
-                                 const Sha256& prefix, std::span<const Feature* const> base_features);
+                                 const Sha256& prefix, std::span<const Feature* const> base_features,
+                                 RefsTaken refs = RefsTaken::here);
 
 // Copies with one field replaced; the id (and the schema) always stay.
 FeatureRef with_name(const Feature& f, std::string_view name);

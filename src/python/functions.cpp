@@ -1,6 +1,7 @@
 #include "python/functions.hpp"
 
 #include "catalogue.hpp"
+#include "dfs/synthesize.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
 #include "python/call.hpp"
@@ -12,6 +13,27 @@ namespace {
 template <auto Body>
 PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return frame([&] { return Body(args, nargsf, kwnames); });
+}
+
+constexpr const char* kGenerateParameters[] = {"features", "primitives"};
+constexpr Signature kGenerate = {"generate_features()", kGenerateParameters, 2, 2};
+
+PyObject* generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs a = bind(kGenerate, args, nargsf, kwnames);
+  auto features = convert_argument("features", [&] { return to_features(a[0]); });
+  auto primitives = convert_argument("primitives", [&] { return to_primitives(a[1]); });
+  std::vector<FeatureRef> result;
+  try {
+    // Ctrl-C: the pending signal's handler runs here, on the calling thread, and leaves its
+    // exception set for the frame.
+    result = generate_features(std::move(features), primitives,
+                               [] { return PyErr_CheckSignals() != 0; });
+  } catch (const Interrupted&) {
+    throw ErrorAlreadySet{};
+  } catch (const TooManyFeatures& e) {
+    raise(PyExc_MemoryError, e.what());
+  }
+  return new_feature_list(std::move(result));
 }
 
 constexpr const char* kLoadParameters[] = {"filename"};
@@ -51,6 +73,8 @@ PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, Py
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
+PyMethodDef generate_features_def = {
+    "generate_features", as_method(fastcall<generate_features_body>), kFlags, ""};
 PyMethodDef load_primitives_def = {
     "load_primitives", as_method(fastcall<load_primitives_body>), kFlags, ""};
 PyMethodDef generate_fake_features_def = {
@@ -59,6 +83,7 @@ PyMethodDef compare_featuresets_def = {
     "compare_featuresets", as_method(fastcall<compare_featuresets_body>), kFlags, ""};
 
 PyMethodDef* const kFunctions[] = {
+    &generate_features_def,
     &load_primitives_def,
     &generate_fake_features_def,
     &compare_featuresets_def,

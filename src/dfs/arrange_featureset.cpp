@@ -1,0 +1,117 @@
+#include "dfs/arrange_featureset.hpp"
+
+#include <algorithm>
+
+#include "support/panic.hpp"
+
+namespace tolvane {
+namespace {
+
+// Both guards report the same fixed place, so that their messages and locations stay stable
+// whatever this file looks like.
+constexpr FailureLocation kGuardLocation{"src/dfs/arrange_featureset", 15, 20};
+
+}  // namespace
+
+FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) {
+  auto add = [this](LogicalType t, const Feature* f) {
+    Entry& e = entries_[static_cast<std::size_t>(t)];
+    if (e.ids.insert(f)) e.members.push_back(f);
+  };
+  for (const Feature* f : features) {
+    ColumnSchema s = f->schema();
+    if (s.logical_type != LogicalType::Unknown) add(s.logical_type, f);
+    if (s.semantic_tag != LogicalType::Unknown && s.semantic_tag != s.logical_type) {
+      add(s.semantic_tag, f);
+    }
+    add(LogicalType::Any, f);
+  }
+}
+
+std::vector<const Feature*> matching_features(const FeatureTypeIndex& index, ColumnSchema schema) {
+  std::vector<const Feature*> out;
+  if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
+    return out;
+  }
+  auto a = index.members(schema.logical_type);
+  auto b = index.members(schema.semantic_tag);
+  if (schema.logical_type == schema.semantic_tag) return {a.begin(), a.end()};
+  LogicalType other = schema.semantic_tag;
+  if (b.size() < a.size()) {
+    std::swap(a, b);
+    other = schema.logical_type;
+  }
+  out.reserve(a.size());
+  for (const Feature* f : a) {
+    if (index.contains(other, *f)) out.push_back(f);
+  }
+  return out;
+}
+
+std::size_t SlotPositions::slot_count() const {
+  std::size_t n = 0;
+  for (const auto& g : groups) n += g.second.size();
+  return n;
+}
+
+SlotPositions slot_positions(std::span<const ColumnSchema> signature) {
+  SlotPositions p;
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    auto it = std::find_if(p.groups.begin(), p.groups.end(),
+                           [&](const auto& g) { return g.first == signature[i]; });
+    if (it == p.groups.end()) it = p.groups.insert(p.groups.end(), {signature[i], {}});
+    it->second.push_back(static_cast<std::uint32_t>(i));
+  }
+  return p;
+}
+
+void append_slot_positions_debug(std::string& out, const SlotPositions& positions) {
+  out += '{';
+  for (std::size_t i = 0; i < positions.groups.size(); ++i) {
+    if (i) out += ", ";
+    append_schema_debug(out, positions.groups[i].first);
+    out += ": [";
+    const auto& list = positions.groups[i].second;
+    for (std::size_t j = 0; j < list.size(); ++j) {
+      if (j) out += ", ";
+      out += std::to_string(list[j]);
+    }
+    out += ']';
+  }
+  out += '}';
+}
+
+void arrange_candidate(std::span<const SlotPair> pairs, const SlotPositions& positions,
+                       std::vector<const Feature*>& out) {
+  constexpr std::size_t kInline = 16;
+  std::uint32_t inline_counters[kInline] = {};
+  std::vector<std::uint32_t> heap_counters;
+  std::uint32_t* counters = inline_counters;
+  if (positions.groups.size() > kInline) {
+    heap_counters.assign(positions.groups.size(), 0);
+    counters = heap_counters.data();
+  }
+  out.assign(positions.slot_count(), nullptr);
+  for (const SlotPair& pair : pairs) {
+    auto it = std::find_if(positions.groups.begin(), positions.groups.end(),
+                           [&](const auto& g) { return g.first == pair.schema; });
+    if (it == positions.groups.end()) {
+      std::string message = "Error unwrapping A ";
+      append_schema_debug(message, pair.schema);
+      panic(std::move(message), kGuardLocation);
+    }
+    std::uint32_t& c = counters[it - positions.groups.begin()];
+    if (c >= it->second.size()) {
+      std::string message = "Error unwrapping B ";
+      append_schema_debug(message, pair.schema);
+      message += ' ';
+      append_slot_positions_debug(message, positions);
+      panic(std::move(message), kGuardLocation);
+    }
+    out[it->second[c++]] = pair.feature;
+  }
+  // Fewer pairs than slots: keep the placed features, still in position order.
+  if (pairs.size() != out.size()) std::erase(out, nullptr);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// Asked by the calling thread, now and then, whether to give up the work in progress (the binding
+// layer answers from pending signals). True means stop.
+using StopProbe = std::function<bool()>;
+
+// The stop probe said stop; the work was abandoned and its results dropped.
+struct Interrupted : std::exception {
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Pool sizing. `num_threads` and `num_cpus` are the raw environment values (null when unset);
+// `available` is the number of CPUs the process may use.
+std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available);
+// CPU limit of the process's control group: quota / period rounded up, from the v1 cpu controller
+// (cpu.cfs_quota_us, cpu.cfs_period_us) or else the v2 cpu.max files up the hierarchy. `root`
+// prefixes every path read (tests point it at a fake tree).
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
+// Threads of the process-wide pool, worked out once.
+std::size_t pool_size();
+
+struct ChunkLoop;
+
+// Handed to each chunk: long chunks call stopping() now and then and return early when it says so.
+class ChunkRun {
+ public:
+  bool stopping();
+
+ private:
+  friend struct ChunkLoop;
+  ChunkRun(ChunkLoop& loop, std::size_t index, bool on_caller)
+      : loop_(loop), index_(index), on_caller_(on_caller) {}
+  ChunkLoop& loop_;
+  std::size_t index_;
+  bool on_caller_;
+};
+
+// Runs body(i) for every chunk i in [0, count) on the process-wide pool, the calling thread taking
+// part. Between its chunks the calling thread consults `stop`. A failure in a chunk cancels the
+// chunks after it; after the loop the failure of the lowest-numbered failing chunk is rethrown
+// here, or Interrupted if `stop` fired.
+void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
+                const StopProbe& stop);
+
+}  // namespace tolvane

@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "dfs/arrange_featureset.hpp"
+#include "dfs/enumerate.hpp"
+#include "dfs/synthesize.hpp"
+#include "dfs/worker_pool.hpp"
+#include "support/panic.hpp"
+
+namespace tolvane {
+namespace {
+
+using L = LogicalType;
+using Names = std::vector<std::string>;
+
+FeatureRef root(const std::string& name, L lt, L st) { return build_feature(name, ColumnSchema{lt, st}, nullptr, {}); }
+
+std::vector<const Feature*> ptrs(const std::vector<FeatureRef>& fs) {
+  std::vector<const Feature*> out;
+  for (const auto& f : fs) out.push_back(f.get());
+  return out;
+}
+
+Names names(std::span<const Feature* const> fs) {
+  Names out;
+  for (const Feature* f : fs) out.emplace_back(f->name());
+  return out;
+}
+
+Names matches(const std::vector<FeatureRef>& fs, ColumnSchema s) {
+  return names(matching_features(FeatureTypeIndex(ptrs(fs)), s));
+}
+
+TEST(Matching, FollowsBothComponentsAndListOrder) {
+  std::vector<FeatureRef> fs = {root("d", L::Double, L::Unknown), root("ni", L::Numeric, L::Integer),
+                                root("u", L::Unknown, L::Unknown), root("in", L::Integer, L::Numeric)};
+  EXPECT_EQ(matches({}, {L::Any, L::Any}), Names{});
+  EXPECT_EQ(matches(fs, {L::Any, L::Any}), (Names{"d", "ni", "u", "in"}));
+  EXPECT_EQ(matches(fs, {L::Double, L::Any}), Names{"d"});
+  EXPECT_EQ(matches(fs, {L::Any, L::Double}), Names{"d"});
+  EXPECT_EQ(matches(fs, {L::Double, L::Numeric}), Names{});
+  EXPECT_EQ(matches(fs, {L::Double, L::Unknown}), Names{});
+  EXPECT_EQ(matches(fs, {L::Unknown, L::Any}), Names{});
+  for (ColumnSchema s : {ColumnSchema{L::Integer, L::Numeric}, ColumnSchema{L::Numeric, L::Integer},
+                         ColumnSchema{L::Integer, L::Integer}, ColumnSchema{L::Numeric, L::Numeric}}) {
+    EXPECT_EQ(matches(fs, s), (Names{"ni", "in"}));
+  }
+}
+
+TEST(Matching, KeepsFirstFeatureOfAnId) {
+  // Same name, same id; the intersection walks the smaller set and keeps its member.
+  std::vector<FeatureRef> fs = {root("x", L::Boolean, L::Unknown), root("x", L::Double, L::Numeric),
+                                root("y", L::Double, L::Numeric)};
+  EXPECT_EQ(matches(fs, {L::Any, L::Any}), (Names{"x", "y"}));
+  auto m = matching_features(FeatureTypeIndex(ptrs(fs)), {L::Any, L::Any});
+  EXPECT_EQ(m[0], fs[0].get());
+  // Under Double the first "x" is the second record, but Any's member is the first.
+  auto d = matching_features(FeatureTypeIndex(ptrs(fs)), {L::Double, L::Any});
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0], fs[1].get());
+}
+
+TEST(SlotPositions, GroupsByFirstOccurrence) {
+  ColumnSchema dn{L::Double, L::Numeric}, ba{L::Boolean, L::Any};
+  std::vector<ColumnSchema> sig = {dn, ba, dn};
+  SlotPositions p = slot_positions(sig);
+  ASSERT_EQ(p.groups.size(), 2u);
+  EXPECT_EQ(p.groups[0].first, dn);
+  EXPECT_EQ(p.groups[0].second, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(p.groups[1].second, (std::vector<std::uint32_t>{1}));
+  std::string text;
+  append_slot_positions_debug(text, p);
+  EXPECT_EQ(text,
+            "{ColumnSchema { logical_type: Double, semantic_tag: Numeric }: [0, 2], "
+            "ColumnSchema { logical_type: Boolean, semantic_tag: Any }: [1]}");
+  std::vector<ColumnSchema> three = {dn, dn, dn};
+  EXPECT_EQ(slot_positions(three).groups[0].second, (std::vector<std::uint32_t>{0, 1, 2}));
+}
+
+TEST(Arrange, PlacesEachSchemasPairsInItsSlotsAndGuardsContradictions) {
+  ColumnSchema s{L::Double, L::Numeric}, t{L::Boolean, L::Any}, u{L::Integer, L::Any};
+  auto a = root("a", L::Double, L::Numeric), b = root("b", L::Double, L::Numeric),
+       c = root("c", L::Boolean, L::Any);
+  std::vector<ColumnSchema> sig = {s, t, s};
+  SlotPositions p = slot_positions(sig);
+  std::vector<const Feature*> out;
+  std::vector<SlotPair> pairs = {{s, a.get()}, {s, b.get()}, {t, c.get()}};
+  arrange_candidate(pairs, p, out);
+  EXPECT_EQ(names(out), (Names{"a", "c", "b"}));
+  pairs = {{t, c.get()}, {s, b.get()}, {s, a.get()}};
+  arrange_candidate(pairs, p, out);
+  EXPECT_EQ(names(out), (Names{"b", "c", "a"}));
+  arrange_candidate({}, p, out);
+  EXPECT_TRUE(out.empty());
+
+  auto message_of = [&](std::vector<SlotPair> bad) {
+    try {
+      arrange_candidate(bad, p, out);
+    } catch (const Panic& e) {
+      return e.message();
+    }
+    return std::string("no failure");
+  };
+  EXPECT_EQ(message_of({{s, a.get()}, {u, c.get()}}),
+            "Error unwrapping A ColumnSchema { logical_type: Integer, semantic_tag: Any }");
+  EXPECT_EQ(message_of({{t, a.get()}, {t, c.get()}}),
+            "Error unwrapping B ColumnSchema { logical_type: Boolean, semantic_tag: Any } "
+            "{ColumnSchema { logical_type: Double, semantic_tag: Numeric }: [0, 2], "
+            "ColumnSchema { logical_type: Boolean, semantic_tag: Any }: [1]}");
+}
+
+TEST(Enumerate, CountsSaturate) {
+  EXPECT_EQ(choice_count(5, 2, true), 10u);
+  EXPECT_EQ(choice_count(5, 2, false), 20u);
+  EXPECT_EQ(choice_count(3, 4, true), 0u);
+  EXPECT_EQ(choice_count(0, 0, false), 1u);
+  EXPECT_EQ(choice_count(1000, 500, true), UINT64_MAX);
+  EXPECT_EQ(choice_count(100000, 10, false), UINT64_MAX);
+  EXPECT_EQ(choice_count(62, 31, true), 465428353255261088u);
+  EXPECT_EQ(choice_count(4000000000u, 2, true), 7999999998000000000u);
+}
+
+struct SpaceFixture {
+  std::vector<FeatureRef> features;
+  std::vector<const Feature*> pointers;
+  FeatureTypeIndex index;
+  std::vector<std::vector<const Feature*>> lists;
+
+  explicit SpaceFixture(std::vector<FeatureRef> fs)
+      : features(std::move(fs)), pointers(ptrs(features)), index(pointers) {}
+
+  CandidateSpace space(const std::vector<ColumnSchema>& sig, bool commutative) {
+    lists.reserve(64);
+    return CandidateSpace(sig, commutative, [&](ColumnSchema s) -> std::span<const Feature* const> {
+      return lists.emplace_back(matching_features(index, s));
+    });
+  }
+
+  static std::vector<Names> all(const CandidateSpace& space, std::uint64_t from = 0) {
+    std::vector<Names> out;
+    if (from >= space.size()) return out;
+    CandidateCursor c(space, from);
+    do out.push_back(names(c.tuple()));
+    while (c.advance());
+    return out;
+  }
+};
+
+TEST(Enumerate, ChoicesInLexicographicOrderAndProductOdometer) {
+  ColumnSchema dn{L::Double, L::Numeric}, ba{L::Boolean, L::Any};
+  SpaceFixture f({root("p", L::Boolean, L::Unknown), root("q", L::Boolean, L::Unknown),
+                  root("a", L::Double, L::Numeric), root("b", L::Double, L::Numeric),
+                  root("c", L::Double, L::Numeric)});
+  EXPECT_EQ(SpaceFixture::all(f.space({dn, dn}, true)),
+            (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "c"}}));
+  EXPECT_EQ(SpaceFixture::all(f.space({dn, dn}, false)),
+            (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"b", "c"}, {"c", "a"}, {"c", "b"}}));
+  EXPECT_EQ(SpaceFixture::all(f.space({ba, dn}, true)),
+            (std::vector<Names>{{"p", "a"}, {"p", "b"}, {"p", "c"}, {"q", "a"}, {"q", "b"}, {"q", "c"}}));
+  // Slots of one schema split around another: the j-th choice fills the j-th slot of its schema.
+  auto split = f.space({dn, ba, dn}, false);
+  EXPECT_EQ(split.size(), 12u);
+  EXPECT_EQ(SpaceFixture::all(split)[0], (Names{"a", "p", "b"}));
+  EXPECT_EQ(SpaceFixture::all(split)[1], (Names{"a", "q", "b"}));
+  EXPECT_EQ(f.space({}, true).size(), 0u);
+  EXPECT_EQ(f.space({dn, {L::Unknown, L::Any}}, true).size(), 0u);
+  EXPECT_EQ(f.space({ba, ba, ba}, true).size(), 0u);
+}
+
+TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
+  ColumnSchema dn{L::Double, L::Numeric}, aa{L::Any, L::Any};
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 6; ++i) fs.push_back(root("f" + std::to_string(i), i % 2 ? L::Double : L::Boolean, L::Numeric));
+  SpaceFixture f(std::move(fs));
+  for (bool commutative : {true, false}) {
+    for (const auto& sig : std::vector<std::vector<ColumnSchema>>{
+             {aa, aa, aa}, {dn, aa, dn}, {aa, dn, aa, dn}, {dn}}) {
+      auto space = f.space(sig, commutative);
+      auto all = SpaceFixture::all(space);
+      ASSERT_EQ(all.size(), space.size());
+      std::set<Names> distinct(all.begin(), all.end());
+      EXPECT_EQ(distinct.size(), all.size());
+      for (std::uint64_t r = 0; r < space.size(); ++r) {
+        auto tail = SpaceFixture::all(space, r);
+        ASSERT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + r)) << "rank " << r;
+      }
+    }
+  }
+}
+
+TEST(Synthesize, OrderAcrossPrimitivesAndSignatures) {
+  std::vector<FeatureRef> fs = {root("a", L::Double, L::Numeric), root("b", L::Double, L::Numeric),
+                                root("t", L::Boolean, L::Unknown)};
+  std::vector<PrimitiveRef> ps = {
+      build_primitive("neg", "m", "transform", false, {{{"Double", "Numeric"}}, {{"Boolean", "Any"}}, {{"Boolean", std::nullopt}}},
+                      {"Double", "Numeric"}),
+      build_primitive("agg", "m", "aggregation", false, {{{"Any", "Any"}}}, {"Double", "Numeric"}),
+      build_primitive("add", "m", "transform", true, {{{"Double", "Numeric"}, {"Double", "Numeric"}}},
+                      {"Double", "Numeric"})};
+  auto out = generate_features(fs, ps);
+  Names got;
+  for (const auto& f : out) got.emplace_back(f->name());
+  EXPECT_EQ(got, (Names{"a", "b", "t", "neg_a", "neg_b", "neg_t", "add_a_b"}));
+  EXPECT_EQ(out[6]->generating_primitive(), ps[2].get());
+  EXPECT_EQ(out[6]->base_features()[1], fs[1].get());
+}
+
+TEST(Synthesize, ChunksAccountForEveryReference) {
+  // Several chunks take their references in bulk; under the sanitizers a missing one shows up as
+  // a use after free below, an extra one as a leak.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 100; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
+  PrimitiveRef p = build_primitive("sub", "m", "transform", false, {{{"Any", "Any"}, {"Any", "Any"}}},
+                                   {"Double", "Numeric"});
+  std::vector<PrimitiveRef> ps = {p, p};
+  auto out = generate_features(fs, ps);
+  ASSERT_EQ(out.size(), 100u + 2 * 9900u);
+  EXPECT_EQ(out.back()->name(), "sub_f99_f98");
+  out.clear();
+  ps.clear();
+  EXPECT_EQ(p->name, "sub");
+  for (const auto& f : fs) EXPECT_EQ(f->base_features().size(), 0u);
+}
+
+TEST(Synthesize, RefusesWhatCannotFitInMemory) {
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 3000; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
+  auto message_for = [&](int slots) {
+    std::vector<NamePair> sig(slots, NamePair{"Any", "Any"});
+    std::vector<PrimitiveRef> ps = {build_primitive("p", "m", "transform", false, {sig}, {"Any", "Any"})};
+    try {
+      generate_features(fs, ps);
+    } catch (const TooManyFeatures& e) {
+      return std::string(e.what());
+    }
+    return std::string("built");
+  };
+  EXPECT_EQ(message_for(3), "generate_features would create 26973006000 new features, more than fit in memory");
+  EXPECT_EQ(message_for(40),
+            "generate_features would create more than 18446744073709551615 new features, more than fit in memory");
+}
+
+TEST(WorkerPool, SizeFromEnvironment) {
+  EXPECT_EQ(pool_size_from(nullptr, nullptr, 6), 6u);
+  EXPECT_EQ(pool_size_from("3", "5", 6), 3u);
+  EXPECT_EQ(pool_size_from("0", "5", 6), 6u);   // 0: one per CPU, the other variable is not read
+  EXPECT_EQ(pool_size_from("x", "5", 6), 5u);   // not a number: unset
+  EXPECT_EQ(pool_size_from("-2", "5", 6), 5u);
+  EXPECT_EQ(pool_size_from(" 2", nullptr, 6), 6u);
+  EXPECT_EQ(pool_size_from(nullptr, "0", 6), 6u);
+  EXPECT_EQ(pool_size_from(nullptr, "+4", 6), 4u);
+}
+
+class CgroupTree : public ::testing::Test {
+ protected:
+  std::filesystem::path root = std::filesystem::temp_directory_path() /
+                               ("tolvane_cgroup_" + std::to_string(::getpid()));
+  void SetUp() override { std::filesystem::create_directories(root / "proc/self"); }
+  void TearDown() override { std::filesystem::remove_all(root); }
+  void write(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories((root / path).parent_path());
+    std::ofstream(root / path) << text;
+  }
+  std::optional<std::size_t> limit() { return cgroup_cpu_limit(root.string()); }
+};
+
+TEST_F(CgroupTree, V1QuotaRoundsUp) {
+  write("proc/self/cgroup", "4:memory:/x\n3:cpu,cpuacct:/box\n0::/\n");
+  write("proc/self/mountinfo",
+        "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpu,cpuacct rw,relatime shared:9 - cgroup cgroup rw,cpu,cpuacct\n");
+  write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "150000\n");
+  write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(limit(), 2u);
+  write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "-1\n");
+  EXPECT_EQ(limit(), std::nullopt);
+  write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "100\n");
+  write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_period_us", "0\n");
+  EXPECT_EQ(limit(), std::nullopt);
+}
+
+TEST_F(CgroupTree, V2TakesSmallestQuotaUpTheHierarchy) {
+  write("proc/self/cgroup", "0::/a/b\n");
+  write("proc/self/mountinfo", "41 31 0:38 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
+  write("sys/fs/cgroup/a/b/cpu.max", "max 100000\n");
+  EXPECT_EQ(limit(), std::nullopt);
+  write("sys/fs/cgroup/a/cpu.max", "250000 100000\n");
+  EXPECT_EQ(limit(), 3u);
+  write("sys/fs/cgroup/a/b/cpu.max", "50000 100000\n");
+  EXPECT_EQ(limit(), 1u);
+}
+
+TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
+  std::atomic<int> ran{0};
+  auto body = [&](std::size_t i, ChunkRun&) {
+    ++ran;
+    if (i == 37 || i == 5 || i == 90) panic("chunk " + std::to_string(i));
+  };
+  // Run several times: which chunk fails first in time varies, the answer must not.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    try {
+      run_chunks(100, body, {});
+      FAIL() << "no failure";
+    } catch (const Panic& e) {
+      EXPECT_EQ(e.message(), "chunk 5");
+    }
+  }
+  ran = 0;
+  run_chunks(100, [&](std::size_t, ChunkRun&) { ++ran; }, {});
+  EXPECT_EQ(ran, 100);
+  // The probe is asked on the calling thread; once it says stop, chunks stop starting.
+  std::atomic<int> asked{0};
+  ran = 0;
+  auto slow = [&](std::size_t, ChunkRun&) {
+    ++ran;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  };
+  EXPECT_THROW(run_chunks(2000, slow, [&] { return ++asked >= 3; }), Interrupted);
+  EXPECT_LT(ran, 2000);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,264 @@
+import hashlib
+import itertools
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tolvane
+from tolvane import Feature, Primitive
+
+DN = ("Double", "Numeric")
+
+
+def prim(name, sigs, commutative=False, function_type="transform", ret=DN):
+    return Primitive(name, "m", function_type, commutative, sigs, ret)
+
+
+def names(features):
+    return [f.name for f in features]
+
+
+def saved(tmp_path, features, filename="f.json"):
+    path = tmp_path / filename
+    Feature.save_features(features, str(path))
+    return json.loads(path.read_text())
+
+
+class TestResultShape:
+    def test_without_transform_primitives_inputs_come_back_as_new_objects(self):
+        fs = [Feature("a", "Double", "Numeric"), Feature("b", "Boolean", "Any")]
+        for primitives in ([], [prim("agg", [[DN]], function_type="aggregation")]):
+            out = tolvane.generate_features(fs, primitives)
+            assert names(out) == ["a", "b"]
+            assert out == fs and all(o is not f for o, f in zip(out, fs))
+        assert tolvane.generate_features([], [prim("neg", [[DN]])]) == []
+
+    def test_one_input_primitive(self, tmp_path):
+        age = Feature("age", "Double", "Numeric")
+        absolute = prim("absolute", [[DN]])
+        out = tolvane.generate_features([age], [absolute])
+        assert names(out) == ["age", "absolute_age"]
+        assert names(out[1].base_features) == ["age"]
+        assert out[1].generating_primitive.name == "absolute"
+        entry = next(e for e in saved(tmp_path, out)["features"] if e["name"] == "absolute_age")
+        assert entry["schema"] == {"logical_type": "Double", "semantic_tag": "Numeric"}
+
+    def test_commutativity_decides_pairs_of_equal_slots(self):
+        fs = [Feature(n, "Double", "Numeric") for n in "abc"]
+        add = tolvane.generate_features(fs, [prim("add", [[DN, DN]], commutative=True)])
+        sub = tolvane.generate_features(fs, [prim("sub", [[DN, DN]])])
+        assert sorted(names(add[3:])) == ["add_a_b", "add_a_c", "add_b_c"]
+        assert len(sub) == 9 and len(set(names(sub[3:]))) == 6
+
+    def test_function_type_must_be_exactly_transform(self):
+        fs = [Feature("a", "Double", "Numeric")]
+        for ft in ("transform ", "TRANSFORM", "Transform"):
+            assert names(tolvane.generate_features(fs, [prim("p", [[DN]], function_type=ft)])) == ["a"]
+
+    def test_blocks_follow_primitive_then_signature_order(self):
+        fs = [Feature("a", "Double", "Numeric"), Feature("t", "Boolean", "Any")]
+        ps = [prim("z", [[("Boolean", "Any")], [DN]]), prim("y", [[DN]]), prim("x", [])]
+        out = tolvane.generate_features(fs, ps)
+        assert names(out) == ["a", "t", "z_t", "z_a", "y_a"]
+
+    def test_names_are_not_escaped_and_duplicates_stay(self):
+        fs = [Feature("my_col", "Double", "Numeric"), Feature("my_col", "Double", "Numeric")]
+        out = tolvane.generate_features(fs, [prim("neg", [[DN], [DN]])])
+        # Equal ids match once per signature; the two signatures both yield it.
+        assert names(out) == ["my_col", "my_col", "neg_my_col", "neg_my_col"]
+
+    def test_results_are_independent_copies(self):
+        f = Feature("a", "Double", "Numeric")
+        out = tolvane.generate_features([f], [prim("neg", [[DN]])])
+        f.name = "changed"
+        assert names(out) == ["a", "neg_a"]
+        assert names(out[1].base_features) == ["a"]
+        out[0].name = "other"
+        assert f.name == "changed"
+
+    def test_too_many_features_is_a_memory_error(self):
+        fs = tolvane.generate_fake_features(3000)
+        with pytest.raises(MemoryError, match="^generate_features would create 26973006000 new features"):
+            tolvane.generate_features(fs, [prim("p", [[("Any", "Any")] * 3])])
+
+
+class TestArguments:
+    def test_sequences_are_converted_features_first(self):
+        f = Feature("a", "Double", "Numeric")
+        assert tolvane.generate_features("", []) == []
+        assert names(tolvane.generate_features((f,), ())) == ["a"]
+        assert names(tolvane.generate_features(features=[f], primitives=[])) == ["a"]
+        cases = [
+            (("ab", []), "argument 'features': 'str' object cannot be converted to 'Feature'"),
+            (({}, []), "argument 'features': 'dict' object cannot be converted to 'Sequence'"),
+            (((x for x in [f]), []), "argument 'features': 'generator' object cannot be converted to 'Sequence'"),
+            (([f, 1], 5), "argument 'features': 'int' object cannot be converted to 'Feature'"),
+            (([f], [f]), "argument 'primitives': 'Feature' object cannot be converted to 'Primitive'"),
+        ]
+        for args, message in cases:
+            with pytest.raises(TypeError) as e:
+                tolvane.generate_features(*args)
+            assert str(e.value) == message
+
+
+# An independent, direct reading of the synthesis rules.
+def reference_block(features, p):
+    """features: list of (name, id, lt, st) in input order; p: dict of the primitive's fields."""
+    if p["function_type"] != "transform":
+        return []
+    index = {}
+    for f in features:
+        for t in {f[2], f[3], "Any"} - {"Unknown"}:
+            members = index.setdefault(t, {})
+            members.setdefault(f[1], f)
+
+    def matches(lt, st):
+        if "Unknown" in (lt, st):
+            return []
+        a, b = index.get(lt, {}), index.get(st, {})
+        walk, other = (b, a) if len(b) < len(a) else (a, b)
+        return [f for i, f in walk.items() if i in other]
+
+    pid = hashlib.sha256(p["name"].encode()).hexdigest()
+    out = []
+    for sig in p["column_schemas"]:
+        groups = {}
+        for pos, schema in enumerate(sig):
+            groups.setdefault(schema, []).append(pos)
+        if not groups:
+            continue
+        pick = itertools.combinations if p["commutative"] else itertools.permutations
+        factors = [list(pick(matches(*s), len(pos))) for s, pos in groups.items()]
+        for choice in itertools.product(*factors):
+            tup = [None] * len(sig)
+            for positions, chosen in zip(groups.values(), choice):
+                for pos, f in zip(positions, chosen):
+                    tup[pos] = f
+            ids = [f[1] for f in tup]
+            digest = hashlib.sha256((pid + "".join(sorted(ids) if p["commutative"] else ids)).encode())
+            name = p["name"] + "_" + "_".join(f[0] for f in tup)
+            out.append((name, digest.hexdigest(), p["return_type"], tuple(ids)))
+    return out
+
+
+def described(feature, tmp_path):
+    """(name, id, schema, base ids) of one feature, read back from a feature file."""
+    entries = saved(tmp_path, [feature], "one.json")["features"]
+    bases = {b for e in entries for b in e["base_features"]}
+    (entry,) = [e for e in entries if e["id"] not in bases] or entries[:1]
+    schema = (entry["schema"]["logical_type"], entry["schema"]["semantic_tag"])
+    return entry["name"], entry["id"], schema, tuple(entry["base_features"])
+
+
+TYPES = ["Double", "Numeric", "Integer", "Boolean", "Any", "Unknown"]
+schemas = st.tuples(st.sampled_from(TYPES), st.sampled_from(TYPES))
+roots = st.lists(st.tuples(st.sampled_from(["a", "b", "c", "d_e", "f"]), schemas), max_size=6)
+primitive_specs = st.lists(
+    st.fixed_dictionaries({
+        "name": st.sampled_from(["p", "q", "r"]),
+        "function_type": st.sampled_from(["transform", "transform", "aggregation"]),
+        "commutative": st.booleans(),
+        "column_schemas": st.lists(st.lists(schemas, max_size=3), max_size=3),
+        "return_type": schemas,
+    }),
+    max_size=3,
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(roots, primitive_specs)
+def test_each_block_matches_a_direct_reading_of_the_rules(tmp_path_factory, feature_specs, specs):
+    tmp_path = tmp_path_factory.mktemp("prop")
+    fs = [Feature(n, lt, st_) for n, (lt, st_) in feature_specs]
+    ps = [Primitive(s["name"], "m", s["function_type"], s["commutative"], s["column_schemas"], s["return_type"])
+          for s in specs]
+    infos = [(n, hashlib.sha256(n.encode()).hexdigest(), lt, st_) for n, (lt, st_) in feature_specs]
+    out = tolvane.generate_features(fs, ps)
+    assert names(out[: len(fs)]) == names(fs)
+    rest = out[len(fs):]
+    for s in specs:
+        expected = reference_block(infos, s)
+        block, rest = rest[: len(expected)], rest[len(expected):]
+        got = [described(f, tmp_path) for f in block]
+        assert sorted(got) == sorted(expected)
+    assert rest == []
+
+
+def run_python(code, env_extra=None, timeout=60, args=()):
+    env = dict(os.environ, **(env_extra or {}))
+    return subprocess.run([sys.executable, "-c", code, *args], env=env, timeout=timeout,
+                          capture_output=True, text=True)
+
+
+W1_SCRIPT = """
+import sys, tolvane
+fs = tolvane.generate_fake_features(150)
+fs[3:6] = [tolvane.Feature("t%d" % i, "Boolean", "Any") for i in range(3)]
+n2 = [("Integer", "Numeric")] * 2
+ps = [tolvane.Primitive("add", "m", "transform", True, [n2, [("Any", "Any"), ("Boolean", "Any")]], ("Integer", "Numeric")),
+      tolvane.Primitive("sub", "m", "transform", False, [n2], ("Integer", "Numeric"))]
+tolvane.Feature.save_features(tolvane.generate_features(fs, ps), sys.argv[1])
+"""
+
+
+def test_output_is_identical_across_runs_and_thread_counts(tmp_path):
+    files = []
+    for threads in ("1", "2", "2"):
+        path = tmp_path / f"out{len(files)}.json"
+        r = run_python(W1_SCRIPT, {"RAYON_NUM_THREADS": threads}, args=[str(path)])
+        assert r.returncode == 0, r.stderr
+        files.append(path.read_bytes())
+    assert files[0] == files[1] == files[2]
+
+
+def test_forked_child_gets_a_working_pool():
+    code = """
+import os, tolvane
+fs = tolvane.generate_fake_features(300)
+p = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))
+assert len(tolvane.generate_features(fs, [p])) == 300 + 300 * 299
+pid = os.fork()
+if pid == 0:
+    ok = len(tolvane.generate_features(fs, [p, p])) == 300 + 2 * 300 * 299
+    os._exit(0 if ok else 3)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0, status
+print("ok")
+"""
+    r = run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=60)
+    assert r.returncode == 0 and r.stdout.strip() == "ok", r.stderr
+
+
+def test_ctrl_c_interrupts_a_long_call_promptly():
+    code = """
+import time, tolvane
+fs = tolvane.generate_fake_features(3000)
+p = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))
+print("ready", flush=True)
+try:
+    tolvane.generate_features(fs, [p] * 20)
+    print("finished")
+except KeyboardInterrupt:
+    t = time.monotonic()
+    small = tolvane.generate_features(fs[:10], [p])
+    print("interrupted", len(small), flush=True)
+"""
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        elapsed = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert out.strip() == "interrupted 100", err
+    # Interrupted long before the full call (minutes) could have finished.
+    assert elapsed < 5
