@@ -5,13 +5,14 @@ feature set to out/demo_features.json.
 """
 import collections
 import os
+import shutil
 import time
 
 import tolvane
 from tolvane import Feature
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-OUT = os.path.join(HERE, "..", "out", "demo_features.json")
+OUT = os.path.relpath(os.path.join(HERE, "..", "out", "demo_features.json"))
 
 # name, logical type, semantic tag
 COLUMNS = [
@@ -57,7 +58,21 @@ def main():
             print(f"  e.g. {f.name}")
     os.makedirs(os.path.dirname(OUT), exist_ok=True)
     Feature.save_features(level2, OUT)
-    print(f"\n{len(level2)} features in {elapsed:.2f} s; written to {os.path.relpath(OUT)}")
+    print(f"\n{len(level2)} features in {elapsed:.2f} s; written to {OUT}")
+    draw_lineage(next(f for f in reversed(level2)
+                      if any(b.generating_primitive is not None for b in f.base_features)))
+
+
+def draw_lineage(feature):
+    """A picture of one second-level feature's ancestry, through examples/feature_graph.py."""
+    import feature_graph
+
+    dot = os.path.join(os.path.dirname(OUT), "demo_lineage.dot")
+    print(f"\nlineage of {feature.name}:")
+    render = ["--render", "png"] if shutil.which("dot") else []
+    feature_graph.main([OUT, "--feature", feature.name, "-o", dot, *render])
+    if not render:
+        print(f"  (no picture: {feature_graph.INSTALL_HINT})")
 
 
 if __name__ == "__main__":
