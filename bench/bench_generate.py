@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-FLOOR = "/work/shared/bench/floor/floor.py"
+FLOOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "bench", "floor", "floor.py")
 SLOTS = [("Integer", "Numeric"), ("Integer", "Numeric")]
 
 
