@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -59,17 +60,33 @@ class MatchCache {
       cache_;
 };
 
-// Refuses counts that cannot possibly be held: each new feature takes at least its record and a
-// slot in the result list, and no list can exceed the address space.
-void check_fits(std::uint64_t existing, std::uint64_t count) {
-  constexpr std::uint64_t kMinBytes = sizeof(Feature) + 2 * sizeof(void*);
-  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
-  struct sysinfo info {};
-  std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
-  if (sysinfo(&info) == 0) {
-    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+// Memory the process can still get: what the kernel reports as available (free memory plus what
+// it can reclaim) plus free swap; the totals when /proc is not there.
+std::uint64_t available_memory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::uint64_t available = 0, swap_free = 0;
+  bool found = false;
+  for (std::string key; meminfo >> key;) {
+    std::uint64_t kib = 0;
+    meminfo >> kib;
+    if (key == "MemAvailable:") available = kib * 1024, found = true;
+    if (key == "SwapFree:") swap_free = kib * 1024;
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
   }
-  if (count > kMaxItems - existing || saturating_mul(count, kMinBytes) > memory) {
+  if (found) return available + swap_free;
+  struct sysinfo info {};
+  if (sysinfo(&info) != 0) return std::numeric_limits<std::uint64_t>::max();
+  return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+}
+
+// Refuses counts that cannot possibly be held, before anything is built, rather than letting the
+// system kill the process: each new feature takes at least its record, a slot in the result
+// vector, a Python object (header, borrow flag, pointer) and a slot in the result list, and no
+// list can exceed the address space.
+void check_fits(std::uint64_t existing, std::uint64_t count) {
+  constexpr std::uint64_t kMinBytes = sizeof(Feature) + 6 * sizeof(void*);
+  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
+  if (count > kMaxItems - existing || saturating_mul(count, kMinBytes) > available_memory()) {
     throw TooManyFeatures(count);
   }
 }

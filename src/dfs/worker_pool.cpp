@@ -12,6 +12,7 @@
 #include <new>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tolvane {
@@ -237,10 +238,18 @@ bool ChunkRun::stopping() {
 
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop) {
+  // The stop probe may run Python signal handlers on this thread, and a handler may call in again
+  // while the pool is busy with this loop: the nested loop then runs on this thread alone.
+  thread_local bool in_loop = false;
+  pthreadpool_t threads = count > 1 && !in_loop ? pool() : nullptr;
+  struct Nesting {
+    bool& flag;
+    bool outer;
+    ~Nesting() { flag = outer; }
+  } nesting{in_loop, std::exchange(in_loop, true)};
   ChunkLoop loop(body, stop);
   loop.published.store(true, std::memory_order_release);
-  pthreadpool_parallelize_1d(count > 1 ? pool() : nullptr, &ChunkLoop::task, &loop, count,
-                             PTHREADPOOL_FLAG_YIELD_WORKERS);
+  pthreadpool_parallelize_1d(threads, &ChunkLoop::task, &loop, count, PTHREADPOOL_FLAG_YIELD_WORKERS);
   (void)loop.finished.load(std::memory_order_acquire);
   if (loop.interrupted) throw Interrupted();
   if (loop.failure) std::rethrow_exception(loop.failure);

@@ -242,7 +242,7 @@ fs = tolvane.generate_fake_features(3000)
 p = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))
 print("ready", flush=True)
 try:
-    tolvane.generate_features(fs, [p] * 20)
+    tolvane.generate_features(fs, [p] * 5)
     print("finished")
 except KeyboardInterrupt:
     t = time.monotonic()
@@ -262,3 +262,20 @@ except KeyboardInterrupt:
     assert out.strip() == "interrupted 100", err
     # Interrupted long before the full call (minutes) could have finished.
     assert elapsed < 5
+
+
+def test_signal_handler_may_call_in_again_during_a_long_call():
+    # The handler runs on the calling thread while the pool is busy with the outer call.
+    code = """
+import signal, tolvane
+fs = tolvane.generate_fake_features(2000)
+p = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))
+inner = []
+signal.signal(signal.SIGALRM, lambda *_: inner.append(len(tolvane.generate_features(fs[:200], [p]))))
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+outer = len(tolvane.generate_features(fs, [p]))
+print(inner, outer)
+"""
+    r = run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["[40000]", str(2000 + 2000 * 1999)]
