@@ -246,3 +246,42 @@ def test_dropping_large_results_frees_their_records(tmp_path):
     if not SANITIZED:
         assert peak - before > 100 * MiB  # the measurement saw the records
         assert after - before < (peak - before) // 10
+
+
+def test_interrupted_and_refused_synthesis_release_everything():
+    """KeyboardInterrupt in the middle of a call, and a call refused before it starts."""
+    import signal
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    fakes = tolvane.generate_fake_features(1500)
+    p = primitive("sub", False)
+    huge = tolvane.Primitive("wide", "m", "transform", False, [[("Any", "Any")] * 4], ("Any", "Any"))
+    old = signal.signal(signal.SIGALRM, interrupt)
+
+    def interrupted_call():
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        try:
+            generate_features(fakes, [p])  # about two million features: far longer than 5 ms
+        except KeyboardInterrupt:
+            return
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        pytest.fail("not interrupted")
+
+    try:
+        interrupted_call()
+        with pytest.raises(MemoryError):
+            generate_features(fakes, [huge])
+        before = rss()
+        refs = [sys.getrefcount(o) for o in (fakes, p, huge, *CLASSES)]
+        for _ in range(20):
+            interrupted_call()
+            with pytest.raises(MemoryError, match="^generate_features would create 5042274741000 new"):
+                generate_features(fakes, [huge])
+        assert [sys.getrefcount(o) for o in (fakes, p, huge, *CLASSES)] == refs
+        if not SANITIZED:
+            assert rss() - before < 8 * MiB
+    finally:
+        signal.signal(signal.SIGALRM, old)
