@@ -1,6 +1,5 @@
 #include "catalogue.hpp"
 
-#include <array>
 #include <utility>
 
 #include "support/file_io.hpp"
@@ -12,14 +11,6 @@
 namespace tolvane {
 namespace {
 
-const std::array<std::string_view, kLogicalTypeCount> kTypeNames = [] {
-  std::array<std::string_view, kLogicalTypeCount> names;
-  for (std::size_t i = 0; i < kLogicalTypeCount; ++i) {
-    names[i] = canonical_name(static_cast<LogicalType>(i));
-  }
-  return names;
-}();
-
 constexpr std::string_view kSchemaFields[] = {"logical_type", "semantic_tag"};
 constexpr RecordShape kSchemaShape{"ColumnSchema", kSchemaFields};
 
@@ -30,7 +21,7 @@ constexpr std::pair<std::string_view, std::size_t> kPrimitiveAliases[] = {{"type
 constexpr RecordShape kPrimitiveShape{"Primitive", kPrimitiveFields, kPrimitiveAliases};
 
 LogicalType read_logical_type(JsonReader& r) {
-  return static_cast<LogicalType>(r.read_variant(kTypeNames));
+  return static_cast<LogicalType>(r.read_variant(canonical_names()));
 }
 
 ColumnSchema read_schema(JsonReader& r) {

@@ -40,6 +40,8 @@ LogicalType lookup_or_fail(std::optional<std::string_view> name) {
 
 std::string_view canonical_name(LogicalType t) { return kCanonical[static_cast<std::size_t>(t)]; }
 
+std::span<const std::string_view, kLogicalTypeCount> canonical_names() { return kCanonical; }
+
 std::optional<LogicalType> parse_logical_type(std::string_view text) {
   return find(kLookup, to_lower_full(text));
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,8 @@ enum class LogicalType : std::uint8_t {
 inline constexpr std::size_t kLogicalTypeCount = 24;
 
 std::string_view canonical_name(LogicalType t);
+// All canonical names, in ordinal order.
+std::span<const std::string_view, kLogicalTypeCount> canonical_names();
 
 // Case-insensitive lookup (full Unicode lower-casing, nothing else normalised).
 std::optional<LogicalType> parse_logical_type(std::string_view text);
