@@ -1,3 +1,4 @@
+import hashlib
 import json
 import pathlib
 
@@ -79,7 +80,10 @@ class TestLoading:
         base = tolvane.Feature("a", "Double", "Numeric")
         derived = tolvane.Feature("d", "Double", "Numeric", [base], p)
         tolvane.Feature.save_features([derived], str(out))
-        assert [q["id"] for q in json.loads(out.read_text())["primitives"]] == ["z"]
+        saved = json.loads(out.read_text())
+        assert [q["id"] for q in saved["primitives"]] == ["z"]
+        digest = lambda text: hashlib.sha256(text.encode()).hexdigest()  # noqa: E731
+        assert saved["features"][0]["id"] == digest("z" + digest("a"))
 
     def test_escapes_and_non_ascii_names(self, tmp_path):
         text = PRIMITIVE.replace('"add_numeric"', r'"a\"b\\c\/\u00e9\ud83d\ude00\u0000"') % ""
