@@ -34,7 +34,6 @@ class CandidateSpace {
 
   // Exact number of tuples (saturated at UINT64_MAX).
   std::uint64_t size() const { return size_; }
-  const SlotPositions& positions() const { return positions_; }
 
  private:
   friend class CandidateCursor;

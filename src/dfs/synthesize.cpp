@@ -181,8 +181,7 @@ void build_chunk(const Chunk& chunk, std::vector<FeatureRef>& out, ChunkRun& run
 }  // namespace
 
 TooManyFeatures::TooManyFeatures(std::uint64_t count)
-    : count_(count),
-      message_("generate_features would create " +
+    : message_("generate_features would create " +
                (count == std::numeric_limits<std::uint64_t>::max() ? "more than " : std::string()) +
                std::to_string(count) + " new features, more than fit in memory") {}
 

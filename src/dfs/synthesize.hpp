@@ -17,10 +17,8 @@ class TooManyFeatures : public std::exception {
  public:
   explicit TooManyFeatures(std::uint64_t count);
   const char* what() const noexcept override { return message_.c_str(); }
-  std::uint64_t count() const noexcept { return count_; }
 
  private:
-  std::uint64_t count_;
   std::string message_;
 };
 
