@@ -22,14 +22,6 @@ constexpr std::array<std::string_view, kLogicalTypeCount> kLookup = {
     "dateofbirth", "index",           "any",        "unknown",
 };
 
-std::optional<LogicalType> find(const std::array<std::string_view, kLogicalTypeCount>& names,
-                                std::string_view text) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == text) return static_cast<LogicalType>(i);
-  }
-  return std::nullopt;
-}
-
 LogicalType lookup_or_fail(std::optional<std::string_view> name) {
   if (!name) return LogicalType::Unknown;
   if (auto t = parse_logical_type(*name)) return *t;
@@ -43,11 +35,11 @@ std::string_view canonical_name(LogicalType t) { return kCanonical[static_cast<s
 std::span<const std::string_view, kLogicalTypeCount> canonical_names() { return kCanonical; }
 
 std::optional<LogicalType> parse_logical_type(std::string_view text) {
-  return find(kLookup, to_lower_full(text));
-}
-
-std::optional<LogicalType> logical_type_from_canonical(std::string_view text) {
-  return find(kCanonical, text);
+  const std::string lower = to_lower_full(text);
+  for (std::size_t i = 0; i < kLookup.size(); ++i) {
+    if (kLookup[i] == lower) return static_cast<LogicalType>(i);
+  }
+  return std::nullopt;
 }
 
 ColumnSchema schema_from_names(std::optional<std::string_view> lt, std::optional<std::string_view> st) {

@@ -47,8 +47,6 @@ std::span<const std::string_view, kLogicalTypeCount> canonical_names();
 
 // Case-insensitive lookup (full Unicode lower-casing, nothing else normalised).
 std::optional<LogicalType> parse_logical_type(std::string_view text);
-// Exact, case-sensitive lookup of a canonical name.
-std::optional<LogicalType> logical_type_from_canonical(std::string_view text);
 
 struct ColumnSchema {
   LogicalType logical_type = LogicalType::Unknown;
