@@ -48,13 +48,6 @@ class MatchCache {
   }
 
  private:
-  static std::vector<const Feature*> pointers(std::span<const FeatureRef> features) {
-    std::vector<const Feature*> out;
-    out.reserve(features.size());
-    for (const auto& f : features) out.push_back(f.get());
-    return out;
-  }
-
   FeatureTypeIndex index_;
   std::array<std::optional<std::vector<const Feature*>>, kLogicalTypeCount * kLogicalTypeCount>
       cache_;

@@ -131,6 +131,13 @@ FeatureRef with_generating_primitive(const Feature& f, const Primitive* primitiv
   return FeatureFactory::copy_with(f, f.name(), primitive, f.base_features());
 }
 
+std::vector<const Feature*> pointers(std::span<const FeatureRef> refs) {
+  std::vector<const Feature*> out;
+  out.reserve(refs.size());
+  for (const auto& r : refs) out.push_back(r.get());
+  return out;
+}
+
 std::string feature_text(const Feature& f) {
   std::string out(f.name());
   out += ':';

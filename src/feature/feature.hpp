@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "column_schema.hpp"
 #include "primitive.hpp"
@@ -102,6 +103,9 @@ FeatureRef build_derived_feature(std::string_view name, const Primitive& primiti
 FeatureRef with_name(const Feature& f, std::string_view name);
 FeatureRef with_base_features(const Feature& f, std::span<const Feature* const> base_features);
 FeatureRef with_generating_primitive(const Feature& f, const Primitive* primitive);
+
+// Plain pointers to the records `refs` keeps alive.
+std::vector<const Feature*> pointers(std::span<const FeatureRef> refs);
 
 // name:ColumnSchema { ... }:None|Some(Primitive { ... }):["base", ...]
 std::string feature_text(const Feature& f);

@@ -67,13 +67,6 @@ std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o) {
   return to_vector(o, to_name_pairs);
 }
 
-std::vector<const Feature*> pointers(std::span<const FeatureRef> refs) {
-  std::vector<const Feature*> out;
-  out.reserve(refs.size());
-  for (const auto& r : refs) out.push_back(r.get());
-  return out;
-}
-
 PyObject* new_text(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

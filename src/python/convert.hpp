@@ -60,8 +60,6 @@ std::vector<PrimitiveRef> to_primitives(PyObject* o);
 std::vector<NamePair> to_name_pairs(PyObject* o);
 std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o);
 
-// Raw pointers to the records of `refs`, which keep them alive.
-std::vector<const Feature*> pointers(std::span<const FeatureRef> refs);
 
 // Records to new Python objects.
 PyObject* new_text(std::string_view text);

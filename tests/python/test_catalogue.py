@@ -1,10 +1,10 @@
-import hashlib
 import json
 import pathlib
 
 import pytest
 
 import tolvane
+from conftest import sha
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 CORPUS = REPO.parent / "shared" / "testdata" / "json-test-suite" / "test_parsing"
@@ -82,8 +82,7 @@ class TestLoading:
         tolvane.Feature.save_features([derived], str(out))
         saved = json.loads(out.read_text())
         assert [q["id"] for q in saved["primitives"]] == ["z"]
-        digest = lambda text: hashlib.sha256(text.encode()).hexdigest()  # noqa: E731
-        assert saved["features"][0]["id"] == digest("z" + digest("a"))
+        assert saved["features"][0]["id"] == sha("z" + sha("a"))
 
     def test_escapes_and_non_ascii_names(self, tmp_path):
         text = PRIMITIVE.replace('"add_numeric"', r'"a\"b\\c\/\u00e9\ud83d\ude00\u0000"') % ""

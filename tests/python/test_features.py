@@ -17,15 +17,6 @@ def saved(features, tmp_path, name="f.json"):
     return json.loads(path.read_bytes())
 
 
-def ids(features, tmp_path):
-    """Ids of the given features, read back through the feature file."""
-    by_name = {}
-    for f in features:
-        doc = saved([f], tmp_path)
-        by_name.setdefault(f.name, []).append(doc["features"][0]["id"])
-    return by_name
-
-
 class TestIdentity:
     def test_root_id_is_digest_of_name_whatever_the_schema(self, tmp_path):
         a, b = root("x", "integer", "numeric"), root("x", "boolean", "index")
