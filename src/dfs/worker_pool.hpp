@@ -8,16 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "support/interrupt.hpp"
+
 namespace tolvane {
-
-// Asked by the calling thread, now and then, whether to give up the work in progress (the binding
-// layer answers from pending signals). True means stop.
-using StopProbe = std::function<bool()>;
-
-// The stop probe said stop; the work was abandoned and its results dropped.
-struct Interrupted : std::exception {
-  const char* what() const noexcept override { return "interrupted"; }
-};
 
 // Pool sizing. `num_threads` and `num_cpus` are the raw environment values (null when unset);
 // `available` is the number of CPUs the process may use.

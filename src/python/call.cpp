@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/interrupt.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane::py {
@@ -134,13 +135,21 @@ PyObject* panic_exception_type() {
 }
 
 void set_python_error_from_current_exception() noexcept {
+  // The exception is already set on the Python side: by a failed interpreter call, or by a signal
+  // handler that the stop probe ran.
+  auto keep_python_error = [] {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  };
   std::string panic_message;
   try {
     throw;
   } catch (const ErrorAlreadySet&) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    keep_python_error();
+    return;
+  } catch (const Interrupted&) {
+    keep_python_error();
     return;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -28,8 +28,6 @@ PyObject* generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObj
     // exception set for the frame.
     result = generate_features(std::move(features), primitives,
                                [] { return PyErr_CheckSignals() != 0; });
-  } catch (const Interrupted&) {
-    throw ErrorAlreadySet{};
   } catch (const TooManyFeatures& e) {
     raise(PyExc_MemoryError, e.what());
   }
