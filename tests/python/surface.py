@@ -70,6 +70,12 @@ def derived(bases, prim=None, name="d"):
     return tolvane.Feature(name, "Integer", "Numeric", list(bases), prim or primitive())
 
 
+def fresh(error):
+    """A new exception like `error`. Raising one stored instance again and again would chain a
+    traceback entry (and the frame it holds) onto it per raise, which a leak check sees."""
+    return type(error)(*error.args)
+
+
 class Sequence:
     """A sequence by __getitem__ only, running `hook` before each item is handed out."""
 
@@ -80,7 +86,7 @@ class Sequence:
 
     def __len__(self):
         if isinstance(self.length, BaseException):
-            raise self.length
+            raise fresh(self.length)
         return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, i):

@@ -1,7 +1,6 @@
 import hashlib
 import itertools
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -11,6 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tolvane
+from conftest import RESTORE_SIGINT, run_python
 from tolvane import Feature, Primitive
 
 DN = ("Double", "Numeric")
@@ -190,12 +190,6 @@ def test_each_block_matches_a_direct_reading_of_the_rules(tmp_path_factory, feat
     assert rest == []
 
 
-def run_python(code, env_extra=None, timeout=60, args=()):
-    env = dict(os.environ, **(env_extra or {}))
-    return subprocess.run([sys.executable, "-c", code, *args], env=env, timeout=timeout,
-                          capture_output=True, text=True)
-
-
 W1_SCRIPT = """
 import sys, tolvane
 fs = tolvane.generate_fake_features(150)
@@ -236,7 +230,7 @@ print("ok")
 
 
 def test_ctrl_c_interrupts_a_long_call_promptly():
-    code = """
+    code = RESTORE_SIGINT + """
 import time, tolvane
 fs = tolvane.generate_fake_features(3000)
 p = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))

@@ -20,6 +20,7 @@ from surface import (
     PanicException,
     Sequence,
     derived,
+    fresh,
     generate_features,
     load_primitives,
     primitive,
@@ -52,7 +53,7 @@ class Index:
 
     def __index__(self):
         if isinstance(self.value, BaseException):
-            raise self.value
+            raise fresh(self.value)
         return self.value
 
 
