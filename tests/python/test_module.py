@@ -1,6 +1,7 @@
 import pytest
 
 import tolvane
+from conftest import run_python
 
 FUNCTIONS = ["generate_features", "load_primitives", "generate_fake_features", "compare_featuresets"]
 CLASSES = ["Feature", "Primitive", "ColumnSchema", "InputSet"]
@@ -31,6 +32,31 @@ def test_classes_are_final_builtins_without_dict(name):
     assert cls.__doc__ is None
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+
+
+def test_classes_are_immutable_like_the_interpreters_own():
+    # In a child: were an assignment to succeed, it would break every later caller in the process.
+    code = """
+import tolvane
+attributes = {"Feature": ["save_features", "name", "__new__", "other"], "Primitive": ["name", "__str__"],
+              "ColumnSchema": ["__repr__", "other"], "InputSet": ["__new__", "other"]}
+for name, attrs in attributes.items():
+    cls = getattr(tolvane, name)
+    for attr in attrs:
+        for change in (lambda: setattr(cls, attr, None), lambda: delattr(cls, attr)):
+            try:
+                change()
+            except TypeError as e:
+                assert str(e) == f"cannot set {attr!r} attribute of immutable type 'builtins.{name}'", e
+            else:
+                raise AssertionError(f"{name}.{attr} changed")
+f = tolvane.Feature("a", "integer", "numeric")
+tolvane.Feature.save_features([f], "/dev/null")
+print(f.name, str(tolvane.ColumnSchema()) == repr(tolvane.ColumnSchema()))
+"""
+    r = run_python(code, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["a", "True"]
 
 
 def test_instances_take_no_new_attributes():
