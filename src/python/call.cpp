@@ -96,28 +96,28 @@ BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
 }
 
 void prefix_type_error(const char* parameter) {
-  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_TypeError) {  // subclasses pass unchanged
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {  // subclasses pass
     PyErr_Restore(type, value, traceback);
     return;
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(traceback);
-  PyObject* text = PyObject_Str(value);
-  PyObject* message = text ? PyUnicode_FromFormat("argument '%s': %U", parameter, text) : nullptr;
-  PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
-  Py_XDECREF(message);
-  Py_XDECREF(text);
-  if (!wrapped) {  // keep whatever went wrong while wrapping
-    Py_DECREF(type);
-    Py_DECREF(value);
-    return;
-  }
-  PyException_SetCause(wrapped, value);  // steals value
-  PyErr_Restore(type, wrapped, nullptr);
+  Ref first = Ref::steal(value);
+  Ref first_traceback = Ref::steal(traceback);
+  Py_DECREF(type);
+  Ref text = Ref::steal(PyObject_Str(first.get()));
+  Ref message = Ref::steal(text ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()) : nullptr);
+  PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr;
+  if (!wrapped) return;  // keep whatever went wrong while wrapping
+  // The new error stands where the first was raised: same cause, same context (the exception
+  // being handled at the time), same choice of showing it, same traceback.
+  auto* before = reinterpret_cast<PyBaseExceptionObject*>(first.get());
+  PyException_SetCause(wrapped, PyException_GetCause(first.get()));  // steals
+  PyException_SetContext(wrapped, PyException_GetContext(first.get()));  // steals
+  reinterpret_cast<PyBaseExceptionObject*>(wrapped)->suppress_context = before->suppress_context;
+  PyErr_Restore(Py_NewRef(PyExc_TypeError), wrapped, first_traceback.release());
 }
 
 PyObject* panic_exception_type() {

@@ -24,8 +24,9 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, P
 // Tuple-and-dict binding (constructors).
 BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 
-// Runs one argument conversion; a TypeError it raises is re-raised as
-// "argument '<name>': <message>" with the original as its cause. Other errors pass unchanged.
+// Runs one argument conversion; a TypeError it raises is replaced by one saying
+// "argument '<name>': <message>", chained and placed as the original was. Other errors pass
+// unchanged.
 void prefix_type_error(const char* parameter);
 template <class F>
 auto convert_argument(const char* parameter, F&& convert) -> decltype(convert()) {

@@ -4,7 +4,7 @@ import pathlib
 import pytest
 
 import tolvane
-from conftest import prim, root
+from conftest import prim, root, run_python
 
 
 @pytest.mark.parametrize("call, message", [
@@ -84,8 +84,63 @@ def test_conversion_type_errors_name_the_parameter(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
-    assert type(e.value.__cause__) is TypeError
-    assert str(e.value).endswith(str(e.value.__cause__))
+    # The message carries the first error whole: it is not chained on as well.
+    assert e.value.__cause__ is None and e.value.__context__ is None
+    assert not e.value.__suppress_context__
+
+
+def test_a_renamed_type_error_keeps_the_first_errors_chain_and_traceback():
+    # What the first error was chained to stays chained to the error that replaces it, as if the
+    # first had been raised with the new message: its cause, its context (the exception being
+    # handled when the call was made), whether the context shows, and where it was raised.
+    code = """
+import traceback, tolvane
+
+class Items:
+    def __init__(self, raise_item):
+        self.raise_item = raise_item
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        self.raise_item()
+
+def from_key_error():
+    try:
+        {}["k"]
+    except KeyError as e:
+        raise TypeError("inner") from e
+
+def from_none():
+    raise TypeError("inner") from None
+
+def renamed(raise_item):
+    try:
+        tolvane.compare_featuresets(Items(raise_item), [])
+    except TypeError as e:
+        assert str(e) == "argument 'features1': inner", e
+        return e
+    raise AssertionError("no TypeError")
+
+e = renamed(from_key_error)
+assert type(e.__cause__) is KeyError and e.__context__ is e.__cause__ and e.__suppress_context__
+assert "__getitem__" in "".join(traceback.format_tb(e.__traceback__))
+
+e = renamed(from_none)
+assert e.__cause__ is None and e.__context__ is None and e.__suppress_context__
+
+try:
+    raise ValueError("being handled")
+except ValueError as handled:
+    try:
+        tolvane.generate_features([1], [])
+    except TypeError as e:
+        assert e.__cause__ is None and e.__context__ is handled and not e.__suppress_context__
+        text = "".join(traceback.format_exception(e))
+        assert "During handling of the above exception" in text and "direct cause" not in text
+print("ok")
+"""
+    r = run_python(code, timeout=60)
+    assert r.returncode == 0 and r.stdout == "ok\n", r.stderr
 
 
 def test_errors_other_than_type_errors_pass_unchanged():
