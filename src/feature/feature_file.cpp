@@ -33,6 +33,11 @@ struct Gathered {
 Gathered gather(std::span<const FeatureRef> roots) {
   Gathered out;
   FeatureIdSet ids(roots.size());
+  // Records walked that did not become the member for their id (another record with that id
+  // came first). A record's walk depends on the record alone, and everything it meets was kept
+  // or dropped the first time, so a record is walked once: linear in the records reachable,
+  // however many paths lead to them.
+  std::unordered_set<const Feature*> walked_non_members;
   std::unordered_set<const Primitive*> primitive_records;
   std::unordered_set<const Primitive*, PrimitiveContentHash, PrimitiveContentEqual> primitives;
 
@@ -43,9 +48,8 @@ Gathered gather(std::span<const FeatureRef> roots) {
       const Feature* f = stack.back();
       stack.pop_back();
       if (!ids.insert(f)) {
-        // The same record met again: its whole ancestry has been walked already. A different
-        // record with that id may have other ancestors, so only then is the walk repeated.
-        if (ids.find(*f) == f) continue;
+        // A different record with a known id may have other ancestors: walked once as well.
+        if (ids.find(*f) == f || !walked_non_members.insert(f).second) continue;
       } else {
         out.features.push_back(f);
         // {"name":"","id":"<64>","schema":{..},"base_features":[],"generating_primitive":null},

@@ -2,11 +2,13 @@
 import json
 import os
 import stat
+from dataclasses import dataclass, replace
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import tolvane
-from conftest import prim, root, sha
+from conftest import prim, root, run_python, sha
 
 SCHEMA_IN = "ColumnSchema { logical_type: Integer, semantic_tag: Numeric }"
 
@@ -262,6 +264,134 @@ class TestFeatureFile:
         with pytest.raises(PanicException) as e:
             tolvane.Feature.save_features([root("x")], "/dev/full")
         assert str(e.value) == "Error writing to file: No space left on device (os error 28)"
+
+
+# An independent model of what a feature record holds, for an oracle of the feature file.
+@dataclass(frozen=True, eq=False)  # compared by identity, like the records it stands for
+class Model:
+    name: str
+    id: str
+    schema: tuple
+    bases: tuple = ()
+    primitive: tuple = None  # (name, module, commutative)
+
+
+MODEL_PRIMITIVES = [("add", "ops", True), ("add", "other", True), ("sub", "ops", False)]
+DN_PAIR = ("Double", "Numeric")
+DN = {"logical_type": "Double", "semantic_tag": "Numeric"}
+SCHEMAS = [("Integer", "Numeric"), ("Boolean", "Index")]
+
+
+def new_primitive(p):
+    name, module, commutative = p
+    return tolvane.Primitive(name, module, "transform", commutative, [[DN_PAIR]], DN_PAIR)
+
+
+def primitive_json(p):
+    name, module, commutative = p
+    return {"name": name, "id": sha(name), "module": module, "column_schemas": [[DN]],
+            "return_type": DN, "function_type": "transform", "commutative": commutative}
+
+
+def literal_feature_file(models):
+    """The feature file by the plain rule: visit every feature along every path, depth first,
+    keeping the first feature met per id and the first primitive met per content."""
+    features, primitives = {}, []
+
+    def visit(m):
+        features.setdefault(m.id, m)
+        if m.primitive and m.primitive not in primitives:
+            primitives.append(m.primitive)
+        for b in m.bases:
+            visit(b)
+
+    for m in models:
+        visit(m)
+    doc = {
+        "features": [{"name": m.name, "id": m.id,
+                      "schema": {"logical_type": m.schema[0], "semantic_tag": m.schema[1]},
+                      "base_features": [b.id for b in m.bases],
+                      "generating_primitive": sha(m.primitive[0]) if m.primitive else None}
+                     for m in features.values()],
+        "primitives": [primitive_json(p) for p in primitives],
+    }
+    return json.dumps(doc, separators=(",", ":")).encode()
+
+
+def build(steps):
+    """Runs graph-building steps on features and on their models side by side. Few names and
+    primitives, so that distinct records share ids; reassignments keep the id and change the rest."""
+    pool = []
+    for kind, i, picks, k in steps:
+        pick = [pool[j % len(pool)] for j in picks] if pool else []
+        if kind == "root" or not pool:
+            name = "abc"[k % 3]
+            schema = SCHEMAS[k % 2]
+            pool.append((tolvane.Feature(name, *schema), Model(name, sha(name), schema)))
+            continue
+        f, m = pool[i % len(pool)]
+        p = MODEL_PRIMITIVES[k % 3]
+        if kind == "derive":
+            ids = [b.id for _, b in pick]
+            digest = sha(sha(p[0]) + "".join(sorted(ids) if p[2] else ids))
+            name = f"d{len(pool)}"
+            d = tolvane.Feature(name, "x", "x", [b for b, _ in pick], new_primitive(p))
+            pool.append((d, Model(name, digest, DN_PAIR, tuple(b for _, b in pick), p)))
+            continue
+        if kind == "rename":
+            f.name = f"r{k}"
+            m = replace(m, name=f"r{k}")
+        elif kind == "rebase":
+            pick = [(b, bm) for b, bm in pick if b is not f]  # a feature cannot be its own input
+            f.base_features = [b for b, _ in pick]
+            m = replace(m, bases=tuple(b for _, b in pick))
+        else:
+            f.generating_primitive = None if k == 3 else new_primitive(p)
+            m = replace(m, primitive=None if k == 3 else p)
+        pool[i % len(pool)] = (f, m)
+    return pool
+
+
+steps = st.lists(st.tuples(st.sampled_from(["root", "derive", "derive", "rename", "rebase", "reprimitive"]),
+                           st.integers(0, 99), st.lists(st.integers(0, 99), max_size=3), st.integers(0, 3)),
+                 max_size=12)
+
+
+@settings(max_examples=150, deadline=None)
+@given(steps, st.lists(st.integers(0, 99), max_size=4))
+def test_feature_file_matches_the_plain_rule_on_shared_ids_and_reassigned_fields(tmp_path_factory, steps, picks):
+    pool = build(steps)
+    chosen = [pool[j % len(pool)] for j in picks] if pool else []
+    given = [f for f, _ in pool + chosen]
+    path = tmp_path_factory.mktemp("graph") / "f.json"
+    tolvane.Feature.save_features(given, str(path))
+    assert path.read_bytes() == literal_feature_file([m for _, m in pool + chosen])
+
+
+def test_records_sharing_an_id_over_many_generations_are_written_in_linear_time():
+    # Each generation: three records with one id (same primitive, same bases: the previous
+    # generation's three). Every path through them is a distinct walk: 3^40 of them.
+    code = """
+import hashlib, json, sys, tolvane
+sha = lambda t: hashlib.sha256(t.encode()).hexdigest()
+p = tolvane.Primitive("p", "m", "transform", False, [[("Double", "Numeric")] * 3], ("Double", "Numeric"))
+generation = [tolvane.Feature(n, "Integer", "Numeric") for n in "abc"]
+ids = [sha(n) for n in "abc"]
+for g in range(1, 41):
+    generation = [tolvane.Feature(f"g{g}_{j}", "x", "x", generation, p) for j in range(3)]
+    ids.append(sha(sha("p") + (ids[-1] * 3 if g > 1 else "".join(ids))))
+tolvane.Feature.save_features(generation, sys.argv[1])
+doc = json.load(open(sys.argv[1]))
+assert [f["name"] for f in doc["features"]] == [f"g{g}_0" for g in range(40, 0, -1)] + list("abc")
+assert [f["id"] for f in doc["features"]] == ids[:2:-1] + ids[:3]
+assert [q["name"] for q in doc["primitives"]] == ["p"]
+print("ok")
+"""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        r = run_python(code, timeout=60, args=[os.path.join(tmp, "f.json")])
+    assert r.returncode == 0 and r.stdout == "ok\n", r.stderr
 
 
 def test_deep_chain_is_safe(tmp_path):
