@@ -101,10 +101,10 @@ std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {
   return primitives;
 }
 
-std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path) {
+std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, const StopProbe& stop) {
   constexpr std::string_view kReadFailure = "Something went wrong reading the file: ";
   std::string text;
-  if (auto failure = read_whole_file(path, text)) panic(std::string(kReadFailure) + *failure);
+  if (auto failure = read_whole_file(path, text, stop)) panic(std::string(kReadFailure) + *failure);
   if (!is_valid_utf8(text)) {
     panic(std::string(kReadFailure) +
           "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");

@@ -6,6 +6,7 @@
 
 #include "column_schema.hpp"
 #include "primitive.hpp"
+#include "support/interrupt.hpp"
 
 namespace tolvane {
 
@@ -20,7 +21,8 @@ void append_primitive_json(std::string& out, const Primitive& p);
 std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text);
 
 // Reads and parses a catalogue file. Every failure is a Panic: "Something went wrong reading the
-// file: ..." when the file cannot be read or is not UTF-8, the JSON error otherwise.
-std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path);
+// file: ..." when the file cannot be read or is not UTF-8, the JSON error otherwise. `stop` is
+// asked while the read waits or goes on (read_whole_file).
+std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, const StopProbe& stop);
 
 }  // namespace tolvane

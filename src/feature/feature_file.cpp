@@ -120,9 +120,10 @@ std::string feature_file_json(std::span<const FeatureRef> features) {
   return out;
 }
 
-void save_features(std::span<const FeatureRef> features, const std::string& filename) {
+void save_features(std::span<const FeatureRef> features, const std::string& filename,
+                   const StopProbe& stop) {
   std::string text = feature_file_json(features);
-  if (auto failure = write_whole_file(filename, text)) {
+  if (auto failure = write_whole_file(filename, text, stop)) {
     panic((failure->opening ? "called `Result::unwrap()` on an `Err` value: "
                             : "Error writing to file: ") +
           failure->description);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "feature/feature.hpp"
+#include "support/interrupt.hpp"
 
 namespace tolvane {
 
@@ -12,7 +13,9 @@ namespace tolvane {
 // pre-order walk of the input first meets them.
 std::string feature_file_json(std::span<const FeatureRef> features);
 
-// Builds the text in memory, then creates or truncates `filename` and writes it in one go.
-void save_features(std::span<const FeatureRef> features, const std::string& filename);
+// Builds the text in memory, then creates or truncates `filename` and writes it in one go. `stop`
+// is asked while the write waits or goes on (write_whole_file).
+void save_features(std::span<const FeatureRef> features, const std::string& filename,
+                   const StopProbe& stop);
 
 }  // namespace tolvane

@@ -63,6 +63,10 @@ int setter_frame(F&& body) noexcept {
   }
 }
 
+// The stop probe of every call that can wait or run long: runs the Python handlers of pending
+// signals, and says stop when one raised (its exception is then set, for the frame to hand back).
+inline bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
 // The internal-failure exception class, created on first need.
 PyObject* panic_exception_type();
 

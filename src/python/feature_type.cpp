@@ -123,7 +123,7 @@ PyObject* save_features_method(PyObject*, PyObject* const* args, Py_ssize_t narg
     BoundArgs a = bind(kSave, args, nargsf, kwnames);
     auto features = convert_argument("features", [&] { return to_features(a[0]); });
     auto filename = convert_argument("filename", [&] { return to_text(a[1]); });
-    save_features(features, filename);
+    save_features(features, filename, python_signal_raised);
     Py_RETURN_NONE;
   });
 }

@@ -24,10 +24,7 @@ PyObject* generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObj
   auto primitives = convert_argument("primitives", [&] { return to_primitives(a[1]); });
   std::vector<FeatureRef> result;
   try {
-    // Ctrl-C: the pending signal's handler runs here, on the calling thread, and leaves its
-    // exception set for the frame.
-    result = generate_features(std::move(features), primitives,
-                               [] { return PyErr_CheckSignals() != 0; });
+    result = generate_features(std::move(features), primitives, python_signal_raised);
   } catch (const TooManyFeatures& e) {
     raise(PyExc_MemoryError, e.what());
   }
@@ -40,7 +37,7 @@ constexpr Signature kLoad = {"load_primitives()", kLoadParameters, 1, 1};
 PyObject* load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs a = bind(kLoad, args, nargsf, kwnames);
   auto filename = convert_argument("filename", [&] { return to_text(a[0]); });
-  return new_primitive_list(read_primitive_catalogue(filename));
+  return new_primitive_list(read_primitive_catalogue(filename, python_signal_raised));
 }
 
 constexpr const char* kFakeParameters[] = {"n_features"};

@@ -1,0 +1,141 @@
+"""Files that block: FIFOs with late, silent or stalled other ends, and signals during the wait."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import RESTORE_SIGINT, run_python
+
+CATALOGUE = (
+    '[{"name":"add","id":"x","module":"m","column_schemas":[[{"logical_type":"Integer",'
+    '"semantic_tag":"Numeric"}]],"return_type":{"logical_type":"Integer","semantic_tag":"Numeric"},'
+    '"function_type":"transform","commutative":true}]'
+)
+
+# Every child script starts here: a FIFO at argv[1], a way to run its other end in a process of
+# its own (the call under test holds the interpreter lock, so no thread of this one could), and a
+# feature set whose file is far larger than a pipe holds.
+PRELUDE = RESTORE_SIGINT + """
+import os, signal, subprocess, sys, time, tolvane
+fifo = sys.argv[1]
+os.mkfifo(fifo)
+features = [tolvane.Feature("n" * 300_000, "Integer", "Numeric")]
+tolvane.Feature.save_features(features, fifo + ".expected")
+expected = open(fifo + ".expected", "rb").read()
+
+def other_end(code):
+    # Gives up after 30 s, should this process die first.
+    return subprocess.Popen([sys.executable, "-c", "import signal, sys, time; signal.alarm(30)\\n" + code,
+                             fifo], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+"""
+
+
+def syscall_of(pid):
+    with open(f"/proc/{pid}/syscall") as f:
+        return f.read().split()[0]
+
+
+READ, WRITE, OPENAT = "0", "1", "257"  # x86-64 system call numbers
+
+
+def interrupt_when_blocked(code, tmp_path, syscall):
+    """Runs `code` in a child, sends it SIGINT once it is blocked in `syscall`, returns its output."""
+    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + code, str(tmp_path / "fifo")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
+        deadline = time.monotonic() + 20
+        while syscall_of(proc.pid) != syscall:
+            assert time.monotonic() < deadline, f"not blocked in system call {syscall}"
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    return out
+
+
+def expect_interrupt(call):
+    """Child code: `call` must end in KeyboardInterrupt, raised by the handler itself."""
+    return f"""
+try:
+    print("calling", flush=True)
+    {call}
+except KeyboardInterrupt as e:
+    assert type(e) is KeyboardInterrupt and e.__context__ is None and e.__cause__ is None, repr(e)
+    print("interrupted")
+else:
+    print("returned")
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/syscall"), reason="needs /proc/<pid>/syscall")
+class TestCtrlC:
+    def test_while_opening_a_fifo_nobody_opens(self, tmp_path):
+        for call, syscall in [("tolvane.load_primitives(fifo)", OPENAT),
+                              ("tolvane.Feature.save_features(features, fifo)", OPENAT)]:
+            (tmp_path / "fifo").unlink(missing_ok=True)
+            assert interrupt_when_blocked(expect_interrupt(call), tmp_path, syscall) == "interrupted\n"
+
+    def test_while_reading_from_a_silent_writer(self, tmp_path):
+        code = """
+writer = other_end("f = open(sys.argv[1], 'w'); f.write('[' * 10); f.flush(); time.sleep(30)")
+""" + expect_interrupt("tolvane.load_primitives(fifo)") + "writer.kill()\n"
+        assert interrupt_when_blocked(code, tmp_path, READ) == "interrupted\n"
+
+    def test_while_writing_to_a_stalled_reader_and_nothing_more_is_written(self, tmp_path):
+        # The reader takes a little, waits until the call has ended, then drains the FIFO: what it
+        # gets is a prefix of the file, short of the whole, and ends (the file was closed).
+        code = """
+reader = other_end(
+    "f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000); sys.stdin.readline();"
+    "got += f.read(); sys.stdout.buffer.write(got)")
+""" + expect_interrupt("tolvane.Feature.save_features(features, fifo)") + """
+got, _ = reader.communicate(b"go\\n", timeout=30)
+assert len(got) < len(expected) and expected.startswith(got), len(got)
+"""
+        assert interrupt_when_blocked(code, tmp_path, WRITE) == "interrupted\n"
+
+
+HANDLED_ALARMS = """
+alarms = []
+signal.signal(signal.SIGALRM, lambda *_: alarms.append(1))
+signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+"""
+
+
+class TestSignalsThatDoNotRaise:
+    # The handler runs and the call carries on, through a late open and a slow transfer.
+    def test_loading_from_a_late_slow_writer(self, tmp_path):
+        writer = (f"time.sleep(0.3); f = open(sys.argv[1], 'w'); f.write({CATALOGUE[:50]!r}); f.flush();"
+                  f"time.sleep(0.3); f.write({CATALOGUE[50:]!r})")
+        code = PRELUDE + f"""
+writer = other_end({writer!r})
+""" + HANDLED_ALARMS + """
+primitives = tolvane.load_primitives(fifo)
+signal.setitimer(signal.ITIMER_REAL, 0)
+assert [p.name for p in primitives] == ["add"] and writer.wait() == 0
+print(len(alarms) >= 10)
+"""
+        self.run(code, tmp_path)
+
+    def test_saving_to_a_late_slow_reader(self, tmp_path):
+        code = PRELUDE + """
+reader = other_end("time.sleep(0.3); f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000);"
+                   "time.sleep(0.3); got += f.read(); sys.stdout.buffer.write(got)")
+""" + HANDLED_ALARMS + """
+tolvane.Feature.save_features(features, fifo)
+signal.setitimer(signal.ITIMER_REAL, 0)
+assert reader.communicate(timeout=30)[0] == expected
+print(len(alarms) >= 10)
+"""
+        self.run(code, tmp_path)
+
+    @staticmethod
+    def run(code, tmp_path):
+        r = run_python(code, timeout=60, args=[str(tmp_path / "fifo")])
+        assert r.returncode == 0 and r.stdout == "True\n", r.stderr
