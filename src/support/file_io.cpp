@@ -13,6 +13,10 @@ namespace {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
+// A write() that returns 0 would be retried for ever.
+constexpr std::string_view kWriteZero =
+    "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
+
 // An open file descriptor, closed on every way out.
 class File {
  public:
@@ -78,11 +82,14 @@ std::optional<WriteFailure> write_whole_file(const std::string& path, std::strin
   while (!text.empty()) {
     ssize_t n = retry_interrupted(stop, [&] { return ::write(file.fd(), text.data(), text.size()); });
     if (n < 0) return WriteFailure{false, os_error_description(errno)};
+    if (n == 0) return WriteFailure{false, std::string(kWriteZero)};
     text.remove_prefix(static_cast<std::size_t>(n));
     // A signal during a write that has made progress cuts it short instead of failing it.
     if (!text.empty() && stop()) throw Interrupted{};
   }
-  if (file.close() < 0) return WriteFailure{false, os_error_description(errno)};
+  // On Linux an interrupted close has still released the descriptor: taken as done, as the
+  // interpreter's own close takes it.
+  if (file.close() < 0 && errno != EINTR) return WriteFailure{false, os_error_description(errno)};
   return std::nullopt;
 }
 

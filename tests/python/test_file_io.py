@@ -1,5 +1,7 @@
-"""Files that block: FIFOs with late, silent or stalled other ends, and signals during the wait."""
+"""Files that block or misbehave: FIFOs with late, silent or stalled other ends, signals during
+the wait, and system calls that report no progress (forced by a preloaded shim)."""
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -139,3 +141,79 @@ print(len(alarms) >= 10)
     def run(code, tmp_path):
         r = run_python(code, timeout=60, args=[str(tmp_path / "fifo")])
         assert r.returncode == 0 and r.stdout == "True\n", r.stderr
+
+
+# write() on the files named by SHIM_ZERO_WRITE reports 0 bytes written; close() on those named by
+# SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does).
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int names(int fd, const char* variable) {
+    const char* wanted = getenv(variable);
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (!wanted || n <= 0) return 0;
+    target[n] = 0;
+    return strcmp(target, wanted) == 0;
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    return names(fd, "SHIM_ZERO_WRITE") ? 0 : real(fd, data, size);
+}
+
+int close(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    int interrupted = names(fd, "SHIM_CLOSE_EINTR");
+    int result = real(fd);
+    if (interrupted && result == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return result;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("needs a C compiler")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(where / "shim.so"),
+                    str(where / "shim.c"), "-ldl"], check=True, timeout=60)
+    return str(where / "shim.so")
+
+
+def test_system_calls_that_report_no_progress_or_an_interrupted_close(shim, tmp_path):
+    zero, interrupted = str(tmp_path / "zero.json"), str(tmp_path / "interrupted.json")
+    code = """
+import sys, tolvane
+zero, interrupted = sys.argv[1:]
+f = tolvane.Feature("x", "Integer", "Numeric")
+try:
+    tolvane.Feature.save_features([f], zero)
+except BaseException as e:
+    print(type(e).__name__, e)
+tolvane.Feature.save_features([f], interrupted)
+print(open(interrupted).read().startswith('{"features":[{"name":"x"'))
+"""
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    r = run_python(code, {"LD_PRELOAD": preload, "SHIM_ZERO_WRITE": zero,
+                          "SHIM_CLOSE_EINTR": interrupted}, timeout=60, args=[zero, interrupted])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        'PanicException Error writing to file: Error { kind: WriteZero, message: "failed to write whole buffer" }',
+        "True",
+    ]
