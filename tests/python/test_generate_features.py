@@ -190,6 +190,51 @@ def test_each_block_matches_a_direct_reading_of_the_rules(tmp_path_factory, feat
     assert rest == []
 
 
+def sha(text):
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+class TestWideSignatures:
+    """Signatures wider than the engine's small fixed buffers, against the direct reading."""
+
+    # Every logical type but the wildcard and the absent one: (T, T) matches only features typed T.
+    CONCRETE = ["Boolean", "BooleanNullable", "Address", "Age", "AgeFractional", "Categorical",
+                "Datetime", "Double", "Integer", "IntegerNullable", "PostalCode", "Ordinal",
+                "EmailAddress", "LatLong", "URL", "NaturalLanguage", "Timedelta", "Numeric",
+                "TimeIndex", "ForeignKey", "DateOfBirth", "Index"]
+
+    @staticmethod
+    def check_block(tmp_path, feature_specs, spec):
+        spec = dict(spec, function_type="transform")
+        fs = [Feature(n, lt, st_) for n, (lt, st_) in feature_specs]
+        p = Primitive(spec["name"], "m", "transform", spec["commutative"], spec["column_schemas"],
+                      spec["return_type"])
+        out = tolvane.generate_features(fs, [p])[len(fs):]
+        expected = reference_block([(n, sha(n), lt, st_) for n, (lt, st_) in feature_specs], spec)
+        assert sorted(described(f, tmp_path) for f in out) == sorted(expected)
+        return expected
+
+    def test_commutative_ids_sort_many_inputs(self, tmp_path):
+        names_ = [f"w{i}" for i in range(12)]
+        assert sorted(names_, key=sha) != names_  # input order is not id order
+        spec = {"name": "sum", "commutative": True, "column_schemas": [[DN] * 10], "return_type": DN}
+        assert len(self.check_block(tmp_path, [(n, DN) for n in names_], spec)) == 66  # C(12, 10)
+
+        bases = [Feature(n, *DN) for n in names_]
+        d = Feature("d", "x", "x", bases, prim("sum", [[DN]], commutative=True))
+        assert described(d, tmp_path) == (
+            "d", sha(sha("sum") + "".join(sorted(map(sha, names_)))), DN, tuple(map(sha, names_)))
+
+    def test_more_distinct_schemas_than_a_signature_usually_has(self, tmp_path):
+        # 18 groups, two of them with a second slot far from the first: slot order must survive.
+        groups = [(t, t) for t in self.CONCRETE[:18]]
+        signature = groups + [groups[0], groups[5]]
+        features = [(f"c{i}", g) for i, g in enumerate(groups)] + [("x0", groups[0]), ("x5", groups[5]),
+                                                                   ("y5", groups[5])]
+        spec = {"name": "wide", "commutative": False, "column_schemas": [signature], "return_type": DN}
+        assert len(self.check_block(tmp_path, features, spec)) == 2 * 6  # P(2, 2) * P(3, 2)
+
+
 W1_SCRIPT = """
 import sys, tolvane
 fs = tolvane.generate_fake_features(150)
