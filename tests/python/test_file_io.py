@@ -143,6 +143,49 @@ print(len(alarms) >= 10)
         assert r.returncode == 0 and r.stdout == "True\n", r.stderr
 
 
+SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
+# Address space for a child, so that a regression fails with MemoryError instead of taking the
+# machine's memory; the sanitizers reserve far more than this up front.
+LIMIT_MEMORY = "" if SANITIZED else (
+    "import resource; resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n")
+
+
+class TestUnboundedFiles:
+    def test_an_endless_file_can_be_interrupted(self):
+        code = LIMIT_MEMORY + """
+import signal, tolvane
+class Alarm(Exception):
+    pass
+def alarm(*_):
+    raise Alarm
+signal.signal(signal.SIGALRM, alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    tolvane.load_primitives("/dev/zero")
+except Alarm as e:
+    print(type(e).__name__)
+"""
+        r = run_python(code, timeout=60)
+        assert r.returncode == 0 and r.stdout == "Alarm\n", r.stderr
+
+    @pytest.mark.skipif(SANITIZED, reason="needs the address-space limit")
+    def test_a_file_larger_than_memory_leaves_no_descriptor_open(self, tmp_path):
+        code = LIMIT_MEMORY + """
+import os, sys, tolvane
+with open(sys.argv[1], "wb") as f:
+    f.truncate(4 << 30)  # sparse
+before = os.listdir("/proc/self/fd")
+for _ in range(5):
+    try:
+        tolvane.load_primitives(sys.argv[1])
+    except MemoryError:
+        pass
+print(len(os.listdir("/proc/self/fd")) - len(before))
+"""
+        r = run_python(code, timeout=60, args=[str(tmp_path / "huge.json")])
+        assert r.returncode == 0 and r.stdout == "0\n", r.stderr
+
+
 # write() on the files named by SHIM_ZERO_WRITE reports 0 bytes written; close() on those named by
 # SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does).
 SHIM = r"""
