@@ -108,7 +108,8 @@ void prefix_type_error(const char* parameter) {
   Ref first_traceback = Ref::steal(traceback);
   Py_DECREF(type);
   Ref text = Ref::steal(PyObject_Str(first.get()));
-  Ref message = Ref::steal(text ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()) : nullptr);
+  Ref message = Ref::steal(
+      text ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()) : nullptr);
   PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr;
   if (!wrapped) return;  // keep whatever went wrong while wrapping
   // The new error stands where the first was raised: same cause, same context (the exception

@@ -60,7 +60,9 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
   File file(retry_interrupted(stop, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (file.fd() < 0) return os_error_description(errno);
   struct stat st {};
-  if (::fstat(file.fd(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(file.fd(), &st) == 0 && st.st_size > 0) {
+    out.reserve(static_cast<std::size_t>(st.st_size));
+  }
   char buffer[1 << 16];
   for (;;) {
     ssize_t n = retry_interrupted(stop, [&] { return ::read(file.fd(), buffer, sizeof buffer); });
@@ -80,7 +82,8 @@ std::optional<WriteFailure> write_whole_file(const std::string& path, std::strin
   }));
   if (file.fd() < 0) return WriteFailure{true, os_error_description(errno)};
   while (!text.empty()) {
-    ssize_t n = retry_interrupted(stop, [&] { return ::write(file.fd(), text.data(), text.size()); });
+    ssize_t n =
+        retry_interrupted(stop, [&] { return ::write(file.fd(), text.data(), text.size()); });
     if (n < 0) return WriteFailure{false, os_error_description(errno)};
     if (n == 0) return WriteFailure{false, std::string(kWriteZero)};
     text.remove_prefix(static_cast<std::size_t>(n));
