@@ -13,7 +13,7 @@ namespace {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-// A write() that returns 0 would be retried for ever.
+// What a write() that returns 0 is reported as: retried, it would spin for ever.
 constexpr std::string_view kWriteZero =
     "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
 
