@@ -5,7 +5,7 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-dev libgtest-dev
+APT_PACKAGES := g++ cmake ninja-build libssl-dev libutf8proc-dev libgtest-dev
 CPP_BUILD := build/cpp
 
 .PHONY: demo test deps module cpp-tests pytest typecheck fuzz sanitize tsan clean

@@ -1,6 +1,8 @@
 #include "dfs/synthesize.hpp"
 
+#include <sys/resource.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -54,8 +56,10 @@ class MatchCache {
 };
 
 // Memory the process can still get: what the kernel reports as available (free memory plus what
-// it can reclaim) plus free swap; the totals when /proc is not there.
+// it can reclaim) plus free swap, the totals when /proc is not there; and no more than the
+// address-space limit leaves.
 std::uint64_t available_memory() {
+  std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
   std::ifstream meminfo("/proc/meminfo");
   std::uint64_t available = 0, swap_free = 0;
   bool found = false;
@@ -66,10 +70,20 @@ std::uint64_t available_memory() {
     if (key == "SwapFree:") swap_free = kib * 1024;
     meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
   }
-  if (found) return available + swap_free;
   struct sysinfo info {};
-  if (sysinfo(&info) != 0) return std::numeric_limits<std::uint64_t>::max();
-  return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+  if (found) {
+    memory = available + swap_free;
+  } else if (sysinfo(&info) == 0) {
+    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+  }
+  struct rlimit limit {};
+  std::uint64_t mapped_pages = 0;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      std::ifstream("/proc/self/statm") >> mapped_pages) {
+    std::uint64_t mapped = mapped_pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
+  }
+  return memory;
 }
 
 // Refuses counts that cannot possibly be held, before anything is built, rather than letting the
@@ -96,34 +110,45 @@ class PendingRefs {
   ~PendingRefs() {
     if (primitive_refs_) primitive_.add_refs(primitive_refs_);
     for (const auto& [f, n] : slots_) {
-      if (f) f->add_refs(n);
+      if (f && n) f->add_refs(n);
     }
   }
 
+  // Counts the references of a feature about to be built from `bases`. Room for the counts is
+  // made here, so that cancel() (when building fails) and the final adding cannot fail.
   void add(std::span<const Feature* const> bases) {
-    ++primitive_refs_;
     for (const Feature* f : bases) ++slot(f).second;
+    ++primitive_refs_;
+  }
+  void cancel(std::span<const Feature* const> bases) noexcept {
+    for (const Feature* f : bases) --find(f).second;
+    --primitive_refs_;
   }
 
  private:
   using Slot = std::pair<const Feature*, std::uint64_t>;
 
-  Slot& slot(const Feature* f) {
+  std::size_t home(const Feature* f) const {
+    return (reinterpret_cast<std::uintptr_t>(f) >> 4) * 0x9e3779b97f4a7c15ULL >> 20;
+  }
+
+  Slot& find(const Feature* f) noexcept {
     std::size_t mask = slots_.size() - 1;
-    std::size_t i = (reinterpret_cast<std::uintptr_t>(f) >> 4) * 0x9e3779b97f4a7c15ULL >> 20;
-    for (;; i = (i + 1) & mask) {
-      Slot& s = slots_[i & mask];
-      if (s.first == f) return s;
-      if (!s.first) {
-        if ((used_ + 1) * 2 > slots_.size()) {
-          grow();
-          return slot(f);
-        }
-        ++used_;
-        s.first = f;
-        return s;
-      }
+    for (std::size_t i = home(f) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].first == f || !slots_[i].first) return slots_[i];
     }
+  }
+
+  Slot& slot(const Feature* f) {
+    Slot& s = find(f);
+    if (s.first) return s;
+    if ((used_ + 1) * 2 > slots_.size()) {
+      grow();
+      return slot(f);
+    }
+    ++used_;
+    s.first = f;
+    return s;
   }
 
   void grow() {
@@ -161,8 +186,16 @@ void build_chunk(const Chunk& chunk, std::vector<FeatureRef>& out, ChunkRun& run
       if (i) name += '_';
       name += tuple[i]->name();
     }
-    refs.add(tuple);  // first: should building fail, a reference too many only leaks
-    out[slot++] = build_derived_feature(name, p, plan.id_prefix, tuple, RefsTaken::by_caller);
+    refs.add(tuple);
+    try {
+      // Into the slot as it is: after a fork, a chunk that a vanished worker had begun runs
+      // again, and what that worker left in its slots has no references counted to drop.
+      new (&out[slot++]) FeatureRef(
+          build_derived_feature(name, p, plan.id_prefix, tuple, RefsTaken::by_caller));
+    } catch (...) {
+      refs.cancel(tuple);
+      throw;
+    }
     if (left % kStopCheckInterval == 0 && run.stopping()) return;
     if (left > 1 && !cursor->advance()) {
       do ++s; while (plan.spaces[s].size() == 0);

@@ -1,13 +1,16 @@
 #include "dfs/worker_pool.hpp"
 
+#include "support/panic.hpp"
+
 #include <pthread.h>
-#include <pthreadpool.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <charconv>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <sstream>
@@ -90,13 +93,13 @@ std::optional<std::string> cgroup_dir(const CgroupMount& m, std::string_view pat
 }  // namespace
 
 std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available) {
-  if (auto n = num_threads ? parse_decimal(num_threads) : std::nullopt) {
-    return *n > 0 ? static_cast<std::size_t>(*n) : available;
+  std::uint64_t n = available;
+  if (auto threads = num_threads ? parse_decimal(num_threads) : std::nullopt) {
+    if (*threads > 0) n = *threads;
+  } else if (auto cpus = num_cpus ? parse_decimal(num_cpus) : std::nullopt; cpus && *cpus > 0) {
+    n = *cpus;
   }
-  if (auto n = num_cpus ? parse_decimal(num_cpus) : std::nullopt; n && *n > 0) {
-    return static_cast<std::size_t>(*n);
-  }
-  return available;
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(n, 1, kMaxPoolThreads));
 }
 
 std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
@@ -161,71 +164,84 @@ std::size_t pool_size() {
 
 namespace {
 
-std::mutex pool_mutex;
-pthreadpool_t shared_pool = nullptr;
-bool pool_failed = false;
+// Workers run short loops over records they own; they need little stack. Sanitizers need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kWorkerStack = 8 << 20;
+#else
+constexpr std::size_t kWorkerStack = 512 << 10;
+#endif
 
-// A child of fork() has none of the parent's threads: forget (leak) the parent's pool so that the
-// child makes its own on first use.
-void forget_pool_in_child() {
-  shared_pool = nullptr;
-  pool_failed = false;
-  new (&pool_mutex) std::mutex();
-}
+// Counts the forks this process descends from (since the pool was first made): a loop that sees
+// it change is running in a child, where none of the parent's workers exist.
+std::atomic<std::uint64_t> fork_generation{0};
 
-// Null for a pool of one thread: the loop then runs on the calling thread alone. So it does when
-// the threads cannot be made (an absurd size from the environment): slower, but the answer is
-// the same.
-pthreadpool_t pool() {
-  if (pool_size() <= 1) return nullptr;
-  std::lock_guard lock(pool_mutex);
-  if (!shared_pool && !pool_failed) {
-    static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
-    (void)registered;
-    shared_pool = pthreadpool_create(pool_size());
-    pool_failed = !shared_pool;
-  }
-  return shared_pool;
-}
+// One loop owns the pool at a time. A call that finds it owned, by another thread or by an outer
+// call on its own thread (a signal handler calling in again), runs its loop on its own thread:
+// waiting for the pool while holding the interpreter lock could deadlock.
+std::atomic<bool> pool_owned{false};
 
 }  // namespace
 
 struct ChunkLoop {
-  ChunkLoop(const std::function<void(std::size_t, ChunkRun&)>& body, const StopProbe& stop)
-      : body(body), stop(stop) {}
+  ChunkLoop(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
+            const StopProbe& stop)
+      : count(count), body(body), stop(stop), done(count), failures(count) {}
 
+  const std::size_t count;
   const std::function<void(std::size_t, ChunkRun&)>& body;
   const StopProbe& stop;
-  std::thread::id caller = std::this_thread::get_id();
+  const std::uint64_t generation = fork_generation.load();
+  std::atomic<std::size_t> next{0};
   // Chunks after the lowest-numbered failed one are skipped or cut short; those before it still
   // run, so the failure reported is the same whatever the timing. Interruption stops them all.
   std::atomic<std::size_t> first_failed{SIZE_MAX};
   std::atomic<bool> interrupted{false};  // set by the calling thread only
-  std::mutex failure_mutex;
-  std::exception_ptr failure;
-  // The pool already orders the caller's writes before the chunks and the chunks before its
-  // return, but inside a library that sanitizers cannot see; these two edges state it in ours.
-  std::atomic<bool> published{false};
-  std::atomic<std::size_t> finished{0};
+  // Per chunk: finished (run, skipped or failed), and its failure. Each is written by the one
+  // thread that ran the chunk, so no lock is needed, not even in a child of fork().
+  std::vector<std::atomic<bool>> done;
+  std::vector<std::exception_ptr> failures;
+  std::atomic<std::uint32_t> finished{0};
 
-  void run(std::size_t i) {
-    (void)published.load(std::memory_order_acquire);
-    ChunkRun chunk(*this, i, std::this_thread::get_id() == caller);
+  bool orphaned() const { return fork_generation.load(std::memory_order_relaxed) != generation; }
+
+  void run(std::size_t i, bool on_caller) {
+    ChunkRun chunk(*this, i, on_caller);
     if (!chunk.stopping()) {
       try {
         body(i, chunk);
       } catch (...) {
-        std::lock_guard lock(failure_mutex);
-        if (i < first_failed.load(std::memory_order_relaxed)) {
-          first_failed.store(i, std::memory_order_relaxed);
-          failure = std::current_exception();
+        failures[i] = std::current_exception();
+        std::size_t seen = first_failed.load(std::memory_order_relaxed);
+        while (i < seen && !first_failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
         }
       }
     }
+    done[i].store(true, std::memory_order_release);
     finished.fetch_add(1, std::memory_order_release);
+    if (!on_caller) finished.notify_all();
   }
 
-  static void task(void* self, std::size_t i) { static_cast<ChunkLoop*>(self)->run(i); }
+  // Takes the next unclaimed chunk and runs it; false when none is left.
+  bool run_next(bool on_caller) {
+    std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= count) return false;
+    run(i, on_caller);
+    return true;
+  }
+
+  // In a child of fork() made while the loop ran (by a signal handler run from the stop probe),
+  // the parent's workers are gone, with whatever chunks they held: the calling thread runs every
+  // chunk not finished. A chunk a worker had begun is run again from the start.
+  void finish_alone() {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!done[i].load(std::memory_order_acquire)) run(i, true);
+    }
+  }
+
+  void rethrow_failure() {
+    if (interrupted.load()) throw Interrupted();
+    if (std::size_t i = first_failed.load(); i != SIZE_MAX) std::rethrow_exception(failures[i]);
+  }
 };
 
 bool ChunkRun::stopping() {
@@ -236,23 +252,134 @@ bool ChunkRun::stopping() {
          index_ > loop_.first_failed.load(std::memory_order_relaxed);
 }
 
+namespace {
+
+// The process-wide threads. Workers sleep until a loop is published, take part in it until its
+// chunks are all claimed, and sleep again.
+class Pool {
+ public:
+  // Makes up to `threads` - 1 workers (the calling thread is the last one): as many as the
+  // process may create. None at all is a pool too; its loops run on the calling thread.
+  explicit Pool(std::size_t threads) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kWorkerStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    for (std::size_t i = 1; i < threads; ++i) {
+      pthread_t thread;
+      if (pthread_create(&thread, &attr, &Pool::worker_main, this) != 0) break;
+      ++workers_;
+    }
+    pthread_attr_destroy(&attr);
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  std::size_t workers() const { return workers_; }
+
+  void publish(ChunkLoop& loop) {
+    {
+      std::lock_guard lock(mutex_);
+      loop_ = &loop;
+      ++epoch_;
+    }
+    wake_.notify_all();
+  }
+
+  // Once every chunk is finished: waits until no worker still looks at the loop.
+  void retire() {
+    std::unique_lock lock(mutex_);
+    loop_ = nullptr;
+    left_.wait(lock, [&] { return inside_ == 0; });
+  }
+
+ private:
+  static void* worker_main(void* self) {
+    prepare_thread_for_exceptions();
+    pthread_setname_np(pthread_self(), "tolvane-worker");
+    static_cast<Pool*>(self)->serve();
+    return nullptr;
+  }
+
+  [[noreturn]] void serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return epoch_ != seen; });
+      seen = epoch_;
+      ChunkLoop* loop = loop_;
+      if (!loop) continue;
+      ++inside_;
+      lock.unlock();
+      while (loop->run_next(false)) {
+      }
+      lock.lock();
+      if (--inside_ == 0) left_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, left_;
+  std::uint64_t epoch_ = 0;
+  ChunkLoop* loop_ = nullptr;
+  std::size_t inside_ = 0;  // workers taking part in loop_
+  std::size_t workers_ = 0;
+};
+
+Pool* shared_pool = nullptr;  // touched only by the owner of pool_owned
+
+// A child of fork() has none of the parent's threads: forget (leak) the parent's pool so that the
+// child makes its own on first use, and tell a loop that was running that it is alone now.
+void forget_pool_in_child() {
+  shared_pool = nullptr;
+  pool_owned.store(false);
+  fork_generation.fetch_add(1);
+}
+
+// The pool for a loop of `count` chunks, owned by the caller until release_pool(); null when the
+// loop is to run on the calling thread.
+Pool* acquire_pool(std::size_t count) {
+  if (count < 2 || pool_size() < 2) return nullptr;
+  if (pool_owned.exchange(true, std::memory_order_acquire)) return nullptr;
+  if (!shared_pool) {
+    static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+    (void)registered;
+    try {
+      shared_pool = new Pool(pool_size());
+    } catch (...) {
+      pool_owned.store(false, std::memory_order_release);
+      throw;
+    }
+  }
+  if (shared_pool->workers() == 0) {
+    pool_owned.store(false, std::memory_order_release);
+    return nullptr;
+  }
+  return shared_pool;
+}
+
+}  // namespace
+
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop) {
-  // The stop probe may run Python signal handlers on this thread, and a handler may call in again
-  // while the pool is busy with this loop: the nested loop then runs on this thread alone.
-  thread_local bool in_loop = false;
-  pthreadpool_t threads = count > 1 && !in_loop ? pool() : nullptr;
-  struct Nesting {
-    bool& flag;
-    bool outer;
-    ~Nesting() { flag = outer; }
-  } nesting{in_loop, std::exchange(in_loop, true)};
-  ChunkLoop loop(body, stop);
-  loop.published.store(true, std::memory_order_release);
-  pthreadpool_parallelize_1d(threads, &ChunkLoop::task, &loop, count, PTHREADPOOL_FLAG_YIELD_WORKERS);
-  (void)loop.finished.load(std::memory_order_acquire);
-  if (loop.interrupted) throw Interrupted();
-  if (loop.failure) std::rethrow_exception(loop.failure);
+  if (count > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  ChunkLoop loop(count, body, stop);
+  Pool* pool = acquire_pool(count);
+  if (pool) pool->publish(loop);
+  while (!loop.orphaned() && loop.run_next(true)) {
+  }
+  if (loop.orphaned()) {
+    // Forked mid-loop: nothing of the pool may be touched here (its mutex may have been held by
+    // a worker that does not exist in this process), and the child's pool is a new one.
+    loop.finish_alone();
+  } else if (pool) {
+    for (std::uint32_t f; (f = loop.finished.load(std::memory_order_acquire)) < count;) {
+      loop.finished.wait(f, std::memory_order_acquire);
+    }
+    pool->retire();
+    pool_owned.store(false, std::memory_order_release);
+  }
+  loop.rethrow_failure();
 }
 
 }  // namespace tolvane

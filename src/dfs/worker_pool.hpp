@@ -12,7 +12,11 @@
 
 namespace tolvane {
 
-// Pool sizing. `num_threads` and `num_cpus` are the raw environment values (null when unset);
+// The most threads a pool gets, whatever the environment asks for: more than any machine this
+// runs on has CPUs, few enough that their stacks fit a modest address-space limit.
+inline constexpr std::size_t kMaxPoolThreads = 1024;
+
+// Pool sizing (at least 1, at most kMaxPoolThreads). `num_threads` and `num_cpus` are the raw environment values (null when unset);
 // `available` is the number of CPUs the process may use.
 std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available);
 // CPU limit of the process's control group: quota / period rounded up, from the v1 cpu controller
@@ -42,6 +46,11 @@ class ChunkRun {
 // part. Between its chunks the calling thread consults `stop`. A failure in a chunk cancels the
 // chunks after it; after the loop the failure of the lowest-numbered failing chunk is rethrown
 // here, or Interrupted if `stop` fired.
+//
+// The loop runs on the calling thread alone when the pool is owned by another loop (of any
+// thread), when the pool has no workers (none could be created), and in a child of fork() made
+// while it ran, which runs again any chunk a vanished worker had begun: `body` must be able to
+// run a chunk again from the start, leaving nothing of the abandoned run behind that it relies on.
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop);
 

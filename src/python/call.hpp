@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "python/ref.hpp"
+#include "support/panic.hpp"
 
 namespace tolvane::py {
 
@@ -45,6 +46,7 @@ void set_python_error_from_current_exception() noexcept;
 // interpreter. Returns null (or -1 for setters) with the Python exception set on failure.
 template <class F>
 PyObject* frame(F&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     return body();
   } catch (...) {
@@ -54,6 +56,7 @@ PyObject* frame(F&& body) noexcept {
 }
 template <class F>
 int setter_frame(F&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     body();
     return 0;

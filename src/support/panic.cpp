@@ -1,5 +1,6 @@
 #include "support/panic.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -23,6 +24,12 @@ Panic::Panic(std::string message, FailureLocation where) : message_(std::move(me
   std::fprintf(stderr, "tolvane: internal failure on thread %ld (%s) at %s:%u:%u: %s\n",
                static_cast<long>(gettid()), thread_name, project_path(where.file), where.line,
                where.column, message_.c_str());
+}
+
+void prepare_thread_for_exceptions() noexcept {
+  // The runtime declares the accessor const; the empty asm keeps the call from being dropped.
+  void* globals = abi::__cxa_get_globals();
+  asm volatile("" : : "r"(globals));
 }
 
 void panic(std::string message, FailureLocation where) { throw Panic(std::move(message), where); }

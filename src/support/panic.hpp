@@ -39,6 +39,12 @@ class Panic : public std::exception {
   std::string message_;
 };
 
+// Makes sure C++ exceptions can be thrown on this thread. The first one thrown on a thread
+// allocates the runtime's per-thread record lazily, and when that allocation fails the process
+// aborts instead of raising: so every thread that may throw calls this first, while memory is
+// still to be had (worker threads when they start, the binding layer on every entry).
+void prepare_thread_for_exceptions() noexcept;
+
 [[noreturn]] void panic(std::string message,
                         FailureLocation where = FailureLocation::here());
 

@@ -325,5 +325,32 @@ TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
   EXPECT_LT(ran, 2000);
 }
 
+TEST(WorkerPool, ConcurrentAndNestedCallersEachGetEveryChunkOnce) {
+  // Threads race for the pool; the losers, and a loop started from inside a running loop's stop
+  // probe (as a signal handler would), run on their own thread. Every loop sees each of its
+  // chunks run exactly once.
+  auto check_loop = [](std::size_t count, const StopProbe& stop) {
+    std::vector<std::atomic<int>> runs(count);
+    run_chunks(count, [&](std::size_t i, ChunkRun& run) {
+      runs[i].fetch_add(1);
+      run.stopping();
+    }, stop);
+    for (auto& r : runs) ASSERT_EQ(r.load(), 1);
+  };
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      for (int round = 0; round < 200; ++round) {
+        int nested = 0;
+        check_loop(64 + t, [&] {
+          if (nested++ == 0) check_loop(16, {});
+          return false;
+        });
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -1,0 +1,190 @@
+"""The worker pool where users really run it: signal handlers, other threads, forks, thread and
+memory limits, absurd environments. Each case runs in a child interpreter under a timeout, so a
+hang fails one test; the child is killed with SIGKILL, which no handler of its own can delay."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
+needs_plain_memory = pytest.mark.skipif(
+    SANITIZED, reason="the sanitizers reserve terabytes of address space: no address-space limit fits")
+
+PRELUDE = """
+import os, signal, subprocess, sys, threading, time
+import tolvane
+fs = tolvane.generate_fake_features(int(os.environ.get("N_FEATURES", "1200")))
+sub = [tolvane.Primitive(f"sub{i}", "m", "transform", False, [[("Integer", "Numeric")] * 2],
+                         ("Integer", "Numeric")) for i in range(2)]
+def expected(n):
+    return n + 2 * n * (n - 1)
+def kill_me_later(sig, delay):
+    # From another process: a thread of this one could not run while a call holds the lock.
+    subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -{sig} {os.getpid()}"])
+"""
+
+
+def run_child(code, timeout=60, env=None, preexec_fn=None):
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    full_env.update({"RAYON_NUM_THREADS": "2", **(env or {})})
+    # A session of its own, so that a hung child and whatever it forked are killed together.
+    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+                            env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, preexec_fn=preexec_fn, start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        out, err = proc.communicate()
+        pytest.fail(f"child hung\nstdout: {out}\nstderr: {err}")
+    return proc.returncode, out, err
+
+
+def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
+    # The handler runs inside the long call's stop probe and sleeps, so the second thread gets the
+    # interpreter lock while the pool is busy with the first call.
+    rc, out, err = run_child("""
+        entered = threading.Event()
+        def handler(*_):
+            entered.set()
+            time.sleep(0.05)
+        signal.signal(signal.SIGTERM, handler)
+        inner = []
+        def other():
+            entered.wait()
+            inner.append(len(tolvane.generate_features(fs[:300], sub)))
+        t = threading.Thread(target=other)
+        t.start()
+        kill_me_later("TERM", 0.2)
+        outer = len(tolvane.generate_features(fs, sub))
+        t.join()
+        print(entered.is_set(), inner == [expected(300)], outer == expected(len(fs)))
+    """, env={"N_FEATURES": "1500"})
+    assert rc == 0 and out.split() == ["True", "True", "True"], err
+
+
+def test_concurrent_callers_get_identical_results():
+    # Several Python threads calling in turn while signal handlers let them interleave: each result
+    # is whole and the same as a lone call's.
+    rc, out, err = run_child("""
+        import hashlib, tempfile
+        def digest(features):
+            with tempfile.NamedTemporaryFile() as f:
+                tolvane.Feature.save_features(features, f.name)
+                return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
+        small = fs[:120]
+        reference = digest(tolvane.generate_features(small, sub))
+        signal.signal(signal.SIGALRM, lambda *_: time.sleep(0.002))
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        digests = []
+        def caller():
+            for _ in range(5):
+                digests.append(digest(tolvane.generate_features(small, sub)))
+        threads = [threading.Thread(target=caller) for _ in range(3)]
+        for t in threads:
+            t.start()
+        caller()
+        for t in threads:
+            t.join()
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(len(digests), set(digests) == {reference})
+    """)
+    assert rc == 0 and out.split() == ["20", "True"], err
+
+
+@needs_plain_memory
+def test_threads_beyond_what_the_process_may_create():
+    # 2000 threads of the default stack size cannot fit in 4 GiB of address space; the pool must
+    # make what it can (or none) and the call must still give the whole result.
+    import resource
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+
+    rc, out, err = run_child("""
+        print(len(tolvane.generate_features(fs, sub)) == expected(len(fs)))
+    """, env={"RAYON_NUM_THREADS": "2000"}, preexec_fn=limit, timeout=60)
+    assert rc == 0 and out.split() == ["True"], err
+
+
+@pytest.mark.parametrize("variable", ["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"])
+@pytest.mark.parametrize("value", ["18446744073709551615", "288230376151711744", "99999999999999999999",
+                                   "4097", "1", "0", "-1", "two"])
+def test_any_environment_value_gives_a_working_pool(variable, value):
+    rc, out, err = run_child("""
+        print(len(tolvane.generate_features(fs[:200], sub)) == expected(200))
+        print(len(os.listdir("/proc/self/task")))
+    """, env={"RAYON_NUM_THREADS": "", variable: value})
+    assert rc == 0, err
+    ok, threads = out.split()
+    assert ok == "True"
+    # Capped: the interpreter's own thread, at most 1023 workers, the caller counting as one.
+    assert int(threads) <= 1024
+
+
+def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
+    rc, out, err = run_child("""
+        import hashlib, tempfile
+        def digest(features):
+            with tempfile.NamedTemporaryFile() as f:
+                tolvane.Feature.save_features(features, f.name)
+                return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
+        reference = digest(tolvane.generate_features(fs[:400], sub))
+        children = []
+        def handler(*_):
+            pid = os.fork()
+            if pid == 0:
+                children.append(0)  # marks this process as the child
+            else:
+                children.append(pid)
+        signal.signal(signal.SIGUSR1, handler)
+        kill_me_later("USR1", 0.1)
+        out = tolvane.generate_features(fs, sub)
+        ok = len(out) == expected(len(fs))
+        # The small call checks that the pool works afterwards, in both processes.
+        ok = ok and digest(tolvane.generate_features(fs[:400], sub)) == reference
+        if children == [0]:
+            os._exit(0 if ok else 3)
+        (pid,) = children
+        _, status = os.waitpid(pid, 0)
+        print(ok, os.waitstatus_to_exitcode(status))
+    """, env={"N_FEATURES": "1500"}, timeout=120)
+    assert rc == 0 and out.split() == ["True", "0"], err
+
+
+@needs_plain_memory
+def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
+    # A sweep of address-space limits across the range where the call's memory runs out: at each
+    # the interpreter must live on, with the result or with MemoryError.
+    code = """
+        try:
+            out = tolvane.generate_features(fs, sub)
+            print("ok", len(out) == expected(len(fs)))
+        except MemoryError:
+            print("MemoryError", "True")
+        print("alive")
+    """
+    rc, out, err = run_child(code + """
+        with open("/proc/self/status") as f:
+            print(re.search(r"VmPeak:\\s+(\\d+) kB", f.read()).group(1))
+    """.replace("re.search", "__import__('re').search"), env={"N_FEATURES": "1500"}, timeout=120)
+    assert rc == 0 and out.split()[:3] == ["ok", "True", "alive"], err
+    peak = int(out.split()[3]) << 10
+    import resource
+    seen = set()
+    for fraction in (0.3, 0.45, 0.6, 0.7, 0.8, 0.85, 0.9, 0.95, 1.0):
+        limit = int(peak * fraction)
+
+        def apply(limit=limit):
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        rc, out, err = run_child(code, env={"N_FEATURES": "1500"}, preexec_fn=apply, timeout=120)
+        words = out.split()
+        assert rc == 0 and words[1:] == ["True", "alive"], (fraction, rc, out, err)
+        seen.add(words[0])
+    assert "MemoryError" in seen
