@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -265,11 +266,18 @@ class Pool {
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kWorkerStack);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // Workers block every signal (they inherit the mask): a signal meant for the process must
+    // reach a Python thread, whose blocking call it interrupts and whose handlers it runs.
+    sigset_t all, caller;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &caller);
     for (std::size_t i = 1; i < threads; ++i) {
       pthread_t thread;
       if (pthread_create(&thread, &attr, &Pool::worker_main, this) != 0) break;
+      pthread_setname_np(thread, "tolvane-worker");
       ++workers_;
     }
+    pthread_sigmask(SIG_SETMASK, &caller, nullptr);
     pthread_attr_destroy(&attr);
   }
   Pool(const Pool&) = delete;
@@ -296,7 +304,6 @@ class Pool {
  private:
   static void* worker_main(void* self) {
     prepare_thread_for_exceptions();
-    pthread_setname_np(pthread_self(), "tolvane-worker");
     static_cast<Pool*>(self)->serve();
     return nullptr;
   }

@@ -188,3 +188,19 @@ def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
         assert rc == 0 and words[1:] == ["True", "alive"], (fraction, rc, out, err)
         seen.add(words[0])
     assert "MemoryError" in seen
+
+
+def test_workers_leave_signals_to_python_threads():
+    # A signal the kernel delivered to a worker would interrupt nothing and run no handler soon.
+    rc, out, err = run_child("""
+        tolvane.generate_features(fs[:50], sub)
+        masks = []
+        for tid in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{tid}/status") as f:
+                status = dict(line.split(":\\t", 1) for line in f.read().splitlines() if ":\\t" in line)
+            if status["Name"].startswith("tolvane"):
+                masks.append(int(status["SigBlk"], 16))
+        blockable = ((1 << 31) - 1) & ~(1 << (signal.SIGKILL - 1)) & ~(1 << (signal.SIGSTOP - 1))
+        print(len(masks), all(m & blockable == blockable for m in masks))
+    """, env={"RAYON_NUM_THREADS": "4"})
+    assert rc == 0 and out.split() == ["3", "True"], err
