@@ -82,19 +82,6 @@ namespace {
 constexpr std::uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-// The padded final block(s) of a message whose last `rem` (< 64) bytes are `tail` and whose total
-// length is `total` bytes. Returns the number of blocks written to `out` (1 or 2).
-std::size_t pad_final(std::uint8_t* out, const std::uint8_t* tail, std::size_t rem,
-                      std::uint64_t total) {
-  std::size_t blocks = rem + 9 <= 64 ? 1 : 2;
-  std::memcpy(out, tail, rem);
-  out[rem] = 0x80;
-  std::memset(out + rem + 1, 0, 64 * blocks - 8 - rem - 1);
-  std::uint64_t bits = total * 8;
-  for (int i = 0; i < 8; ++i) out[64 * blocks - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  return blocks;
-}
-
 // The OpenSSL path: a context rebuilt from a saved state.
 SHA256_CTX openssl_context(const Sha256State& s) {
   SHA256_CTX c;
@@ -136,10 +123,13 @@ void openssl_finish_tails(std::size_t n, const Sha256State* const* starts,
 #define SHA_KERNEL __attribute__((target("sha,sse4.1,ssse3")))
 #define SHA_INLINE SHA_KERNEL __attribute__((always_inline)) inline
 
-// Messages in flight at once. sha256rnds2 has a latency of several cycles and the unit accepts
-// one per cycle; more streams than that only add spills (the states of 8 streams alone would
-// fill xmm0-xmm15, and the message operand must be in xmm0).
-constexpr int kLanes = 4;
+// Messages in flight at once. sha256rnds2 has a latency of 4 cycles and the unit takes one per
+// cycle, so 4 streams of prepared blocks keep it busy; more only add spills (the message operand
+// must be in xmm0, and 8 streams' states alone fill xmm0-xmm15). Blocks whose schedule is computed
+// on the way need 4 more registers per stream: 2 streams are fastest there (measured; 3 and 4
+// spill).
+constexpr int kBlockLanes = 4;
+constexpr int kTailLanes = 2;
 
 alignas(16) constexpr std::uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
@@ -150,6 +140,20 @@ alignas(16) constexpr std::uint32_t kRound[64] = {
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+// The padded final block(s) of a message whose last `rem` (< 64) bytes are `tail` and whose total
+// length is `total` bytes. Returns the number of blocks written to `out` (1 or 2).
+std::size_t pad_final(std::uint8_t* out, const std::uint8_t* tail, std::size_t rem,
+                      std::uint64_t total) {
+  const std::size_t blocks = rem < 56 ? 1 : 2;
+  // Constant sizes, so that the compiler writes the zeros inline.
+  blocks == 1 ? std::memset(out, 0, 64) : std::memset(out, 0, 128);
+  if (rem) std::memcpy(out, tail, rem);
+  out[rem] = 0x80;
+  const std::uint64_t bits = __builtin_bswap64(total * 8);
+  std::memcpy(out + 64 * blocks - 8, &bits, 8);
+  return blocks;
+}
 
 SHA_INLINE __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 SHA_INLINE void store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
@@ -174,47 +178,64 @@ SHA_INLINE void unpack_state(__m128i abef, __m128i cdgh, __m128i& abcd, __m128i&
   efgh = _mm_alignr_epi8(dchg, feba, 8);
 }
 
-// W[t] + K[t] of N blocks, computed side by side.
-template <int N>
-SHA_INLINE void schedule(std::uint32_t (*wk)[64], const std::uint8_t* const* blocks) {
-  __m128i w[N][4];
-  for (int i = 0; i < N; ++i) {
-    for (int q = 0; q < 4; ++q) {
-      w[i][q] = byte_swap(load(blocks[i] + 16 * q));
-      store(wk[i] + 4 * q, _mm_add_epi32(w[i][q], load(kRound + 4 * q)));
-    }
-  }
-#pragma GCC unroll 12
-  for (int t = 16; t < 64; t += 4) {
-    const int q = (t / 4) % 4;  // w[i][q] holds W[t-16..t-13] and is replaced by W[t..t+3]
-    for (int i = 0; i < N; ++i) {
-      __m128i x = _mm_sha256msg1_epu32(w[i][q], w[i][(q + 1) % 4]);
-      x = _mm_add_epi32(x, _mm_alignr_epi8(w[i][(q + 3) % 4], w[i][(q + 2) % 4], 4));
-      w[i][q] = _mm_sha256msg2_epu32(x, w[i][(q + 3) % 4]);
-      store(wk[i] + t, _mm_add_epi32(w[i][q], load(kRound + t)));
-    }
-  }
-}
+// The message words of a block, produced four at a time as W[t] + K[t] for t = 4g .. 4g + 3.
+struct BlockWords {
+  __m128i w[4];  // W[4g .. 4g + 15], oldest first from slot g % 4
 
-// One compression of each of N states, from prepared schedules.
-template <int N>
-SHA_INLINE void compress(__m128i* abef, __m128i* cdgh, const std::uint32_t* const* wk) {
+  BlockWords() = default;
+  SHA_INLINE explicit BlockWords(const std::uint8_t* block) {
+    for (int q = 0; q < 4; ++q) w[q] = byte_swap(load(block + 16 * q));
+  }
+  // Called with g = 0, 1, ... 15 in turn.
+  SHA_INLINE __m128i next(int g) {
+    const int q = g % 4;
+    __m128i wk = _mm_add_epi32(w[q], load(kRound + 4 * g));
+    if (g < 12) {  // W[4g + 16 ..] replaces W[4g ..]
+      __m128i x = _mm_sha256msg1_epu32(w[q], w[(q + 1) % 4]);
+      x = _mm_add_epi32(x, _mm_alignr_epi8(w[(q + 3) % 4], w[(q + 2) % 4], 4));
+      w[q] = _mm_sha256msg2_epu32(x, w[(q + 3) % 4]);
+    }
+    return wk;
+  }
+  // The operands of the two round pairs of group g (only the low two words of each are used).
+  SHA_INLINE void rounds(int g, __m128i& first, __m128i& second) {
+    first = next(g);
+    second = _mm_shuffle_epi32(first, 0x0e);
+  }
+};
+
+// A prepared schedule.
+struct PreparedWords {
+  const std::uint32_t* wk;
+
+  SHA_INLINE void rounds(int g, __m128i& first, __m128i& second) const {
+    first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(wk + 4 * g));
+    second = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(wk + 4 * g + 2));
+  }
+};
+
+// One compression of each of N states. The lanes are independent: their rounds are issued side
+// by side so that sha256rnds2 never waits for its own previous result.
+template <int N, class Words>
+SHA_INLINE void compress(__m128i* abef, __m128i* cdgh, Words* words) {
   __m128i abef0[N], cdgh0[N];
+  #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     abef0[i] = abef[i];
     cdgh0[i] = cdgh[i];
   }
-  for (int t = 0; t < 64; t += 4) {
-    // Only the low two words of the message operand are used: load them alone.
+#pragma GCC unroll 16
+  for (int g = 0; g < 16; ++g) {
+    __m128i first[N], second[N];
+    #pragma GCC unroll 8
     for (int i = 0; i < N; ++i) {
-      __m128i k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(wk[i] + t));
-      cdgh[i] = _mm_sha256rnds2_epu32(cdgh[i], abef[i], k);
+      words[i].rounds(g, first[i], second[i]);
+      cdgh[i] = _mm_sha256rnds2_epu32(cdgh[i], abef[i], first[i]);
     }
-    for (int i = 0; i < N; ++i) {
-      __m128i k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(wk[i] + t + 2));
-      abef[i] = _mm_sha256rnds2_epu32(abef[i], cdgh[i], k);
-    }
+    #pragma GCC unroll 8
+    for (int i = 0; i < N; ++i) abef[i] = _mm_sha256rnds2_epu32(abef[i], cdgh[i], second[i]);
   }
+  #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     abef[i] = _mm_add_epi32(abef[i], abef0[i]);
     cdgh[i] = _mm_add_epi32(cdgh[i], cdgh0[i]);
@@ -228,24 +249,23 @@ SHA_INLINE void store_digest(__m128i abef, __m128i cdgh, Digest& out) {
   store(out.data() + 16, byte_swap(efgh));
 }
 
-SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint32_t* wk) {
+template <class Words>
+SHA_INLINE void absorb_one(Sha256State& s, Words words) {
   __m128i abef, cdgh, abcd, efgh;
   load_state(s.h, abef, cdgh);
-  compress<1>(&abef, &cdgh, &wk);
+  compress<1>(&abef, &cdgh, &words);
   unpack_state(abef, cdgh, abcd, efgh);
   store(s.h, abcd);
   store(s.h + 4, efgh);
   s.length += 64;
 }
 
-SHA_KERNEL void sha_prepare(std::uint32_t* wk, const std::uint8_t* block) {
-  schedule<1>(reinterpret_cast<std::uint32_t(*)[64]>(wk), &block);
-}
+SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint32_t* wk) { absorb_one(s, PreparedWords{wk}); }
+SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint8_t* block) { absorb_one(s, BlockWords(block)); }
 
-SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint8_t* block) {
-  alignas(16) std::uint32_t wk[64];
-  sha_prepare(wk, block);
-  sha_absorb(s, wk);
+SHA_KERNEL void sha_prepare(std::uint32_t* wk, const std::uint8_t* block) {
+  BlockWords words(block);
+  for (int g = 0; g < 16; ++g) store(wk + 4 * g, words.next(g));
 }
 
 // N messages of finish_blocks: m prepared blocks each, then the common padding block.
@@ -254,18 +274,22 @@ SHA_KERNEL void blocks_group(std::size_t m, const Sha256State* const* starts,
                              const Sha256Block* const* blocks, const std::uint32_t* pad_wk,
                              Digest* out) {
   __m128i abef[N], cdgh[N];
-  const std::uint32_t* wk[N];
+  PreparedWords words[N];
+  #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) load_state(starts[i]->h, abef[i], cdgh[i]);
   for (std::size_t j = 0; j < m; ++j) {
-    for (int i = 0; i < N; ++i) wk[i] = blocks[i * m + j]->wk;
-    compress<N>(abef, cdgh, wk);
+    #pragma GCC unroll 8
+    for (int i = 0; i < N; ++i) words[i].wk = blocks[i * m + j]->wk;
+    compress<N>(abef, cdgh, words);
   }
-  for (int i = 0; i < N; ++i) wk[i] = pad_wk;
-  compress<N>(abef, cdgh, wk);
+  #pragma GCC unroll 8
+  for (int i = 0; i < N; ++i) words[i].wk = pad_wk;
+  compress<N>(abef, cdgh, words);
+  #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) store_digest(abef[i], cdgh[i], out[i]);
 }
 
-// The last n < kLanes messages of finish_blocks, on a kernel of their width.
+// The last n < kBlockLanes messages of finish_blocks, on a kernel of their width.
 template <int N>
 void blocks_rest(std::size_t n, std::size_t m, const Sha256State* const* starts,
                  const Sha256Block* const* blocks, const std::uint32_t* pad_wk, Digest* out) {
@@ -278,17 +302,17 @@ void blocks_rest(std::size_t n, std::size_t m, const Sha256State* const* starts,
 void sha_finish_blocks(std::size_t n, std::size_t m, const Sha256State* const* starts,
                        const Sha256Block* const* blocks, Digest* out) {
   std::uint8_t pad[64];
-  pad_final(pad, nullptr, 0, starts[0]->length + 64 * m);
+  pad_final(pad, pad, 0, starts[0]->length + 64 * m);
   alignas(16) std::uint32_t pad_wk[64];
   sha_prepare(pad_wk, pad);
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    blocks_group<kLanes>(m, starts + i, blocks + i * m, pad_wk, out + i);
+  for (; i + kBlockLanes <= n; i += kBlockLanes) {
+    blocks_group<kBlockLanes>(m, starts + i, blocks + i * m, pad_wk, out + i);
   }
-  blocks_rest<kLanes - 1>(n - i, m, starts + i, blocks + i * m, pad_wk, out + i);
+  blocks_rest<kBlockLanes - 1>(n - i, m, starts + i, blocks + i * m, pad_wk, out + i);
 }
 
-// finish_tails keeps kLanes messages in flight, each lane at its own block; a lane whose message
+// finish_tails keeps kTailLanes messages in flight, each lane at its own block; a lane whose message
 // is done takes the next one, so messages of mixed lengths keep every lane busy.
 struct TailLane {
   const std::uint8_t* whole;  // the whole blocks of the tail not yet absorbed
@@ -320,11 +344,22 @@ struct TailLane {
 
 template <int N>
 SHA_KERNEL void tails_step(__m128i* abef, __m128i* cdgh, const std::uint8_t* const* blocks) {
-  alignas(16) std::uint32_t wk[N][64];
-  const std::uint32_t* wkp[N];
-  schedule<N>(wk, blocks);
-  for (int i = 0; i < N; ++i) wkp[i] = wk[i];
-  compress<N>(abef, cdgh, wkp);
+  // The states are worked on in locals: through the pointers, every round would go to memory
+  // (vector types may alias anything).
+  __m128i a[N], c[N];
+  BlockWords words[N];
+  #pragma GCC unroll 8
+  for (int i = 0; i < N; ++i) {
+    words[i] = BlockWords(blocks[i]);
+    a[i] = abef[i];
+    c[i] = cdgh[i];
+  }
+  compress<N>(a, c, words);
+  #pragma GCC unroll 8
+  for (int i = 0; i < N; ++i) {
+    abef[i] = a[i];
+    cdgh[i] = c[i];
+  }
 }
 
 template <int N>
@@ -337,18 +372,18 @@ void tails_step_of_width(int k, __m128i* abef, __m128i* cdgh, const std::uint8_t
 
 SHA_KERNEL void sha_finish_tails(std::size_t n, const Sha256State* const* starts,
                                  const std::string_view* tails, Digest* out) {
-  TailLane lanes[kLanes];
-  __m128i abef[kLanes], cdgh[kLanes];
-  const std::uint8_t* blocks[kLanes];
+  TailLane lanes[kTailLanes];
+  __m128i abef[kTailLanes], cdgh[kTailLanes];
+  const std::uint8_t* blocks[kTailLanes];
   std::size_t next = 0;
   int active = 0;
-  for (; active < kLanes && next < n; ++active, ++next) {
+  for (; active < kTailLanes && next < n; ++active, ++next) {
     lanes[active].begin(next, *starts[next], tails[next]);
     load_state(starts[next]->h, abef[active], cdgh[active]);
   }
   while (active > 0) {
     for (int i = 0; i < active; ++i) blocks[i] = lanes[i].block();
-    tails_step_of_width<kLanes>(active, abef, cdgh, blocks);
+    tails_step_of_width<kTailLanes>(active, abef, cdgh, blocks);
     for (int i = 0; i < active;) {
       TailLane& l = lanes[i];
       if (l.advance()) {
