@@ -67,8 +67,7 @@ void hex_digest(const Digest& d, char* out);
 // Which code the batch functions run: chosen at start-up from the CPU, switchable for tests.
 enum class Sha256Path { extensions, openssl };
 Sha256Path sha256_path();
-// Returns false, and changes nothing, for `extensions` on a CPU without them. Not to be called
-// while another thread hashes.
+// Returns false, and changes nothing, for `extensions` on a CPU without them.
 bool set_sha256_path(Sha256Path path);
 
 }  // namespace tolvane
