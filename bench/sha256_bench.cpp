@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
   });
   report("  one-shot SHA256() of names F_<k>", runs, out, [&] {
     for (std::size_t i = 0; i < kBatch; ++i) {
-      SHA256(reinterpret_cast<const unsigned char*>(names[i].data()), names[i].size(), out[i].data());
+      SHA256(reinterpret_cast<const unsigned char*>(names[i].data()), names[i].size(),
+             out[i].data());
     }
   });
   std::vector<char> text(64 * kBatch);

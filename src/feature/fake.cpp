@@ -29,7 +29,9 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
       views[j] = {name, static_cast<std::size_t>(end - name)};
     }
     sha256_finish_tails(batch, starts, views, ids);
-    for (std::size_t j = 0; j < batch; ++j) out.push_back(build_root_feature(views[j], schema, ids[j]));
+    for (std::size_t j = 0; j < batch; ++j) {
+      out.push_back(build_root_feature(views[j], schema, ids[j]));
+    }
   }
   return out;
 }

@@ -34,7 +34,9 @@ SHA256_CTX* ctx(unsigned char* state) { return reinterpret_cast<SHA256_CTX*>(sta
 
 Sha256::Sha256() { SHA256_Init(ctx(state_)); }
 
-void Sha256::update(std::string_view bytes) { SHA256_Update(ctx(state_), bytes.data(), bytes.size()); }
+void Sha256::update(std::string_view bytes) {
+  SHA256_Update(ctx(state_), bytes.data(), bytes.size());
+}
 
 void Sha256::finish_hex(char* out) {
   Digest d;
@@ -64,7 +66,8 @@ void hex_digest(const Digest& d, char* out) {
     __m128i nibbles[2] = {_mm_unpacklo_epi8(hi, lo), _mm_unpackhi_epi8(hi, lo)};
     for (int i = 0; i < 2; ++i) {
       __m128i n = nibbles[i];
-      __m128i text = _mm_add_epi8(_mm_add_epi8(n, zero), _mm_and_si128(_mm_cmpgt_epi8(n, nine), gap));
+      __m128i text =
+          _mm_add_epi8(_mm_add_epi8(n, zero), _mm_and_si128(_mm_cmpgt_epi8(n, nine), gap));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half + 16 * i), text);
     }
   }
@@ -219,7 +222,7 @@ struct PreparedWords {
 template <int N, class Words>
 SHA_INLINE void compress(__m128i* abef, __m128i* cdgh, Words* words) {
   __m128i abef0[N], cdgh0[N];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     abef0[i] = abef[i];
     cdgh0[i] = cdgh[i];
@@ -227,15 +230,15 @@ SHA_INLINE void compress(__m128i* abef, __m128i* cdgh, Words* words) {
 #pragma GCC unroll 16
   for (int g = 0; g < 16; ++g) {
     __m128i first[N], second[N];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int i = 0; i < N; ++i) {
       words[i].rounds(g, first[i], second[i]);
       cdgh[i] = _mm_sha256rnds2_epu32(cdgh[i], abef[i], first[i]);
     }
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int i = 0; i < N; ++i) abef[i] = _mm_sha256rnds2_epu32(abef[i], cdgh[i], second[i]);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     abef[i] = _mm_add_epi32(abef[i], abef0[i]);
     cdgh[i] = _mm_add_epi32(cdgh[i], cdgh0[i]);
@@ -260,8 +263,12 @@ SHA_INLINE void absorb_one(Sha256State& s, Words words) {
   s.length += 64;
 }
 
-SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint32_t* wk) { absorb_one(s, PreparedWords{wk}); }
-SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint8_t* block) { absorb_one(s, BlockWords(block)); }
+SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint32_t* wk) {
+  absorb_one(s, PreparedWords{wk});
+}
+SHA_KERNEL void sha_absorb(Sha256State& s, const std::uint8_t* block) {
+  absorb_one(s, BlockWords(block));
+}
 
 SHA_KERNEL void sha_prepare(std::uint32_t* wk, const std::uint8_t* block) {
   BlockWords words(block);
@@ -275,17 +282,17 @@ SHA_KERNEL void blocks_group(std::size_t m, const Sha256State* const* starts,
                              Digest* out) {
   __m128i abef[N], cdgh[N];
   PreparedWords words[N];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) load_state(starts[i]->h, abef[i], cdgh[i]);
   for (std::size_t j = 0; j < m; ++j) {
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int i = 0; i < N; ++i) words[i].wk = blocks[i * m + j]->wk;
     compress<N>(abef, cdgh, words);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) words[i].wk = pad_wk;
   compress<N>(abef, cdgh, words);
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) store_digest(abef[i], cdgh[i], out[i]);
 }
 
@@ -312,8 +319,8 @@ void sha_finish_blocks(std::size_t n, std::size_t m, const Sha256State* const* s
   blocks_rest<kBlockLanes - 1>(n - i, m, starts + i, blocks + i * m, pad_wk, out + i);
 }
 
-// finish_tails keeps kTailLanes messages in flight, each lane at its own block; a lane whose message
-// is done takes the next one, so messages of mixed lengths keep every lane busy.
+// finish_tails keeps kTailLanes messages in flight, each lane at its own block; a lane whose
+// message is done takes the next one, so messages of mixed lengths keep every lane busy.
 struct TailLane {
   const std::uint8_t* whole;  // the whole blocks of the tail not yet absorbed
   std::size_t whole_left;
@@ -325,8 +332,8 @@ struct TailLane {
     whole = reinterpret_cast<const std::uint8_t*>(tail.data());
     whole_left = tail.size() / 64;
     padded_at = 0;
-    padded_count = pad_final(padded, whole + 64 * whole_left, tail.size() % 64,
-                             start.length + tail.size());
+    padded_count =
+        pad_final(padded, whole + 64 * whole_left, tail.size() % 64, start.length + tail.size());
     message = i;
   }
   const std::uint8_t* block() const { return whole_left ? whole : padded + 64 * padded_at; }
@@ -348,14 +355,14 @@ SHA_KERNEL void tails_step(__m128i* abef, __m128i* cdgh, const std::uint8_t* con
   // (vector types may alias anything).
   __m128i a[N], c[N];
   BlockWords words[N];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     words[i] = BlockWords(blocks[i]);
     a[i] = abef[i];
     c[i] = cdgh[i];
   }
   compress<N>(a, c, words);
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
     abef[i] = a[i];
     cdgh[i] = c[i];
@@ -430,11 +437,14 @@ bool has_extensions() {
 }
 
 std::atomic<Sha256Path>& current_path() {
-  static std::atomic<Sha256Path> path{has_extensions() ? Sha256Path::extensions : Sha256Path::openssl};
+  static std::atomic<Sha256Path> path{has_extensions() ? Sha256Path::extensions
+                                                       : Sha256Path::openssl};
   return path;
 }
 
-bool on_extensions() { return current_path().load(std::memory_order_relaxed) == Sha256Path::extensions; }
+bool on_extensions() {
+  return current_path().load(std::memory_order_relaxed) == Sha256Path::extensions;
+}
 
 }  // namespace
 
@@ -479,7 +489,8 @@ void sha256_finish_blocks(std::size_t n, std::size_t m, const Sha256State* const
                           const Sha256Block* const* blocks, Digest* out) {
   if (n == 0) return;
   for (std::size_t i = 1; i < n; ++i) {
-    if (starts[i]->length != starts[0]->length) panic("sha256_finish_blocks: starts of different lengths");
+    if (starts[i]->length != starts[0]->length)
+      panic("sha256_finish_blocks: starts of different lengths");
   }
 #if TOLVANE_SHA_KERNELS
   if (on_extensions()) return sha_finish_blocks(n, m, starts, blocks, out);

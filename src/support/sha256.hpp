@@ -40,7 +40,7 @@ struct Sha256State {
   std::uint64_t length;  // bytes absorbed, a multiple of 64
 };
 
-Sha256State sha256_start();  // the initial value, length 0
+Sha256State sha256_start();                                     // the initial value, length 0
 void sha256_absorb(Sha256State& s, const std::uint8_t* block);  // one 64-byte block
 
 // A block prepared for repeated use: its message schedule is computed once.

@@ -1,3 +1,5 @@
+#include "support/sha256.hpp"
+
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "support/panic.hpp"
-#include "support/sha256.hpp"
 
 namespace tolvane {
 namespace {
@@ -21,7 +22,9 @@ Digest one_shot(std::string_view message) {
   return d;
 }
 
-const std::uint8_t* bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+const std::uint8_t* bytes(std::string_view s) {
+  return reinterpret_cast<const std::uint8_t*>(s.data());
+}
 
 // Runs `body` on every path this CPU offers, then restores the path that was chosen.
 template <class Body>
@@ -37,7 +40,9 @@ void on_each_path(Body body) {
 
 struct Random {
   std::mt19937_64 gen{20261208};
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen);
+  }
   std::string text(std::size_t n) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; i += 8) {
@@ -111,7 +116,8 @@ bool cpuinfo_has(const std::string& flag) {
   std::ifstream in("/proc/cpuinfo");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("flags", 0) == 0) return (line + " ").find(" " + flag + " ") != std::string::npos;
+    if (line.rfind("flags", 0) == 0)
+      return (line + " ").find(" " + flag + " ") != std::string::npos;
   }
   return false;
 }
@@ -179,7 +185,8 @@ TEST(Sha256, FinishBlocksAgreesWithOneShot) {
     on_each_path([&] {
       std::vector<Digest> out(n);
       sha256_finish_blocks(n, m, start_of.data(), blocks.data(), out.data());
-      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], expected[i]) << "m " << m << " message " << i << " of " << n;
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(out[i], expected[i]) << "m " << m << " message " << i << " of " << n;
     });
     checked += n;
   }
@@ -227,7 +234,8 @@ TEST(Sha256, FinishTailsAgreesWithOneShot) {
     on_each_path([&] {
       std::vector<Digest> out(n);
       sha256_finish_tails(n, start_of.data(), tails.data(), out.data());
-      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
     });
     checked += n;
   }
