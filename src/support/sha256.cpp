@@ -309,7 +309,7 @@ void blocks_rest(std::size_t n, std::size_t m, const Sha256State* const* starts,
 void sha_finish_blocks(std::size_t n, std::size_t m, const Sha256State* const* starts,
                        const Sha256Block* const* blocks, Digest* out) {
   std::uint8_t pad[64];
-  pad_final(pad, pad, 0, starts[0]->length + 64 * m);
+  pad_final(pad, nullptr, 0, starts[0]->length + 64 * m);
   alignas(16) std::uint32_t pad_wk[64];
   sha_prepare(pad_wk, pad);
   std::size_t i = 0;
