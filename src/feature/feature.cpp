@@ -119,6 +119,12 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
   return owned;
 }
 
+FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id) {
+  Feature* f = FeatureFactory::make(name, schema, nullptr, {});
+  hex_digest(id, FeatureFactory::id(f));
+  return FeatureRef::adopt(f);
+}
+
 FeatureRef with_name(const Feature& f, std::string_view name) {
   return FeatureFactory::copy_with(f, name, f.generating_primitive(), f.base_features());
 }

@@ -88,6 +88,9 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features);
 
+// Root feature whose id, the digest of its name, the caller has computed (in batches).
+FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id);
+
 // Who adds the new feature's references to its primitive and bases: this call, or the caller,
 // who batches them (threads sharing a primitive would otherwise contend on its count for every
 // feature) and must add them before anything can drop them.

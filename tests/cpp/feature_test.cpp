@@ -117,5 +117,19 @@ TEST(Fake, NamesAndCount) {
   EXPECT_EQ(generate_fake_features(-7).size(), 1u);
 }
 
+// The names are hashed in batches; ids past the first batches, on either path, are still the
+// digests of the names.
+TEST(Fake, IdsAreDigestsOfTheNamesOnEveryPath) {
+  const Sha256Path chosen = sha256_path();
+  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+    if (!set_sha256_path(path)) continue;
+    auto fs = generate_fake_features(700);
+    ASSERT_EQ(fs.size(), 700u);
+    EXPECT_EQ(fs[699]->name(), "F_698");
+    for (const auto& f : fs) ASSERT_EQ(f->id(), sha256_hex(f->name())) << f->name();
+  }
+  ASSERT_TRUE(set_sha256_path(chosen));
+}
+
 }  // namespace
 }  // namespace tolvane
