@@ -10,6 +10,7 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
   std::vector<FeatureRef> out;
   out.reserve(n_features > 1 ? static_cast<std::size_t>(n_features) : 1);
   out.push_back(build_feature("idx", schema, nullptr, {}));
+  RecordArena arena;
   // The names F_0, F_1, ... are hashed a batch at a time: the batch kernel interleaves messages.
   constexpr std::size_t kBatch = 256;
   char names[kBatch][16];
@@ -30,7 +31,7 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
     }
     sha256_finish_tails(batch, starts, views, ids);
     for (std::size_t j = 0; j < batch; ++j) {
-      out.push_back(build_root_feature(views[j], schema, ids[j]));
+      out.push_back(build_root_feature(arena, views[j], schema, ids[j]));
     }
   }
   return out;

@@ -38,11 +38,13 @@ void Sha256::update(std::string_view bytes) {
   SHA256_Update(ctx(state_), bytes.data(), bytes.size());
 }
 
-void Sha256::finish_hex(char* out) {
+Digest Sha256::finish() {
   Digest d;
   SHA256_Final(d.data(), ctx(state_));
-  hex_digest(d, out);
+  return d;
 }
+
+void Sha256::finish_hex(char* out) { hex_digest(finish(), out); }
 
 std::string sha256_hex(std::string_view bytes) {
   Sha256 h;

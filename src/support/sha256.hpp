@@ -21,6 +21,7 @@ class Sha256 {
   Sha256& operator=(const Sha256&) = default;
 
   void update(std::string_view bytes);
+  Digest finish();
   // Writes the digest as 64 lower-case hexadecimal digits, first byte first.
   void finish_hex(char* out);
 

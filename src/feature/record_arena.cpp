@@ -1,0 +1,88 @@
+#include "feature/record_arena.hpp"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::size_t kBlockSize = 2 << 20;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnBlocks = false;
+#else
+constexpr bool kOwnBlocks = true;
+#endif
+
+}  // namespace
+
+// At the start of each block. `live` counts the block's records still alive, biased by kOpen
+// while the block is being carved, so that it cannot reach zero before it is sealed.
+struct alignas(64) RecordArena::Block {
+  static constexpr std::uint64_t kOpen = std::uint64_t{1} << 62;
+  std::atomic<std::uint64_t> live{kOpen};
+
+  static Block* of(void* record) {
+    return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(record) & ~(kBlockSize - 1));
+  }
+
+  // A fresh block aligned to its size (so that a record finds its block by masking its address).
+  static Block* make() {
+    void* raw = mmap(nullptr, 2 * kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    auto start = reinterpret_cast<std::uintptr_t>(raw);
+    auto aligned = (start + kBlockSize - 1) & ~(kBlockSize - 1);
+    if (aligned > start) munmap(raw, aligned - start);
+    if (std::uintptr_t end = start + 2 * kBlockSize; end > aligned + kBlockSize) {
+      munmap(reinterpret_cast<void*>(aligned + kBlockSize), end - aligned - kBlockSize);
+    }
+    madvise(reinterpret_cast<void*>(aligned), kBlockSize, MADV_HUGEPAGE);
+    return new (reinterpret_cast<void*>(aligned)) Block();
+  }
+
+  void drop(std::uint64_t n) noexcept {
+    if (live.fetch_sub(n, std::memory_order_acq_rel) == n) {
+      this->~Block();
+      munmap(this, kBlockSize);
+    }
+  }
+};
+
+void* RecordArena::allocate(std::size_t bytes) {
+  if constexpr (!kOwnBlocks) {
+    return ::operator new(bytes);
+  }
+  if (static_cast<std::size_t>(end_ - next_) < bytes) {
+    seal();
+    block_ = Block::make();
+    next_ = reinterpret_cast<char*>(block_) + sizeof(Block);
+    end_ = reinterpret_cast<char*>(block_) + kBlockSize;
+  }
+  void* p = next_;
+  next_ += bytes;
+  ++made_;
+  return p;
+}
+
+void RecordArena::seal() noexcept {
+  if (!block_) return;
+  block_->drop(Block::kOpen - made_);
+  block_ = nullptr;
+  next_ = end_ = nullptr;
+  made_ = 0;
+}
+
+void RecordArena::release(void* record) noexcept {
+  if constexpr (!kOwnBlocks) {
+    ::operator delete(record);
+  } else {
+    Block::of(record)->drop(1);
+  }
+}
+
+}  // namespace tolvane
