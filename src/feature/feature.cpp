@@ -38,7 +38,9 @@ class FeatureFactory {
       std::memcpy(tail, &n, sizeof n);
       tail += sizeof n;
     }
-    if (!bases.empty()) std::memcpy(tail, bases.data(), bases.size() * sizeof(const Feature*));
+    // A loop, not memcpy: most records have one or two bases, too few for a library call.
+    auto* slots = reinterpret_cast<const Feature**>(tail);
+    for (std::size_t i = 0; i < bases.size(); ++i) slots[i] = bases[i];
     tail += bases.size() * sizeof(const Feature*);
     if (name) {
       auto size = static_cast<std::uint32_t>(name->size());

@@ -225,6 +225,45 @@ TEST(Synthesize, OrderAcrossPrimitivesAndSignatures) {
   EXPECT_EQ(out[6]->base_features()[1], fs[1].get());
 }
 
+TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
+  // Every shape the engine hashes: prepared blocks (a 64-digit primitive id and two or more slots,
+  // commutative or not), single inputs, and primitive ids of other lengths, whose inputs straddle
+  // blocks; each on both SHA-256 paths and across many chunks.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 90; ++i) fs.push_back(root("f" + std::to_string(i), i % 3 ? L::Double : L::Boolean, L::Numeric));
+  auto primitive = [](std::string name, bool commutative, std::vector<std::vector<NamePair>> sigs,
+                      std::optional<std::string> id = std::nullopt) {
+    Primitive p = *build_primitive(name, "m", "transform", commutative, sigs, {"Double", "Numeric"});
+    if (id) p.id = *id;
+    return make_primitive(std::move(p));
+  };
+  NamePair dn{"Double", "Numeric"}, an{"Any", "Numeric"}, bn{"Boolean", "Numeric"};
+  std::vector<PrimitiveRef> ps = {
+      primitive("add", true, {{dn, dn}, {an, an, an}}),
+      primitive("sub", false, {{dn, dn}, {bn, dn, bn}}),
+      primitive("neg", false, {{an}}),
+      primitive("odd", true, {{dn, dn}, {dn}}, "x"),
+      primitive("long", false, {{bn, dn}}, std::string(100, 'y')),
+  };
+  const Sha256Path chosen = sha256_path();
+  std::vector<std::vector<FeatureRef>> runs;
+  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+    if (!set_sha256_path(path)) continue;
+    runs.push_back(generate_features(fs, ps));
+  }
+  ASSERT_TRUE(set_sha256_path(chosen));
+  for (const auto& out : runs) {
+    ASSERT_EQ(out.size(), runs[0].size());
+    for (std::size_t i = fs.size(); i < out.size(); ++i) {
+      const Feature& f = *out[i];
+      auto expected = build_feature("x", std::nullopt, f.generating_primitive(), f.base_features());
+      ASSERT_TRUE(same_id(f, *expected)) << i << " " << f.name();
+      ASSERT_TRUE(same_id(f, *runs[0][i]));
+      ASSERT_EQ(f.name(), runs[0][i]->name());
+    }
+  }
+}
+
 TEST(Synthesize, ChunksAccountForEveryReference) {
   // Several chunks take their references in bulk; under the sanitizers a missing one shows up as
   // a use after free below, an extra one as a leak.
