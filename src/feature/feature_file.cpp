@@ -1,7 +1,5 @@
 #include "feature/feature_file.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 
 #include <unordered_set>
@@ -10,6 +8,7 @@
 #include "catalogue.hpp"
 #include "feature/feature_set.hpp"
 #include "support/file_io.hpp"
+#include "support/huge_pages.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
 
@@ -107,21 +106,14 @@ void append_feature_json(std::string& out, const Feature& f, std::string_view na
   out += '}';
 }
 
-// A file's text can run to gigabytes; faulting its buffer in 2 MiB pages instead of 4 KiB ones
-// saves most of the time spent filling it.
-void advise_huge_pages(char* data, std::size_t size) {
-  constexpr std::uintptr_t kHuge = 2 << 20;
-  auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 }  // namespace
 
 std::string feature_file_json(std::span<const FeatureRef> features) {
   Gathered g = gather(features);
   std::string out;
   out.reserve(g.text_size_estimate + 512 * g.primitives.size());
+  // A file's text can run to gigabytes: faulting its buffer in huge pages saves most of the time
+  // spent filling it.
   advise_huge_pages(out.data(), out.capacity());
   out += "{\"features\":[";
   for (std::size_t i = 0; i < g.features.size(); ++i) {

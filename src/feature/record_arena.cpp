@@ -1,10 +1,10 @@
 #include "feature/record_arena.hpp"
 
-#include <sys/mman.h>
-
 #include <atomic>
 #include <cstdint>
 #include <new>
+
+#include "support/huge_pages.hpp"
 
 namespace tolvane {
 
@@ -32,23 +32,15 @@ struct alignas(64) RecordArena::Block {
 
   // A fresh block aligned to its size (so that a record finds its block by masking its address).
   static Block* make() {
-    void* raw = mmap(nullptr, 2 * kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
-    auto start = reinterpret_cast<std::uintptr_t>(raw);
-    auto aligned = (start + kBlockSize - 1) & ~(kBlockSize - 1);
-    if (aligned > start) munmap(raw, aligned - start);
-    if (std::uintptr_t end = start + 2 * kBlockSize; end > aligned + kBlockSize) {
-      munmap(reinterpret_cast<void*>(aligned + kBlockSize), end - aligned - kBlockSize);
-    }
-    madvise(reinterpret_cast<void*>(aligned), kBlockSize, MADV_HUGEPAGE);
-    return new (reinterpret_cast<void*>(aligned)) Block();
+    void* region = map_aligned_region(kBlockSize);
+    if (!region) throw std::bad_alloc();
+    return new (region) Block();
   }
 
   void drop(std::uint64_t n) noexcept {
     if (live.fetch_sub(n, std::memory_order_acq_rel) == n) {
       this->~Block();
-      munmap(this, kBlockSize);
+      unmap_region(this, kBlockSize);
     }
   }
 };

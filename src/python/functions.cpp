@@ -6,6 +6,7 @@
 #include "feature/fake.hpp"
 #include "python/call.hpp"
 #include "python/convert.hpp"
+#include "support/huge_pages.hpp"
 
 namespace tolvane::py {
 namespace {
@@ -27,8 +28,10 @@ class FeatureListSink : public FeatureSink {
   explicit FeatureListSink(std::span<const FeatureRef> inputs) : inputs_(inputs) {}
 
   void reserve(std::uint64_t count) override {
-    list_ = Ref::checked(PyList_New(static_cast<Py_ssize_t>(inputs_.size() + count)));
+    auto size = static_cast<Py_ssize_t>(inputs_.size() + count);
+    list_ = Ref::checked(PyList_New(size));
     PyObject_GC_UnTrack(list_.get());
+    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item, size * sizeof(PyObject*));
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
       PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), new_feature(inputs_[i]));
     }
