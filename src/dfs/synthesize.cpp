@@ -368,18 +368,21 @@ class Engine {
     auto out = std::make_unique<ChunkOutput>();
     out->records.reserve(chunk.end - chunk.begin);
     ctx.tuples.resize(kBatch * slots);
-    ctx.bases.resize(slots);
+    ctx.bases.resize(kBatch * slots);
     CandidateCursor cursor(s.space, chunk.begin);
     for (std::uint64_t at = chunk.begin; at < chunk.end;) {
       auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, chunk.end - at));
       cursor.fill(ctx.tuples.data(), n);
       hash(*chunk.work, s, ctx, n);
-      for (std::size_t c = 0; c < n; ++c) {
-        const std::uint32_t* t = ctx.tuples.data() + c * slots;
-        for (std::uint32_t j = 0; j < slots; ++j) ctx.bases[j] = inputs_.records[members[t[j]]];
-        out->records.push_back(make_synthesized_feature(ctx.arena, p, ctx.bases, ctx.digests[c]));
-        for (std::uint32_t j = 0; j < slots; ++j) ctx.count_ref(members[t[j]]);
+      for (std::size_t m = 0; m < n * slots; ++m) {
+        std::uint32_t input = members[ctx.tuples[m]];
+        ctx.bases[m] = inputs_.records[input];
+        ctx.count_ref(input);
       }
+      std::size_t made = out->records.size();
+      out->records.resize(made + n);
+      make_synthesized_features(ctx.arena, p, slots, ctx.bases.data(), {ctx.digests.data(), n},
+                                out->records.data() + made);
       std::uint64_t before = at - chunk.begin;
       at += n;
       if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval && run.stopping()) {

@@ -195,10 +195,16 @@ FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnS
   return FeatureRef::adopt(FeatureFactory::make_in(arena, name, schema, nullptr, {}, id, true));
 }
 
-const Feature* make_synthesized_feature(RecordArena& arena, const Primitive& primitive,
-                                        std::span<const Feature* const> bases, const Digest& id) {
-  return FeatureFactory::make_in(arena, std::nullopt, primitive.return_type, &primitive, bases, id,
-                                 false);
+void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
+                               const Feature* const* bases, std::span<const Digest> ids,
+                               const Feature** out) {
+  const std::size_t size = FeatureFactory::size_of(slots, std::nullopt);
+  const bool in_arena = size <= RecordArena::kMaxRecord;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
+    out[i] = FeatureFactory::make(memory, in_arena, std::nullopt, primitive.return_type, &primitive,
+                                  {bases + i * slots, slots}, ids[i], false);
+  }
 }
 
 void discard_synthesized_feature(const Feature* f) noexcept { FeatureFactory::free(f); }

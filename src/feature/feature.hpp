@@ -126,12 +126,13 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
 FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
                               const Digest& id);
 
-// The synthesis engine's constructor: a derived feature named after its primitive and bases,
-// with the id the engine computed, in memory from `arena`. It takes no references: the engine
-// counts them in bulk and adds them before anything can drop the record. Returns the record with
-// its one reference, owned by the caller.
-const Feature* make_synthesized_feature(RecordArena& arena, const Primitive& primitive,
-                                        std::span<const Feature* const> bases, const Digest& id);
+// The synthesis engine's constructor: ids.size() derived features named after their primitive and
+// bases, the i-th with the `slots` bases from bases[i * slots] and the id ids[i], in memory from
+// `arena`, into out[i]. They take no references: the engine counts them in bulk and adds them
+// before anything can drop the records. Each record has its one reference, owned by the caller.
+void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
+                               const Feature* const* bases, std::span<const Digest> ids,
+                               const Feature** out);
 // Frees a record from make_synthesized_feature whose references were never added.
 void discard_synthesized_feature(const Feature* f) noexcept;
 // Bytes of such a record with `base_count` bases.

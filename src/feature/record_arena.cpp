@@ -10,8 +10,6 @@ namespace tolvane {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 2 << 20;
-
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kOwnBlocks = false;
 #else
@@ -32,7 +30,7 @@ struct alignas(64) RecordArena::Block {
 
   // A fresh block aligned to its size (so that a record finds its block by masking its address).
   static Block* make() {
-    void* region = map_aligned_region(kBlockSize);
+    void* region = acquire_block();
     if (!region) throw std::bad_alloc();
     return new (region) Block();
   }
@@ -40,25 +38,21 @@ struct alignas(64) RecordArena::Block {
   void drop(std::uint64_t n) noexcept {
     if (live.fetch_sub(n, std::memory_order_acq_rel) == n) {
       this->~Block();
-      unmap_region(this, kBlockSize);
+      release_block(this);
     }
   }
 };
 
-void* RecordArena::allocate(std::size_t bytes) {
+void* RecordArena::allocate_in_new_block(std::size_t bytes) {
+  // Without blocks of its own, next_ and end_ stay null and every record comes here.
   if constexpr (!kOwnBlocks) {
     return ::operator new(bytes);
   }
-  if (static_cast<std::size_t>(end_ - next_) < bytes) {
-    seal();
-    block_ = Block::make();
-    next_ = reinterpret_cast<char*>(block_) + sizeof(Block);
-    end_ = reinterpret_cast<char*>(block_) + kBlockSize;
-  }
-  void* p = next_;
-  next_ += bytes;
-  ++made_;
-  return p;
+  seal();
+  block_ = Block::make();
+  next_ = reinterpret_cast<char*>(block_) + sizeof(Block);
+  end_ = reinterpret_cast<char*>(block_) + kBlockSize;
+  return allocate(bytes);
 }
 
 void RecordArena::seal() noexcept {

@@ -7,10 +7,6 @@
 
 namespace tolvane::py {
 
-namespace {
-constexpr std::size_t kBlockSize = 2 << 20;
-}  // namespace
-
 // The first cells of each block; its other cells are either free (on its free list or past
 // `carved`) or live.
 struct ObjectArena::Block {
@@ -43,31 +39,33 @@ void ObjectArena::unlink(Block* b) noexcept {
   b->in_partial = false;
 }
 
-void* ObjectArena::allocate() noexcept {
+void ObjectArena::take_over(Block* b) noexcept {
+  current_ = b;
+  live_ = &b->live;
+  next_ = b->cells(cell_size_) + std::size_t{b->carved} * cell_size_;
+  end_ = b->cells(cell_size_) + std::size_t{cells_per_block_} * cell_size_;
+  b->carved = cells_per_block_;  // the run [next_, end_) is handed out by the fast path
+}
+
+void* ObjectArena::allocate_slowly() noexcept {
   for (;;) {
-    if (Block* b = current_) {
-      void* cell = nullptr;
-      if (b->free_list) {
-        cell = b->free_list;
-        std::memcpy(&b->free_list, cell, sizeof(void*));
-      } else if (b->carved < cells_per_block_) {
-        cell = b->cells(cell_size_) + std::size_t{b->carved++} * cell_size_;
-      }
-      if (cell) {
-        ++b->live;
-        std::memset(cell, 0, cell_size_);
-        return cell;
-      }
+    if (Block* b = current_; b && b->free_list) {
+      void* cell = b->free_list;
+      std::memcpy(&b->free_list, cell, sizeof(void*));
+      ++b->live;
+      std::memset(cell, 0, cell_size_);
+      return cell;
     }
     // The current block is full: carry on in a block with free cells, or a new one.
     if (Block* b = partial_) {
       unlink(b);
-      current_ = b;
+      take_over(b);
       continue;
     }
-    void* region = map_aligned_region(kBlockSize);
+    void* region = acquire_block();
     if (!region) return nullptr;
-    current_ = new (region) Block();
+    take_over(new (region) Block());
+    return allocate();
   }
 }
 
@@ -80,7 +78,7 @@ void ObjectArena::release(void* cell) noexcept {
   if (b->live == 0) {
     unlink(b);
     b->~Block();
-    unmap_region(b, kBlockSize);
+    release_block(b);
   } else if (!b->in_partial) {
     b->next = partial_;
     if (partial_) partial_->prev = b;

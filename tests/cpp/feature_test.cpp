@@ -54,7 +54,10 @@ TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {
   auto make = [&](std::span<const Feature* const> bases) {
     p->add_refs();
     for (const Feature* f : bases) f->add_refs();
-    return FeatureRef::adopt(make_synthesized_feature(arena, *p, bases, Digest{}));
+    const Feature* made = nullptr;
+    Digest id{};
+    make_synthesized_features(arena, *p, bases.size(), bases.data(), {&id, 1}, &made);
+    return FeatureRef::adopt(made);
   };
   const Feature* ab[] = {a.get(), b.get()};
   FeatureRef pab = make(ab);
