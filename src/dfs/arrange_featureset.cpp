@@ -13,10 +13,11 @@ constexpr FailureLocation kGuardLocation{"src/dfs/arrange_featureset", 15, 20};
 
 }  // namespace
 
-FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) {
-  auto add = [this](LogicalType t, const Feature* f) {
+FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : features_(features) {
+  std::uint32_t position = 0;
+  auto add = [&](LogicalType t, const Feature* f) {
     Entry& e = entries_[static_cast<std::size_t>(t)];
-    if (e.ids.insert(f)) e.members.push_back(f);
+    if (e.ids.insert(f)) e.members.push_back(position);
   };
   for (const Feature* f : features) {
     ColumnSchema s = f->schema();
@@ -25,11 +26,12 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) {
       add(s.semantic_tag, f);
     }
     add(LogicalType::Any, f);
+    ++position;
   }
 }
 
-std::vector<const Feature*> matching_features(const FeatureTypeIndex& index, ColumnSchema schema) {
-  std::vector<const Feature*> out;
+std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema) {
+  std::vector<std::uint32_t> out;
   if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
     return out;
   }
@@ -42,8 +44,8 @@ std::vector<const Feature*> matching_features(const FeatureTypeIndex& index, Col
     other = schema.logical_type;
   }
   out.reserve(a.size());
-  for (const Feature* f : a) {
-    if (index.contains(other, *f)) out.push_back(f);
+  for (std::uint32_t f : a) {
+    if (index.contains(other, index.feature(f))) out.push_back(f);
   }
   return out;
 }
@@ -81,37 +83,30 @@ void append_slot_positions_debug(std::string& out, const SlotPositions& position
   out += '}';
 }
 
-void arrange_candidate(std::span<const SlotPair> pairs, const SlotPositions& positions,
-                       std::vector<const Feature*>& out) {
-  constexpr std::size_t kInline = 16;
-  std::uint32_t inline_counters[kInline] = {};
-  std::vector<std::uint32_t> heap_counters;
-  std::uint32_t* counters = inline_counters;
-  if (positions.groups.size() > kInline) {
-    heap_counters.assign(positions.groups.size(), 0);
-    counters = heap_counters.data();
-  }
-  out.assign(positions.slot_count(), nullptr);
-  for (const SlotPair& pair : pairs) {
+std::vector<std::uint32_t> slots_of_pairs(std::span<const ColumnSchema> pair_schemas,
+                                          const SlotPositions& positions) {
+  std::vector<std::uint32_t> counters(positions.groups.size(), 0);
+  std::vector<std::uint32_t> slots;
+  slots.reserve(pair_schemas.size());
+  for (ColumnSchema schema : pair_schemas) {
     auto it = std::find_if(positions.groups.begin(), positions.groups.end(),
-                           [&](const auto& g) { return g.first == pair.schema; });
+                           [&](const auto& g) { return g.first == schema; });
     if (it == positions.groups.end()) {
       std::string message = "Error unwrapping A ";
-      append_schema_debug(message, pair.schema);
+      append_schema_debug(message, schema);
       panic(std::move(message), kGuardLocation);
     }
     std::uint32_t& c = counters[it - positions.groups.begin()];
     if (c >= it->second.size()) {
       std::string message = "Error unwrapping B ";
-      append_schema_debug(message, pair.schema);
+      append_schema_debug(message, schema);
       message += ' ';
       append_slot_positions_debug(message, positions);
       panic(std::move(message), kGuardLocation);
     }
-    out[it->second[c++]] = pair.feature;
+    slots.push_back(it->second[c++]);
   }
-  // Fewer pairs than slots: keep the placed features, still in position order.
-  if (pairs.size() != out.size()) std::erase(out, nullptr);
+  return slots;
 }
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,29 +17,32 @@ namespace tolvane {
 
 // Features by type value: a feature is filed under its logical type, its semantic tag and Any,
 // never under Unknown. Each set keeps the first feature of an id in list order, and lists its
-// members in that order. Holds plain pointers: the caller keeps the features alive.
+// members, as positions in the list, in that order. The caller keeps the features alive.
 class FeatureTypeIndex {
  public:
   explicit FeatureTypeIndex(std::span<const Feature* const> features);
 
-  std::span<const Feature* const> members(LogicalType t) const {
+  std::span<const std::uint32_t> members(LogicalType t) const {
     return entries_[static_cast<std::size_t>(t)].members;
   }
   bool contains(LogicalType t, const Feature& f) const {
     return entries_[static_cast<std::size_t>(t)].ids.contains(f);
   }
+  const Feature& feature(std::uint32_t position) const { return *features_[position]; }
 
  private:
   struct Entry {
     FeatureIdSet ids;
-    std::vector<const Feature*> members;
+    std::vector<std::uint32_t> members;
   };
+  std::span<const Feature* const> features_;
   std::array<Entry, kLogicalTypeCount> entries_;
 };
 
-// The features that may fill a slot of `schema`: members under its logical type that are also
-// members under its semantic tag, each id once, in the list order of the smaller of the two sets.
-std::vector<const Feature*> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
+// The features that may fill a slot of `schema`, as positions in the indexed list: members under
+// its logical type that are also members under its semantic tag, each id once, in the list order
+// of the smaller of the two sets.
+std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.
@@ -53,17 +57,36 @@ SlotPositions slot_positions(std::span<const ColumnSchema> signature);
 // "{ColumnSchema { ... }: [0, 2], ColumnSchema { ... }: [1]}"
 void append_slot_positions_debug(std::string& out, const SlotPositions& positions);
 
-// A feature chosen for a slot of the given schema.
+// An item (a feature, or anything standing for one) chosen for a slot of the given schema.
+template <class Item>
 struct SlotPair {
   ColumnSchema schema;
-  const Feature* feature;
+  Item item;
 };
 
-// Puts the features of `pairs` into slot order: the j-th pair of schema S fills the j-th smallest
-// position of S. `out` is reused storage; it ends up holding the features ordered by position.
-// A schema missing from `positions`, or given more pairs than it has positions, is an internal
-// failure.
-void arrange_candidate(std::span<const SlotPair> pairs, const SlotPositions& positions,
-                       std::vector<const Feature*>& out);
+// Where arrange_candidate puts the k-th of `pairs`, or the internal failure of a schema missing
+// from `positions` (guard A) or given more pairs than it has positions (guard B).
+std::vector<std::uint32_t> slots_of_pairs(std::span<const ColumnSchema> pair_schemas,
+                                          const SlotPositions& positions);
+
+// Puts the items of `pairs` into slot order: the j-th pair of schema S fills the j-th smallest
+// position of S. The synthesis engine applies it once per signature, to the slots themselves.
+template <class Item>
+std::vector<Item> arrange_candidate(std::span<const SlotPair<Item>> pairs,
+                                    const SlotPositions& positions) {
+  std::vector<ColumnSchema> schemas;
+  schemas.reserve(pairs.size());
+  for (const auto& p : pairs) schemas.push_back(p.schema);
+  std::vector<std::uint32_t> slots = slots_of_pairs(schemas, positions);
+  // Fewer pairs than slots: the placed items, still in position order.
+  std::vector<std::pair<std::uint32_t, Item>> placed;
+  placed.reserve(pairs.size());
+  for (std::size_t k = 0; k < pairs.size(); ++k) placed.emplace_back(slots[k], pairs[k].item);
+  std::sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Item> out;
+  out.reserve(placed.size());
+  for (auto& [slot, item] : placed) out.push_back(std::move(item));
+  return out;
+}
 
 }  // namespace tolvane

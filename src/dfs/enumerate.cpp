@@ -1,5 +1,6 @@
 #include "dfs/enumerate.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace tolvane {
@@ -31,28 +32,35 @@ std::uint64_t choice_count(std::uint64_t n, std::uint64_t k, bool commutative) {
   return r;
 }
 
-CandidateCursor::CandidateCursor(const CandidateSpace& space, std::uint64_t rank) : space_(space) {
+std::pair<std::uint32_t, std::uint32_t> CandidateSpace::members_of_slot(std::uint32_t slot) const {
+  for (const Group& g : groups_) {
+    if (std::find(g.slots.begin(), g.slots.end(), slot) != g.slots.end()) return {g.first_member, g.size};
+  }
+  return {0, 0};
+}
+
+CandidateCursor::CandidateCursor(const CandidateSpace& space, std::uint64_t rank)
+    : space_(space), tuple_(space.slots_) {
   const auto& groups = space.groups_;
   std::size_t total = 0;
   for (const auto& g : groups) {
     offsets_.push_back(total);
     total += g.k;
-    used_.emplace_back(space.commutative_ ? 0 : g.matches.size(), false);
+    used_.emplace_back(space.commutative_ ? 0 : g.size, false);
   }
   indices_.resize(total);
-  pairs_.resize(total);
   // Mixed radix, last group fastest.
   for (std::size_t g = groups.size(); g-- > 0;) {
     unrank(g, rank % groups[g].count);
     rank /= groups[g].count;
   }
-  arrange();
+  for (std::size_t g = 0; g < groups.size(); ++g) place(g);
 }
 
 void CandidateCursor::unrank(std::size_t group, std::uint64_t rank) {
   const auto& g = space_.groups_[group];
   std::uint32_t* a = indices_.data() + offsets_[group];
-  const std::uint64_t n = g.matches.size();
+  const std::uint64_t n = g.size;
   if (space_.commutative_) {
     std::uint64_t v = 0;
     for (std::uint32_t i = 0; i < g.k; ++i, ++v) {
@@ -93,7 +101,7 @@ void CandidateCursor::reset_group(std::size_t group) {
 bool CandidateCursor::advance_group(std::size_t group) {
   std::uint32_t* a = indices_.data() + offsets_[group];
   const std::uint32_t k = space_.groups_[group].k;
-  const std::uint32_t n = static_cast<std::uint32_t>(space_.groups_[group].matches.size());
+  const std::uint32_t n = space_.groups_[group].size;
   if (space_.commutative_) {
     // Next combination: bump the rightmost index that has room, then count up after it.
     for (std::uint32_t i = k; i-- > 0;) {
@@ -127,27 +135,53 @@ bool CandidateCursor::advance_group(std::size_t group) {
   return false;
 }
 
-bool CandidateCursor::advance() {
-  for (std::size_t g = space_.groups_.size(); g-- > 0;) {
-    if (advance_group(g)) {
-      arrange();
-      return true;
-    }
-    reset_group(g);
-  }
-  return false;
+void CandidateCursor::place(std::size_t group) {
+  const auto& g = space_.groups_[group];
+  const std::uint32_t* a = indices_.data() + offsets_[group];
+  for (std::uint32_t j = 0; j < g.k; ++j) tuple_[g.slots[j]] = g.first_member + a[j];
 }
 
-void CandidateCursor::arrange() {
-  const auto& groups = space_.groups_;
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    ColumnSchema schema = space_.positions_.groups[g].first;
-    for (std::uint32_t i = 0; i < groups[g].k; ++i) {
-      std::size_t at = offsets_[g] + i;
-      pairs_[at] = {schema, groups[g].matches[indices_[at]]};
-    }
+void CandidateCursor::advance() {
+  for (std::size_t g = space_.groups_.size(); g-- > 0;) {
+    bool moved = advance_group(g);
+    if (!moved) reset_group(g);
+    place(g);
+    if (moved) return;
   }
-  arrange_candidate(pairs_, space_.positions_, tuple_);
+}
+
+void CandidateCursor::fill(std::uint32_t* out, std::size_t n) {
+  const auto& groups = space_.groups_;
+  // One schema over one or two slots (most primitives): the choices are walked directly, on
+  // indices_ alone.
+  if (groups.size() == 1 && groups[0].k <= 2) {
+    const auto& g = groups[0];
+    std::uint32_t* a = indices_.data();
+    if (g.k == 1) {
+      for (std::size_t c = 0; c < n; ++c) out[c] = g.first_member + a[0] + static_cast<std::uint32_t>(c);
+      a[0] += static_cast<std::uint32_t>(n);
+      return;
+    }
+    std::uint32_t i = a[0], j = a[1];
+    for (std::size_t c = 0; c < n; ++c) {
+      out[2 * c] = g.first_member + i;
+      out[2 * c + 1] = g.first_member + j;
+      if (space_.commutative_) {
+        if (++j == g.size) j = ++i + 1;
+      } else {
+        if (++j == i) ++j;
+        if (j >= g.size) ++i, j = 0;  // i is at least 1 now, so j = 0 is free
+      }
+    }
+    a[0] = i;
+    a[1] = j;
+    return;
+  }
+  const std::uint32_t slots = space_.slots_;
+  for (std::size_t c = 0; c < n; ++c) {
+    std::copy(tuple_.begin(), tuple_.end(), out + c * slots);
+    advance();
+  }
 }
 
 }  // namespace tolvane

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <cstddef>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -17,43 +17,18 @@
 namespace tolvane {
 namespace {
 
-// Candidates per chunk: small enough to balance the threads and to keep the calling thread's
-// stop checks frequent, large enough that scheduling costs nothing.
-constexpr std::uint64_t kChunkSize = 8192;
-// How often a chunk asks whether to stop.
+// A chunk is this many slot fillings (candidates times slots): small enough to balance the
+// threads and to keep the calling thread's stop checks and hand-overs frequent, large enough that
+// scheduling costs nothing.
+constexpr std::uint64_t kChunkFillings = 16384;
+// Candidates hashed together: enough for the interleaved kernels, few enough to stay in cache.
+constexpr std::size_t kBatch = 64;
+// How often (in candidates) a chunk asks whether to stop.
 constexpr std::uint64_t kStopCheckInterval = 1024;
-
-// One primitive's share of the work: its candidate spaces, one per signature, back to back.
-struct PrimitivePlan {
-  const Primitive* primitive;
-  Sha256 id_prefix;  // the primitive's id absorbed once
-  std::vector<CandidateSpace> spaces;
-  std::uint64_t count = 0;
-  std::size_t offset = 0;  // where its features go in the result
-};
-
-struct Chunk {
-  const PrimitivePlan* plan;
-  std::uint64_t begin, end;  // candidate ranks within the primitive
-};
-
-// Matches computed once per distinct schema and shared by every signature that needs them.
-class MatchCache {
- public:
-  explicit MatchCache(std::span<const FeatureRef> features) : index_(pointers(features)) {}
-
-  std::span<const Feature* const> operator()(ColumnSchema s) {
-    auto& slot = cache_[static_cast<std::size_t>(s.logical_type) * kLogicalTypeCount +
-                        static_cast<std::size_t>(s.semantic_tag)];
-    if (!slot) slot = matching_features(index_, s);
-    return *slot;
-  }
-
- private:
-  FeatureTypeIndex index_;
-  std::array<std::optional<std::vector<const Feature*>>, kLogicalTypeCount * kLogicalTypeCount>
-      cache_;
-};
+// What the caller spends on each new feature besides its record: an object of four words and a
+// slot in its list, and the slot the engine hands it over in.
+constexpr std::uint64_t kCallerBytesPerFeature = 6 * sizeof(void*);
+constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
 // Memory the process can still get: what the kernel reports as available (free memory plus what
 // it can reclaim) plus free swap, the totals when /proc is not there; and no more than the
@@ -86,123 +61,375 @@ std::uint64_t available_memory() {
   return memory;
 }
 
-// Refuses counts that cannot possibly be held, before anything is built, rather than letting the
-// system kill the process: each new feature takes at least its record, a slot in the result
-// vector, a Python object (header, borrow flag, pointer) and a slot in the result list, and no
-// list can exceed the address space.
-void check_fits(std::uint64_t existing, std::uint64_t count) {
-  constexpr std::uint64_t kMinBytes = sizeof(Feature) + 6 * sizeof(void*);
-  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
-  if (count > kMaxItems - existing || saturating_mul(count, kMinBytes) > available_memory()) {
-    throw TooManyFeatures(count);
-  }
-}
-
-// The references that one chunk's new features hold on their primitive and bases, counted
-// locally and added in bulk when the chunk ends, failed or not (its features are already in the
-// result, which will drop them). Adding late is safe: the call owns the inputs and primitives
-// until the chunks are done.
-class PendingRefs {
- public:
-  explicit PendingRefs(const Primitive& primitive) : primitive_(primitive), slots_(64) {}
-  PendingRefs(const PendingRefs&) = delete;
-  PendingRefs& operator=(const PendingRefs&) = delete;
-  ~PendingRefs() {
-    if (primitive_refs_) primitive_.add_refs(primitive_refs_);
-    for (const auto& [f, n] : slots_) {
-      if (f && n) f->add_refs(n);
+// The call's inputs as the workers read them: records by position, sort keys, and the prepared
+// hashing block of each input that a signature of two or more slots uses.
+struct Inputs {
+  explicit Inputs(std::span<const FeatureRef> features)
+      : records(pointers(features)), keys(records.size()), block_of(records.size(), kNoBlock) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      std::uint64_t key = 0;
+      for (int b = 0; b < 8; ++b) key = key << 8 | records[i]->id()[b];
+      keys[i] = key;
     }
   }
 
-  // Counts the references of a feature about to be built from `bases`. Room for the counts is
-  // made here, so that cancel() (when building fails) and the final adding cannot fail.
-  void add(std::span<const Feature* const> bases) {
-    for (const Feature* f : bases) ++slot(f).second;
-    ++primitive_refs_;
+  // The ids' order: byte order of the digests.
+  bool less(std::uint32_t a, std::uint32_t b) const {
+    if (keys[a] != keys[b]) return keys[a] < keys[b];
+    return id_less(*records[a], *records[b]);
   }
-  void cancel(std::span<const Feature* const> bases) noexcept {
-    for (const Feature* f : bases) --find(f).second;
-    --primitive_refs_;
+
+  const Sha256Block& block(std::uint32_t input) {
+    if (block_of[input] == kNoBlock) {
+      block_of[input] = static_cast<std::uint32_t>(blocks.size());
+      char hex[64];
+      hex_digest(records[input]->id(), hex);
+      sha256_prepare(blocks.emplace_back(), reinterpret_cast<const std::uint8_t*>(hex));
+    }
+    return blocks[block_of[input]];
+  }
+
+  std::vector<const Feature*> records;
+  std::vector<std::uint64_t> keys;  // the first 8 bytes of each id, as a number
+  std::vector<std::uint32_t> block_of;
+  std::vector<Sha256Block> blocks;  // stable once set up (filled before any chunk runs)
+};
+
+// Matches computed once per distinct schema and shared by every signature that needs them.
+class MatchCache {
+ public:
+  explicit MatchCache(std::span<const Feature* const> records) : index_(records) {}
+
+  std::span<const std::uint32_t> operator()(ColumnSchema s) {
+    auto& slot = cache_[ColumnSchemaHash{}(s)];
+    if (!slot) slot = matching_features(index_, s);
+    return *slot;
   }
 
  private:
-  using Slot = std::pair<const Feature*, std::uint64_t>;
-
-  std::size_t home(const Feature* f) const {
-    return (reinterpret_cast<std::uintptr_t>(f) >> 4) * 0x9e3779b97f4a7c15ULL >> 20;
-  }
-
-  Slot& find(const Feature* f) noexcept {
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = home(f) & mask;; i = (i + 1) & mask) {
-      if (slots_[i].first == f || !slots_[i].first) return slots_[i];
-    }
-  }
-
-  Slot& slot(const Feature* f) {
-    Slot& s = find(f);
-    if (s.first) return s;
-    if ((used_ + 1) * 2 > slots_.size()) {
-      grow();
-      return slot(f);
-    }
-    ++used_;
-    s.first = f;
-    return s;
-  }
-
-  void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    used_ = 0;
-    for (const auto& [f, n] : old) {
-      if (f) slot(f).second = n;
-    }
-  }
-
-  const Primitive& primitive_;
-  std::uint64_t primitive_refs_ = 0;
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
+  FeatureTypeIndex index_;
+  std::array<std::optional<std::vector<std::uint32_t>>, kLogicalTypeCount * kLogicalTypeCount> cache_;
 };
 
-void build_chunk(const Chunk& chunk, std::vector<FeatureRef>& out, ChunkRun& run) {
-  const PrimitivePlan& plan = *chunk.plan;
-  const Primitive& p = *plan.primitive;
-  PendingRefs refs(p);
-  std::string name = p.name + "_";
-  const std::size_t prefix_length = name.size();
-  std::size_t slot = plan.offset + chunk.begin;
+// One signature's candidates and how their ids are hashed.
+struct SignatureWork {
+  SignatureWork(const InputSet& signature, bool commutative, MatchCache& matches)
+      : space(signature.schemas, commutative, matches) {}
 
-  // Find the signature holding the first rank, then walk on across signatures.
-  std::size_t s = 0;
-  std::uint64_t rank = chunk.begin;
-  while (rank >= plan.spaces[s].size()) rank -= plan.spaces[s++].size();
-  std::optional<CandidateCursor> cursor(std::in_place, plan.spaces[s], rank);
-  for (std::uint64_t left = chunk.end - chunk.begin; left > 0; --left) {
-    auto tuple = cursor->tuple();
-    name.resize(prefix_length);
-    for (std::size_t i = 0; i < tuple.size(); ++i) {
-      if (i) name += '_';
-      name += tuple[i]->name();
-    }
-    refs.add(tuple);
-    try {
-      // Into the slot as it is: after a fork, a chunk that a vanished worker had begun runs
-      // again, and what that worker left in its slots has no references counted to drop.
-      new (&out[slot++]) FeatureRef(
-          build_derived_feature(name, p, plan.id_prefix, tuple, RefsTaken::by_caller));
-    } catch (...) {
-      refs.cancel(tuple);
-      throw;
-    }
-    if (left % kStopCheckInterval == 0 && run.stopping()) return;
-    if (left > 1 && !cursor->advance()) {
-      do ++s; while (plan.spaces[s].size() == 0);
-      cursor.emplace(plan.spaces[s], 0);
+  CandidateSpace space;
+  // Hashing from prepared blocks: the primitive id is whole blocks and there are two or more
+  // slots. Per member: the state after the primitive id and that member's block (for the members
+  // that can be hashed first), and its block.
+  bool by_blocks = false;
+  std::vector<Sha256State> first_states;
+  std::vector<const Sha256Block*> member_blocks;
+  std::uint64_t chunk_size = 1;
+};
+
+// One primitive's share of the work: its signatures, back to back.
+struct PrimitiveWork {
+  const Primitive* primitive;
+  Sha256State prefix;            // after the primitive id's whole blocks
+  std::string_view prefix_rest;  // the id's bytes after them
+  std::vector<SignatureWork> signatures;
+  std::uint64_t count = 0;
+};
+
+struct Chunk {
+  const PrimitiveWork* work;
+  const SignatureWork* signature;
+  std::uint64_t begin, end;  // candidate ranks within the signature
+  std::uint64_t first;       // position of its first feature among the call's new features
+};
+
+// What a chunk made: its records and the references they hold on the inputs, counted but not yet
+// added (the calling thread adds them when it hands the chunk over: no two threads ever contend
+// on an input's count). Records whose references were never added are only freed.
+struct ChunkOutput {
+  std::vector<const Feature*> records;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> base_refs;  // (input, references)
+  bool refs_added = false;
+
+  ChunkOutput() = default;
+  ChunkOutput(const ChunkOutput&) = delete;
+  ChunkOutput& operator=(const ChunkOutput&) = delete;
+  ~ChunkOutput() {
+    for (const Feature* f : records) {
+      if (!f) continue;
+      if (refs_added) {
+        FeatureRef::adopt(f);
+      } else {
+        discard_synthesized_feature(f);
+      }
     }
   }
-}
+};
+
+// Per thread of the loop: where its records come from and its scratch space.
+struct ThreadContext {
+  explicit ThreadContext(std::size_t inputs) : tally(inputs, 0) {}
+
+  RecordArena arena;
+  std::vector<std::uint32_t> tally;  // per input: references taken by the current chunk
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> tuples, order;
+  std::vector<const Sha256State*> starts;
+  std::vector<const Sha256Block*> blocks;
+  std::vector<std::string_view> tails;
+  std::vector<char> tail_bytes;
+  std::array<Digest, kBatch> digests;
+  std::vector<const Feature*> bases;
+
+  void count_ref(std::uint32_t input) {
+    if (tally[input]++ == 0) touched.push_back(input);
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> take_tally() {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    out.reserve(touched.size());
+    for (std::uint32_t i : touched) out.emplace_back(i, std::exchange(tally[i], 0));
+    touched.clear();
+    return out;
+  }
+  void clear_tally() noexcept {
+    for (std::uint32_t i : touched) tally[i] = 0;
+    touched.clear();
+  }
+};
+
+class Engine {
+ public:
+  Engine(std::span<const FeatureRef> features, std::span<const PrimitiveRef> primitives)
+      : inputs_(features), matches_(inputs_.records) {
+    for (const PrimitiveRef& p : primitives) {
+      if (p->function_type != "transform") continue;
+      auto work = std::make_unique<PrimitiveWork>();
+      plan(*work, *p);
+      if (work->count) works_.push_back(std::move(work));
+    }
+    check_fits();
+    for (const auto& work : works_) {
+      for (SignatureWork& s : work->signatures) {
+        if (s.by_blocks) prepare_states(*work, s);
+      }
+    }
+    for (const auto& work : works_) {
+      for (const SignatureWork& s : work->signatures) {
+        for (std::uint64_t b = 0; b < s.space.size(); b += s.chunk_size) {
+          chunks_.push_back({work.get(), &s, b, std::min(b + s.chunk_size, s.space.size()), total_});
+          total_ += chunks_.back().end - b;
+        }
+      }
+    }
+    outputs_.resize(chunks_.size());
+    contexts_.resize(pool_size());
+  }
+
+  ~Engine() {
+    for (ChunkOutput* out : outputs_) delete out;
+    // Forked while the loop ran: the workers' contexts were theirs, in whatever state they were
+    // left; nothing in them may be touched, so they are leaked (with the blocks they carve).
+    if (forks_seen() != forks_at_start_) {
+      for (std::size_t t = 1; t < contexts_.size(); ++t) (void)contexts_[t].release();
+    }
+  }
+
+  std::uint64_t total() const { return total_; }
+
+  void run(FeatureSink& sink, const StopProbe& stop) {
+    sink.reserve(total_);
+    run_chunks(
+        chunks_.size(), [&](std::size_t i, ChunkRun& run) { make_chunk(i, run); }, stop,
+        [&](std::size_t i) { hand_over(i, sink); });
+  }
+
+ private:
+  void plan(PrimitiveWork& work, const Primitive& p) {
+    work.primitive = &p;
+    work.prefix = sha256_start();
+    std::string_view id = p.id;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(id.data());
+    std::size_t whole = id.size() / 64 * 64;
+    for (std::size_t at = 0; at < whole; at += 64) sha256_absorb(work.prefix, bytes + at);
+    work.prefix_rest = id.substr(whole);
+    for (const InputSet& signature : p.column_schemas) {
+      SignatureWork& s = work.signatures.emplace_back(signature, p.commutative, matches_);
+      std::uint32_t slots = s.space.slots();
+      s.chunk_size = std::max<std::uint64_t>(1, kChunkFillings / std::max<std::uint32_t>(slots, 1));
+      if (s.space.size() && slots >= 2 && work.prefix_rest.empty()) {
+        s.by_blocks = true;
+        for (std::uint32_t input : s.space.matches()) inputs_.block(input);
+      }
+      work.count = saturating_add(work.count, s.space.size());
+    }
+  }
+
+  // Once every block is made (so that pointers to them stay valid).
+  void prepare_states(const PrimitiveWork& work, SignatureWork& s) {
+    auto members = s.space.matches();
+    // Without reordering, only the members that can fill slot 0 are hashed first.
+    auto [first, count] = s.space.commutative() ? std::pair<std::uint32_t, std::uint32_t>(
+                                                      0, static_cast<std::uint32_t>(members.size()))
+                                                : s.space.members_of_slot(0);
+    s.first_states.resize(members.size());
+    s.member_blocks.resize(members.size());
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      s.member_blocks[m] = &inputs_.blocks[inputs_.block_of[members[m]]];
+      if (m >= first && m < first + count) {
+        s.first_states[m] = work.prefix;
+        sha256_absorb(s.first_states[m], *s.member_blocks[m]);
+      }
+    }
+  }
+
+  // Refuses counts that cannot possibly be held, before anything is built, rather than letting
+  // the system kill the process; no list can exceed the address space either.
+  void check_fits() {
+    std::uint64_t count = 0, bytes = 0;
+    for (const auto& work : works_) {
+      count = saturating_add(count, work->count);
+      for (const SignatureWork& s : work->signatures) {
+        std::uint64_t per_feature = synthesized_feature_size(s.space.slots()) + kCallerBytesPerFeature;
+        bytes = saturating_add(bytes, saturating_mul(s.space.size(), per_feature));
+      }
+    }
+    constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
+    if (count > kMaxItems - inputs_.records.size() || bytes > available_memory()) {
+      throw TooManyFeatures(count);
+    }
+  }
+
+  ThreadContext& context(std::size_t thread) {
+    auto& slot = contexts_[thread];
+    if (!slot) slot = std::make_unique<ThreadContext>(inputs_.records.size());
+    return *slot;
+  }
+
+  // The ids of `n` candidates (members in slot order), into ctx.digests.
+  void hash(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx, std::size_t n) {
+    const std::uint32_t slots = s.space.slots();
+    const auto members = s.space.matches();
+    const std::uint32_t* tuples = ctx.tuples.data();
+    // The order the ids are fed in: slot order, or ascending ids for a commutative primitive.
+    const std::uint32_t* order = tuples;
+    if (s.space.commutative() && slots > 1) {
+      ctx.order.assign(tuples, tuples + n * slots);
+      auto by_id = [&](std::uint32_t a, std::uint32_t b) { return inputs_.less(members[a], members[b]); };
+      for (std::size_t c = 0; c < n; ++c) {
+        std::uint32_t* t = ctx.order.data() + c * slots;
+        if (slots == 2) {
+          if (by_id(t[1], t[0])) std::swap(t[0], t[1]);
+        } else {
+          std::sort(t, t + slots, by_id);
+        }
+      }
+      order = ctx.order.data();
+    }
+    if (s.by_blocks) {
+      ctx.starts.resize(n);
+      ctx.blocks.resize(n * (slots - 1));
+      for (std::size_t c = 0; c < n; ++c) {
+        const std::uint32_t* t = order + c * slots;
+        ctx.starts[c] = &s.first_states[t[0]];
+        for (std::uint32_t j = 1; j < slots; ++j) ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
+      }
+      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), ctx.digests.data());
+      return;
+    }
+    // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
+    // after the id's whole blocks.
+    const std::size_t length = work.prefix_rest.size() + 64 * std::size_t{slots};
+    ctx.tail_bytes.resize(n * length);
+    ctx.tails.resize(n);
+    ctx.starts.assign(n, &work.prefix);
+    for (std::size_t c = 0; c < n; ++c) {
+      char* tail = ctx.tail_bytes.data() + c * length;
+      std::copy(work.prefix_rest.begin(), work.prefix_rest.end(), tail);
+      for (std::uint32_t j = 0; j < slots; ++j) {
+        hex_digest(inputs_.records[members[order[c * slots + j]]]->id(),
+                   tail + work.prefix_rest.size() + 64 * j);
+      }
+      ctx.tails[c] = {tail, length};
+    }
+    sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), ctx.digests.data());
+  }
+
+  void make_chunk(std::size_t index, ChunkRun& run) {
+    const Chunk& chunk = chunks_[index];
+    const SignatureWork& s = *chunk.signature;
+    const Primitive& p = *chunk.work->primitive;
+    const std::uint32_t slots = s.space.slots();
+    const auto members = s.space.matches();
+    ThreadContext& ctx = context(run.thread());
+    struct ClearTally {
+      ThreadContext& ctx;
+      ~ClearTally() { ctx.clear_tally(); }
+    } clear_on_exit{ctx};
+
+    auto out = std::make_unique<ChunkOutput>();
+    out->records.reserve(chunk.end - chunk.begin);
+    ctx.tuples.resize(kBatch * slots);
+    ctx.bases.resize(kBatch * slots);
+    CandidateCursor cursor(s.space, chunk.begin);
+    for (std::uint64_t at = chunk.begin; at < chunk.end;) {
+      auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, chunk.end - at));
+      cursor.fill(ctx.tuples.data(), n);
+      hash(*chunk.work, s, ctx, n);
+      for (std::size_t m = 0; m < n * slots; ++m) {
+        std::uint32_t input = members[ctx.tuples[m]];
+        ctx.bases[m] = inputs_.records[input];
+        ctx.count_ref(input);
+      }
+      std::size_t made = out->records.size();
+      out->records.resize(made + n);
+      make_synthesized_features(ctx.arena, p, slots, ctx.bases.data(), {ctx.digests.data(), n},
+                                out->records.data() + made);
+      std::uint64_t before = at - chunk.begin;
+      at += n;
+      if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval && run.stopping()) {
+        return;
+      }
+    }
+    out->base_refs = ctx.take_tally();
+    // A chunk run again after a fork replaces what a vanished worker may have left: leaked, as
+    // nothing about it can be trusted.
+    outputs_[index] = out.release();
+  }
+
+  void hand_over(std::size_t index, FeatureSink& sink) {
+    std::unique_ptr<ChunkOutput> out(std::exchange(outputs_[index], nullptr));
+    for (const auto& [input, n] : out->base_refs) inputs_.records[input]->add_refs(n);
+    chunks_[index].work->primitive->add_refs(out->records.size());
+    out->refs_added = true;
+    sink.take(chunks_[index].first, out->records);
+  }
+
+  Inputs inputs_;
+  MatchCache matches_;
+  std::vector<std::unique_ptr<PrimitiveWork>> works_;
+  std::vector<Chunk> chunks_;
+  std::uint64_t total_ = 0;
+  std::vector<ChunkOutput*> outputs_;  // published by the chunk, taken by the hand-over
+  std::vector<std::unique_ptr<ThreadContext>> contexts_;
+  const std::uint64_t forks_at_start_ = forks_seen();
+};
+
+class CollectingSink : public FeatureSink {
+ public:
+  explicit CollectingSink(std::span<const FeatureRef> features) : features_(features) {}
+
+  void reserve(std::uint64_t count) override {
+    out.reserve(features_.size() + count);
+    out.assign(features_.begin(), features_.end());
+  }
+  void take(std::uint64_t, std::span<const Feature*> features) override {
+    for (const Feature*& f : features) out.push_back(FeatureRef::adopt(std::exchange(f, nullptr)));
+  }
+
+  std::vector<FeatureRef> out;
+
+ private:
+  std::span<const FeatureRef> features_;
+};
 
 }  // namespace
 
@@ -211,42 +438,17 @@ TooManyFeatures::TooManyFeatures(std::uint64_t count)
                (count == std::numeric_limits<std::uint64_t>::max() ? "more than " : std::string()) +
                std::to_string(count) + " new features, more than fit in memory") {}
 
-std::vector<FeatureRef> generate_features(std::vector<FeatureRef> features,
+void generate_features(std::span<const FeatureRef> features, std::span<const PrimitiveRef> primitives,
+                       FeatureSink& sink, const StopProbe& stop) {
+  Engine(features, primitives).run(sink, stop);
+}
+
+std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,
                                           std::span<const PrimitiveRef> primitives,
                                           const StopProbe& stop) {
-  MatchCache matches(features);
-  std::vector<std::unique_ptr<PrimitivePlan>> plans;
-  std::uint64_t total = 0;
-  for (const PrimitiveRef& p : primitives) {
-    if (p->function_type != "transform") continue;
-    auto plan = std::make_unique<PrimitivePlan>();
-    plan->primitive = p.get();
-    plan->id_prefix.update(p->id);
-    plan->offset = features.size() + total;
-    for (const InputSet& signature : p->column_schemas) {
-      const CandidateSpace& space =
-          plan->spaces.emplace_back(signature.schemas, p->commutative, matches);
-      plan->count += space.size();
-      if (plan->count < space.size()) plan->count = std::numeric_limits<std::uint64_t>::max();
-    }
-    total += plan->count;
-    if (total < plan->count) total = std::numeric_limits<std::uint64_t>::max();
-    if (plan->count) plans.push_back(std::move(plan));
-  }
-  check_fits(features.size(), total);
-
-  std::vector<Chunk> chunks;
-  for (const auto& plan : plans) {
-    for (std::uint64_t b = 0; b < plan->count; b += kChunkSize) {
-      chunks.push_back({plan.get(), b, std::min(b + kChunkSize, plan->count)});
-    }
-  }
-  std::vector<FeatureRef> result = std::move(features);
-  result.resize(result.size() + total);
-  run_chunks(
-      chunks.size(),
-      [&](std::size_t i, ChunkRun& run) { build_chunk(chunks[i], result, run); }, stop);
-  return result;
+  CollectingSink sink(features);
+  generate_features(features, primitives, sink, stop);
+  return std::move(sink.out);
 }
 
 }  // namespace tolvane

@@ -185,14 +185,16 @@ std::atomic<bool> pool_owned{false};
 
 struct ChunkLoop {
   ChunkLoop(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
-            const StopProbe& stop)
-      : count(count), body(body), stop(stop), done(count), failures(count) {}
+            const StopProbe& stop, const std::function<void(std::size_t)>& consume)
+      : count(count), body(body), stop(stop), consume(consume), done(count), failures(count) {}
 
   const std::size_t count;
   const std::function<void(std::size_t, ChunkRun&)>& body;
   const StopProbe& stop;
+  const std::function<void(std::size_t)>& consume;
   const std::uint64_t generation = fork_generation.load();
   std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> next_thread{1};  // numbers for the workers that join
   // Chunks after the lowest-numbered failed one are skipped or cut short; those before it still
   // run, so the failure reported is the same whatever the timing. Interruption stops them all.
   std::atomic<std::size_t> first_failed{SIZE_MAX};
@@ -202,11 +204,18 @@ struct ChunkLoop {
   std::vector<std::atomic<bool>> done;
   std::vector<std::exception_ptr> failures;
   std::atomic<std::uint32_t> finished{0};
+  // The calling thread's own: chunks handed to `consume`, and what `consume` threw.
+  std::size_t consumed = 0;
+  std::exception_ptr consume_failure;
 
   bool orphaned() const { return fork_generation.load(std::memory_order_relaxed) != generation; }
+  bool cancelled() const {
+    return interrupted.load(std::memory_order_relaxed) ||
+           first_failed.load(std::memory_order_relaxed) != SIZE_MAX;
+  }
 
-  void run(std::size_t i, bool on_caller) {
-    ChunkRun chunk(*this, i, on_caller);
+  void run(std::size_t i, std::size_t thread) {
+    ChunkRun chunk(*this, i, thread);
     if (!chunk.stopping()) {
       try {
         body(i, chunk);
@@ -219,15 +228,29 @@ struct ChunkLoop {
     }
     done[i].store(true, std::memory_order_release);
     finished.fetch_add(1, std::memory_order_release);
-    if (!on_caller) finished.notify_all();
+    if (thread != 0) finished.notify_all();
   }
 
   // Takes the next unclaimed chunk and runs it; false when none is left.
-  bool run_next(bool on_caller) {
+  bool run_next(std::size_t thread) {
     std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
     if (i >= count) return false;
-    run(i, on_caller);
+    run(i, thread);
     return true;
+  }
+
+  // On the calling thread: hands over the finished chunks that follow those handed over already,
+  // asking the stop probe between them. False once the loop is cancelled.
+  bool consume_finished() {
+    while (consumed < count && done[consumed].load(std::memory_order_acquire)) {
+      if (cancelled()) return false;
+      if (consume) {
+        consume(consumed);
+        if (stop && stop()) interrupted.store(true, std::memory_order_relaxed);
+      }
+      ++consumed;
+    }
+    return !cancelled();
   }
 
   // In a child of fork() made while the loop ran (by a signal handler run from the stop probe),
@@ -235,18 +258,42 @@ struct ChunkLoop {
   // chunk not finished. A chunk a worker had begun is run again from the start.
   void finish_alone() {
     for (std::size_t i = 0; i < count; ++i) {
-      if (!done[i].load(std::memory_order_acquire)) run(i, true);
+      if (!done[i].load(std::memory_order_acquire)) run(i, 0);
+    }
+  }
+
+  // The calling thread's part: runs chunks and hands finished ones to `consume`, until every
+  // chunk is handed over or the loop is cancelled. Returns at once when forked mid-loop.
+  void take_part() {
+    try {
+      while (!orphaned() && consume_finished()) {
+        if (run_next(0)) continue;
+        if (consumed == count) return;
+        std::uint32_t seen = finished.load(std::memory_order_acquire);
+        if (!done[consumed].load(std::memory_order_acquire)) {
+          finished.wait(seen, std::memory_order_acquire);
+        }
+      }
+      if (orphaned()) {
+        finish_alone();
+        consume_finished();
+      }
+    } catch (...) {
+      // `consume` failed: the chunks still running stop early.
+      consume_failure = std::current_exception();
+      interrupted.store(true, std::memory_order_relaxed);
     }
   }
 
   void rethrow_failure() {
+    if (consume_failure) std::rethrow_exception(consume_failure);
     if (interrupted.load()) throw Interrupted();
     if (std::size_t i = first_failed.load(); i != SIZE_MAX) std::rethrow_exception(failures[i]);
   }
 };
 
 bool ChunkRun::stopping() {
-  if (on_caller_ && !loop_.interrupted.load(std::memory_order_relaxed) && loop_.stop && loop_.stop()) {
+  if (thread_ == 0 && !loop_.interrupted.load(std::memory_order_relaxed) && loop_.stop && loop_.stop()) {
     loop_.interrupted.store(true, std::memory_order_relaxed);
   }
   return loop_.interrupted.load(std::memory_order_relaxed) ||
@@ -318,7 +365,8 @@ class Pool {
       if (!loop) continue;
       ++inside_;
       lock.unlock();
-      while (loop->run_next(false)) {
+      std::size_t thread = loop->next_thread.fetch_add(1, std::memory_order_relaxed);
+      while (loop->run_next(thread)) {
       }
       lock.lock();
       if (--inside_ == 0) left_.notify_all();
@@ -367,19 +415,18 @@ Pool* acquire_pool(std::size_t count) {
 
 }  // namespace
 
+std::uint64_t forks_seen() { return fork_generation.load(); }
+
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
-                const StopProbe& stop) {
+                const StopProbe& stop, const std::function<void(std::size_t)>& consume) {
   if (count > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  ChunkLoop loop(count, body, stop);
+  ChunkLoop loop(count, body, stop, consume);
   Pool* pool = acquire_pool(count);
   if (pool) pool->publish(loop);
-  while (!loop.orphaned() && loop.run_next(true)) {
-  }
-  if (loop.orphaned()) {
-    // Forked mid-loop: nothing of the pool may be touched here (its mutex may have been held by
-    // a worker that does not exist in this process), and the child's pool is a new one.
-    loop.finish_alone();
-  } else if (pool) {
+  loop.take_part();
+  // Forked mid-loop, nothing of the pool may be touched here: its mutex may have been held by a
+  // worker that does not exist in this process, and the child's pool is a new one.
+  if (pool && !loop.orphaned()) {
     for (std::uint32_t f; (f = loop.finished.load(std::memory_order_acquire)) < count;) {
       loop.finished.wait(f, std::memory_order_acquire);
     }

@@ -9,40 +9,82 @@
 
 namespace tolvane {
 
-// Allocates and fills records; the only code that knows the record's memory layout.
+// Allocates, fills and frees records; the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
-  // `primitive` gains a reference; so does every base feature, unless the caller takes those
-  // references itself (`take_refs` false).
-  static Feature* make(std::string_view name, ColumnSchema schema, const Primitive* primitive,
-                       std::span<const Feature* const> bases, bool take_refs = true) {
-    if (name.size() > std::numeric_limits<std::uint32_t>::max() ||
-        bases.size() > std::numeric_limits<std::uint32_t>::max()) {
-      throw std::bad_alloc();
-    }
-    std::size_t size = sizeof(Feature) + bases.size() * sizeof(const Feature*) + name.size();
-    auto* f = new (::operator new(size)) Feature();
-    f->name_size_ = static_cast<std::uint32_t>(name.size());
-    f->base_count_ = static_cast<std::uint32_t>(bases.size());
+  static std::size_t size_of(std::size_t base_count, std::optional<std::string_view> name) {
+    if (name && name->size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    std::size_t size = sizeof(Feature) + (base_count >= Feature::kLongCount ? 8 : 0) +
+                       base_count * sizeof(const Feature*);
+    if (name) size += sizeof(std::uint32_t) + name->size();
+    return (size + 7) & ~std::size_t{7};
+  }
+
+  // A record with one reference, owned by the caller. `name` absent: the name is derived. The
+  // primitive and bases gain a reference each unless the caller counts them (`take_refs` false).
+  static Feature* make(void* memory, bool in_arena, std::optional<std::string_view> name,
+                       ColumnSchema schema, const Primitive* primitive,
+                       std::span<const Feature* const> bases, const Digest& id, bool take_refs) {
+    auto* f = new (memory) Feature();
     f->schema_ = schema;
     f->primitive_ = primitive;
-    if (primitive && take_refs) primitive->add_refs();
-    const Feature** slots = f->bases();
-    for (std::size_t i = 0; i < bases.size(); ++i) {
-      if (take_refs) bases[i]->add_refs();
-      slots[i] = bases[i];
+    f->id_ = id;
+    f->bits_ = static_cast<std::uint16_t>(std::min<std::size_t>(bases.size(), Feature::kLongCount));
+    if (name) f->bits_ |= Feature::kStoredName;
+    if (in_arena) f->bits_ |= Feature::kInArena;
+    char* tail = reinterpret_cast<char*>(f + 1);
+    if (f->long_count()) {
+      std::uint64_t n = bases.size();
+      std::memcpy(tail, &n, sizeof n);
+      tail += sizeof n;
     }
-    std::memcpy(f->name_data(), name.data(), name.size());
+    // A loop, not memcpy: most records have one or two bases, too few for a library call.
+    auto* slots = reinterpret_cast<const Feature**>(tail);
+    for (std::size_t i = 0; i < bases.size(); ++i) slots[i] = bases[i];
+    tail += bases.size() * sizeof(const Feature*);
+    if (name) {
+      auto size = static_cast<std::uint32_t>(name->size());
+      std::memcpy(tail, &size, sizeof size);
+      if (size) std::memcpy(tail + sizeof size, name->data(), size);
+    }
+    if (take_refs) {
+      if (primitive) primitive->add_refs();
+      for (const Feature* b : bases) b->add_refs();
+    }
     return f;
   }
 
-  static char* id(Feature* f) { return f->id_; }
+  // A record on the heap, taking its references.
+  static FeatureRef make_owned(std::optional<std::string_view> name, ColumnSchema schema,
+                               const Primitive* primitive, std::span<const Feature* const> bases,
+                               const Digest& id) {
+    void* memory = ::operator new(size_of(bases.size(), name));
+    return FeatureRef::adopt(make(memory, false, name, schema, primitive, bases, id, true));
+  }
+
+  static Feature* make_in(RecordArena& arena, std::optional<std::string_view> name,
+                          ColumnSchema schema, const Primitive* primitive,
+                          std::span<const Feature* const> bases, const Digest& id, bool take_refs) {
+    std::size_t size = size_of(bases.size(), name);
+    bool in_arena = size <= RecordArena::kMaxRecord;
+    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
+    return make(memory, in_arena, name, schema, primitive, bases, id, take_refs);
+  }
 
   static FeatureRef copy_with(const Feature& f, std::string_view name, const Primitive* primitive,
                               std::span<const Feature* const> bases) {
-    Feature* g = make(name, f.schema(), primitive, bases);
-    std::memcpy(g->id_, f.id_, Feature::kIdLength);
-    return FeatureRef::adopt(g);
+    return make_owned(name, f.schema(), primitive, bases, f.id());
+  }
+
+  static void free(const Feature* f) noexcept {
+    bool in_arena = f->bits_ & Feature::kInArena;
+    void* memory = const_cast<Feature*>(f);
+    f->~Feature();
+    if (in_arena) {
+      RecordArena::release(memory);
+    } else {
+      ::operator delete(memory);
+    }
   }
 
   static void destroy(const Feature* first) noexcept {
@@ -55,10 +97,12 @@ class FeatureFactory {
       for (const Feature* base : f->base_features()) {
         if (base->drop_ref()) dead = unlink(const_cast<Feature*>(base), dead);
       }
-      f->~Feature();
-      ::operator delete(f);
+      free(f);
     }
   }
+
+  static bool stored(const Feature& f) { return f.bits_ & Feature::kStoredName; }
+  static std::string_view stored_name(const Feature& f) { return f.stored_name(); }
 
  private:
   static Feature* unlink(Feature* f, Feature* next) noexcept {
@@ -70,53 +114,103 @@ class FeatureFactory {
 
 void Feature::destroy(const Feature* f) noexcept { FeatureFactory::destroy(f); }
 
-FeatureRef build_derived_feature(std::string_view name, const Primitive& primitive,
-                                 const Sha256& prefix, std::span<const Feature* const> base_features,
-                                 RefsTaken refs) {
-  // The id first: nothing may throw once the record exists, or references the caller has not
-  // taken yet would be dropped.
-  char id[Feature::kIdLength];
-  Sha256 h = prefix;
-  if (primitive.commutative && base_features.size() > 1) {
-    constexpr std::size_t kInline = 8;
-    const Feature* inline_sorted[kInline];
-    std::vector<const Feature*> heap_sorted;
-    std::span<const Feature*> sorted;
-    if (base_features.size() <= kInline) {
-      sorted = {inline_sorted, base_features.size()};
-    } else {
-      heap_sorted.resize(base_features.size());
-      sorted = heap_sorted;
-    }
-    std::copy(base_features.begin(), base_features.end(), sorted.begin());
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-    for (const Feature* b : sorted) h.update(b->id());
-  } else {
-    for (const Feature* b : base_features) h.update(b->id());
+void Feature::add_refs(std::uint64_t n) const noexcept {
+  // A count that would pass the top is pinned halfway above it, where no run of releases can
+  // bring it down to zero.
+  std::uint32_t old = refs_.load(std::memory_order_relaxed);
+  while (old < kStickyRefs) {
+    std::uint64_t next = old + n;
+    auto updated = next >= kStickyRefs ? kStickyRefs | (kStickyRefs >> 1) : static_cast<std::uint32_t>(next);
+    if (refs_.compare_exchange_weak(old, updated, std::memory_order_relaxed)) return;
   }
-  h.finish_hex(id);
-  Feature* f = FeatureFactory::make(name, primitive.return_type, &primitive, base_features,
-                                    refs == RefsTaken::here);
-  std::memcpy(FeatureFactory::id(f), id, Feature::kIdLength);
-  return FeatureRef::adopt(f);
 }
+
+void Feature::append_name(std::string& out) const {
+  if (bits_ & kStoredName) {
+    out += stored_name();
+    return;
+  }
+  // Pieces still to write, last first: records, or null for a "_" between two base names.
+  std::vector<const Feature*> pending{this};
+  while (!pending.empty()) {
+    const Feature* f = pending.back();
+    pending.pop_back();
+    if (!f) {
+      out += '_';
+    } else if (FeatureFactory::stored(*f)) {
+      out += FeatureFactory::stored_name(*f);
+    } else {
+      out += f->primitive_->name;
+      out += '_';
+      auto bases = f->base_features();
+      for (std::size_t i = bases.size(); i-- > 0;) {
+        pending.push_back(bases[i]);
+        if (i) pending.push_back(nullptr);
+      }
+    }
+  }
+}
+
+std::string Feature::name() const {
+  std::string out;
+  append_name(out);
+  return out;
+}
+
+namespace {
+
+Digest derived_id(const Primitive& primitive, std::span<const Feature* const> bases) {
+  std::vector<const Feature*> order(bases.begin(), bases.end());
+  if (primitive.commutative) {
+    std::sort(order.begin(), order.end(),
+              [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
+  }
+  Sha256 h;
+  h.update(primitive.id);
+  char hex[64];
+  for (const Feature* b : order) {
+    hex_digest(b->id(), hex);
+    h.update({hex, sizeof hex});
+  }
+  return h.finish();
+}
+
+}  // namespace
 
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features) {
   if (generating_primitive) {
-    Sha256 prefix;
-    prefix.update(generating_primitive->id);
-    return build_derived_feature(name, *generating_primitive, prefix, base_features);
+    return FeatureFactory::make_owned(name, generating_primitive->return_type, generating_primitive,
+                                      base_features, derived_id(*generating_primitive, base_features));
   }
   if (!schema) panic("Error unwrapping schema in " + std::string(name));
-  Feature* f = FeatureFactory::make(name, *schema, nullptr, base_features);
-  FeatureRef owned = FeatureRef::adopt(f);
   Sha256 h;
   h.update(name);
-  h.finish_hex(FeatureFactory::id(f));
-  return owned;
+  return FeatureFactory::make_owned(name, *schema, nullptr, base_features, h.finish());
+}
+
+FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
+                              const Digest& id) {
+  return FeatureRef::adopt(FeatureFactory::make_in(arena, name, schema, nullptr, {}, id, true));
+}
+
+void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
+                               const Feature* const* bases, std::span<const Digest> ids,
+                               const Feature** out) {
+  const std::size_t size = FeatureFactory::size_of(slots, std::nullopt);
+  const bool in_arena = size <= RecordArena::kMaxRecord;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
+    out[i] = FeatureFactory::make(memory, in_arena, std::nullopt, primitive.return_type, &primitive,
+                                  {bases + i * slots, slots}, ids[i], false);
+  }
+}
+
+void discard_synthesized_feature(const Feature* f) noexcept { FeatureFactory::free(f); }
+
+std::size_t synthesized_feature_size(std::size_t base_count) noexcept {
+  return FeatureFactory::size_of(base_count, std::nullopt);
 }
 
 FeatureRef with_name(const Feature& f, std::string_view name) {
@@ -139,7 +233,7 @@ std::vector<const Feature*> pointers(std::span<const FeatureRef> refs) {
 }
 
 std::string feature_text(const Feature& f) {
-  std::string out(f.name());
+  std::string out = f.name();
   out += ':';
   append_schema_debug(out, f.schema());
   out += ':';
@@ -152,9 +246,12 @@ std::string feature_text(const Feature& f) {
   }
   out += ":[";
   auto bases = f.base_features();
+  std::string name;
   for (std::size_t i = 0; i < bases.size(); ++i) {
     if (i) out += ", ";
-    append_quoted(out, bases[i]->name());
+    name.clear();
+    bases[i]->append_name(name);
+    append_quoted(out, name);
   }
   out += ']';
   return out;

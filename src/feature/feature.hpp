@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -9,28 +10,43 @@
 #include <vector>
 
 #include "column_schema.hpp"
+#include "feature/record_arena.hpp"
 #include "primitive.hpp"
 #include "support/sha256.hpp"
 #include "support/shared_ref.hpp"
 
 namespace tolvane {
 
-// One column of a feature set: a name, an identity (SHA-256, 64 lower-case hex digits), a schema
-// and, for a derived feature, its generating primitive and base features.
+// One column of a feature set: a name, an identity (a raw SHA-256 digest), a schema and, for a
+// derived feature, its generating primitive and base features.
 //
-// A record is immutable and lives in one allocation: the fixed fields, then the base-feature
-// pointers, then the name's bytes. Base features and the primitive are shared by reference, so
-// copying a feature, or making it the base of another, costs O(1) whatever its ancestry.
-class Feature : public RefCounted {
+// A record is immutable and lives in one allocation: a 48-byte header, then the base-feature
+// pointers, then the name when it is stored. Base features and the primitive are shared by
+// reference, so copying a feature, or making it the base of another, costs O(1) whatever its
+// ancestry. The synthesis engine stores no name: a derived name is fully determined by the
+// primitive's name and the bases' names (all immutable), so it is built when it is read.
+class Feature {
  public:
-  static constexpr std::size_t kIdLength = Sha256::kHexLength;
-
-  std::string_view name() const noexcept { return {name_data(), name_size_}; }
-  std::string_view id() const noexcept { return {id_, kIdLength}; }
+  const Digest& id() const noexcept { return id_; }
   ColumnSchema schema() const noexcept { return schema_; }
-  std::span<const Feature* const> base_features() const noexcept { return {bases(), base_count_}; }
+  std::span<const Feature* const> base_features() const noexcept {
+    return {bases(), base_count()};
+  }
   // Null for a root feature.
   const Primitive* generating_primitive() const noexcept { return primitive_; }
+
+  // The name: the one stored, or the primitive's name, "_" and the bases' names joined by "_".
+  // Built iteratively, so a chain of any depth reads without recursion.
+  void append_name(std::string& out) const;
+  std::string name() const;
+
+  // Reference counting. The count is 32 bits wide to keep the record small; one that would pass
+  // 2^31 (more references than any memory could hold features) sticks, and the record lives on.
+  void add_refs(std::uint64_t n = 1) const noexcept;
+  bool drop_ref() const noexcept {
+    if (refs_.load(std::memory_order_relaxed) >= kStickyRefs) return false;
+    return refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  }
 
   // Releases the record and every ancestor whose last reference it held, iteratively: a chain of
   // any depth is freed without recursion.
@@ -38,37 +54,54 @@ class Feature : public RefCounted {
 
  private:
   friend class FeatureFactory;
+  static constexpr std::uint32_t kStickyRefs = 1u << 31;
+  // bits_: the base count when below kLongCount (else a 64-bit count precedes the bases), and
+  // two flags.
+  static constexpr std::uint16_t kLongCount = 0x1fff;
+  static constexpr std::uint16_t kStoredName = 1u << 13;
+  static constexpr std::uint16_t kInArena = 1u << 14;
+
   Feature() = default;
 
-  const Feature** bases() noexcept { return reinterpret_cast<const Feature**>(this + 1); }
-  const Feature* const* bases() const noexcept {
-    return reinterpret_cast<const Feature* const*>(this + 1);
+  bool long_count() const noexcept { return (bits_ & kLongCount) == kLongCount; }
+  std::size_t base_count() const noexcept {
+    if (!long_count()) return bits_ & kLongCount;
+    std::uint64_t n;
+    std::memcpy(&n, this + 1, sizeof n);
+    return static_cast<std::size_t>(n);
   }
-  char* name_data() noexcept { return reinterpret_cast<char*>(bases() + base_count_); }
-  const char* name_data() const noexcept {
-    return reinterpret_cast<const char*>(bases() + base_count_);
+  const Feature* const* bases() const noexcept {
+    return reinterpret_cast<const Feature* const*>(reinterpret_cast<const char*>(this + 1) +
+                                                   (long_count() ? 8 : 0));
+  }
+  const char* name_field() const noexcept {
+    return reinterpret_cast<const char*>(bases() + base_count());
+  }
+  std::string_view stored_name() const noexcept {
+    std::uint32_t size;
+    std::memcpy(&size, name_field(), sizeof size);
+    return {name_field() + sizeof size, size};
   }
 
-  std::uint32_t name_size_ = 0;
-  std::uint32_t base_count_ = 0;
+  mutable std::atomic<std::uint32_t> refs_{1};
+  ColumnSchema schema_;
+  std::uint16_t bits_ = 0;
   union {
     const Primitive* primitive_;  // owned reference, or null
     Feature* next_dead_;          // used only while destroy() unwinds
   };
-  ColumnSchema schema_;
-  char id_[kIdLength];
+  Digest id_;
 };
 
-static_assert(alignof(Feature) == alignof(const Feature*));
+static_assert(sizeof(Feature) == 48 && alignof(Feature) == alignof(const Feature*));
 
 using FeatureRef = SharedRef<Feature>;
 
-// Identity ordering and hashing: features are equal exactly when their ids are.
-inline bool same_id(const Feature& a, const Feature& b) noexcept {
-  return std::memcmp(a.id().data(), b.id().data(), Feature::kIdLength) == 0;
-}
+// Identity ordering and hashing: features are equal exactly when their ids are. Byte order of the
+// raw digests is the order of their hexadecimal texts.
+inline bool same_id(const Feature& a, const Feature& b) noexcept { return a.id() == b.id(); }
 inline bool id_less(const Feature& a, const Feature& b) noexcept {
-  return std::memcmp(a.id().data(), b.id().data(), Feature::kIdLength) < 0;
+  return std::memcmp(a.id().data(), b.id().data(), a.id().size()) < 0;
 }
 // Ids are digests, so a few of their bytes make a good hash.
 inline std::size_t id_hash(const Feature& f) noexcept {
@@ -80,26 +113,33 @@ inline std::size_t id_hash(const Feature& f) noexcept {
 
 // The one constructor of features.
 // - With a primitive: the schema is the primitive's return type (the `schema` argument is ignored)
-//   and the id is the digest of the primitive's id followed by the base ids (sorted for a
-//   commutative primitive).
+//   and the id is the digest of the primitive's id followed by the base ids in hexadecimal
+//   (sorted for a commutative primitive).
 // - Without: `schema` must be given ("Error unwrapping schema in <name>" otherwise) and the id is
 //   the digest of the name.
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features);
 
-// Who adds the new feature's references to its primitive and bases: this call, or the caller,
-// who batches them (threads sharing a primitive would otherwise contend on its count for every
-// feature) and must add them before anything can drop them.
-enum class RefsTaken { here, by_caller };
+// Root feature whose id, the digest of its name, the caller has computed (in batches), in memory
+// from `arena`.
+FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
+                              const Digest& id);
 
-// Derived feature whose primitive id has already been absorbed into `prefix` (the synthesis hot
-// path copies one hashing state per new feature instead of rehashing the primitive id).
-FeatureRef build_derived_feature(std::string_view name, const Primitive& primitive,
-                                 const Sha256& prefix, std::span<const Feature* const> base_features,
-                                 RefsTaken refs = RefsTaken::here);
+// The synthesis engine's constructor: ids.size() derived features named after their primitive and
+// bases, the i-th with the `slots` bases from bases[i * slots] and the id ids[i], in memory from
+// `arena`, into out[i]. They take no references: the engine counts them in bulk and adds them
+// before anything can drop the records. Each record has its one reference, owned by the caller.
+void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
+                               const Feature* const* bases, std::span<const Digest> ids,
+                               const Feature** out);
+// Frees a record from make_synthesized_feature whose references were never added.
+void discard_synthesized_feature(const Feature* f) noexcept;
+// Bytes of such a record with `base_count` bases.
+std::size_t synthesized_feature_size(std::size_t base_count) noexcept;
 
-// Copies with one field replaced; the id (and the schema) always stay.
+// Copies with one field replaced; the id (and the schema) always stay, and so does the name as
+// it read before.
 FeatureRef with_name(const Feature& f, std::string_view name);
 FeatureRef with_base_features(const Feature& f, std::span<const Feature* const> base_features);
 FeatureRef with_generating_primitive(const Feature& f, const Primitive* primitive);

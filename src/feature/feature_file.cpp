@@ -1,7 +1,5 @@
 #include "feature/feature_file.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 
 #include <unordered_set>
@@ -10,6 +8,7 @@
 #include "catalogue.hpp"
 #include "feature/feature_set.hpp"
 #include "support/file_io.hpp"
+#include "support/huge_pages.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
 
@@ -23,11 +22,19 @@ struct PrimitiveContentEqual {
   bool operator()(const Primitive* a, const Primitive* b) const noexcept { return *a == *b; }
 };
 
-// The distinct features and primitives of a feature graph, in the order first met.
+// The distinct features and primitives of a feature graph, in the order first met, with the
+// features' names (built once, each ending where the next begins).
 struct Gathered {
   std::vector<const Feature*> features;
+  std::string names;
+  std::vector<std::size_t> name_ends;
   std::vector<const Primitive*> primitives;
   std::size_t text_size_estimate = 128;  // exact unless names need escaping
+
+  std::string_view name(std::size_t i) const {
+    std::size_t begin = i ? name_ends[i - 1] : 0;
+    return std::string_view(names).substr(begin, name_ends[i] - begin);
+  }
 };
 
 Gathered gather(std::span<const FeatureRef> roots) {
@@ -52,8 +59,11 @@ Gathered gather(std::span<const FeatureRef> roots) {
         if (ids.find(*f) == f || !walked_non_members.insert(f).second) continue;
       } else {
         out.features.push_back(f);
+        std::size_t before = out.names.size();
+        f->append_name(out.names);
+        out.name_ends.push_back(out.names.size());
         // {"name":"","id":"<64>","schema":{..},"base_features":[],"generating_primitive":null},
-        out.text_size_estimate += 185 + f->name().size() + 67 * f->base_features().size();
+        out.text_size_estimate += 185 + (out.names.size() - before) + 67 * f->base_features().size();
       }
       if (const Primitive* p = f->generating_primitive();
           p && primitive_records.insert(p).second && primitives.insert(p).second) {
@@ -66,11 +76,17 @@ Gathered gather(std::span<const FeatureRef> roots) {
   return out;
 }
 
-void append_feature_json(std::string& out, const Feature& f) {
+void append_id(std::string& out, const Feature& f) {
+  std::size_t at = out.size();
+  out.resize(at + 64);
+  hex_digest(f.id(), out.data() + at);
+}
+
+void append_feature_json(std::string& out, const Feature& f, std::string_view name) {
   out += "{\"name\":";
-  append_json_string(out, f.name());
+  append_json_string(out, name);
   out += ",\"id\":\"";
-  out += f.id();
+  append_id(out, f);
   out += "\",\"schema\":";
   append_schema_json(out, f.schema());
   out += ",\"base_features\":[";
@@ -78,7 +94,7 @@ void append_feature_json(std::string& out, const Feature& f) {
   for (std::size_t i = 0; i < bases.size(); ++i) {
     if (i) out += ',';
     out += '"';
-    out += bases[i]->id();
+    append_id(out, *bases[i]);
     out += '"';
   }
   out += "],\"generating_primitive\":";
@@ -90,26 +106,19 @@ void append_feature_json(std::string& out, const Feature& f) {
   out += '}';
 }
 
-// A file's text can run to gigabytes; faulting its buffer in 2 MiB pages instead of 4 KiB ones
-// saves most of the time spent filling it.
-void advise_huge_pages(char* data, std::size_t size) {
-  constexpr std::uintptr_t kHuge = 2 << 20;
-  auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 }  // namespace
 
 std::string feature_file_json(std::span<const FeatureRef> features) {
   Gathered g = gather(features);
   std::string out;
   out.reserve(g.text_size_estimate + 512 * g.primitives.size());
+  // A file's text can run to gigabytes: faulting its buffer in huge pages saves most of the time
+  // spent filling it.
   advise_huge_pages(out.data(), out.capacity());
   out += "{\"features\":[";
   for (std::size_t i = 0; i < g.features.size(); ++i) {
     if (i) out += ',';
-    append_feature_json(out, *g.features[i]);
+    append_feature_json(out, *g.features[i], g.name(i));
   }
   out += "],\"primitives\":[";
   for (std::size_t i = 0; i < g.primitives.size(); ++i) {

@@ -6,6 +6,7 @@
 #include "feature/fake.hpp"
 #include "python/call.hpp"
 #include "python/convert.hpp"
+#include "support/huge_pages.hpp"
 
 namespace tolvane::py {
 namespace {
@@ -18,17 +19,52 @@ PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 constexpr const char* kGenerateParameters[] = {"features", "primitives"};
 constexpr Signature kGenerate = {"generate_features()", kGenerateParameters, 2, 2};
 
+// Builds the result list while the workers still make features: the inputs' objects first, then
+// each run of new features as the engine hands it over. Until it is complete the list is hidden
+// from the garbage collector: the stop probe runs signal handlers, and Python code that found the
+// list through gc.get_objects() would meet its empty slots.
+class FeatureListSink : public FeatureSink {
+ public:
+  explicit FeatureListSink(std::span<const FeatureRef> inputs) : inputs_(inputs) {}
+
+  void reserve(std::uint64_t count) override {
+    auto size = static_cast<Py_ssize_t>(inputs_.size() + count);
+    list_ = Ref::checked(PyList_New(size));
+    PyObject_GC_UnTrack(list_.get());
+    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item, size * sizeof(PyObject*));
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), new_feature(inputs_[i]));
+    }
+  }
+
+  void take(std::uint64_t first, std::span<const Feature*> features) override {
+    auto at = static_cast<Py_ssize_t>(inputs_.size() + first);
+    for (const Feature*& f : features) {
+      PyList_SET_ITEM(list_.get(), at++, new_feature(FeatureRef::adopt(std::exchange(f, nullptr))));
+    }
+  }
+
+  PyObject* finish() {
+    PyObject_GC_Track(list_.get());
+    return list_.release();
+  }
+
+ private:
+  std::span<const FeatureRef> inputs_;
+  Ref list_;
+};
+
 PyObject* generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs a = bind(kGenerate, args, nargsf, kwnames);
   auto features = convert_argument("features", [&] { return to_features(a[0]); });
   auto primitives = convert_argument("primitives", [&] { return to_primitives(a[1]); });
-  std::vector<FeatureRef> result;
+  FeatureListSink sink(features);
   try {
-    result = generate_features(std::move(features), primitives, python_signal_raised);
+    generate_features(features, primitives, sink, python_signal_raised);
   } catch (const TooManyFeatures& e) {
     raise(PyExc_MemoryError, e.what());
   }
-  return new_feature_list(std::move(result));
+  return sink.finish();
 }
 
 constexpr const char* kLoadParameters[] = {"filename"};

@@ -27,14 +27,15 @@ std::vector<const Feature*> ptrs(const std::vector<FeatureRef>& fs) {
   return out;
 }
 
-Names names(std::span<const Feature* const> fs) {
+Names names_at(const std::vector<FeatureRef>& fs, std::span<const std::uint32_t> positions) {
   Names out;
-  for (const Feature* f : fs) out.emplace_back(f->name());
+  for (std::uint32_t i : positions) out.emplace_back(fs[i]->name());
   return out;
 }
 
 Names matches(const std::vector<FeatureRef>& fs, ColumnSchema s) {
-  return names(matching_features(FeatureTypeIndex(ptrs(fs)), s));
+  auto records = ptrs(fs);
+  return names_at(fs, matching_features(FeatureTypeIndex(records), s));
 }
 
 TEST(Matching, FollowsBothComponentsAndListOrder) {
@@ -59,11 +60,11 @@ TEST(Matching, KeepsFirstFeatureOfAnId) {
                                 root("y", L::Double, L::Numeric)};
   EXPECT_EQ(matches(fs, {L::Any, L::Any}), (Names{"x", "y"}));
   auto m = matching_features(FeatureTypeIndex(ptrs(fs)), {L::Any, L::Any});
-  EXPECT_EQ(m[0], fs[0].get());
+  EXPECT_EQ(m[0], 0u);
   // Under Double the first "x" is the second record, but Any's member is the first.
   auto d = matching_features(FeatureTypeIndex(ptrs(fs)), {L::Double, L::Any});
   ASSERT_EQ(d.size(), 2u);
-  EXPECT_EQ(d[0], fs[1].get());
+  EXPECT_EQ(d[0], 1u);
 }
 
 TEST(SlotPositions, GroupsByFirstOccurrence) {
@@ -85,31 +86,25 @@ TEST(SlotPositions, GroupsByFirstOccurrence) {
 
 TEST(Arrange, PlacesEachSchemasPairsInItsSlotsAndGuardsContradictions) {
   ColumnSchema s{L::Double, L::Numeric}, t{L::Boolean, L::Any}, u{L::Integer, L::Any};
-  auto a = root("a", L::Double, L::Numeric), b = root("b", L::Double, L::Numeric),
-       c = root("c", L::Boolean, L::Any);
   std::vector<ColumnSchema> sig = {s, t, s};
   SlotPositions p = slot_positions(sig);
-  std::vector<const Feature*> out;
-  std::vector<SlotPair> pairs = {{s, a.get()}, {s, b.get()}, {t, c.get()}};
-  arrange_candidate(pairs, p, out);
-  EXPECT_EQ(names(out), (Names{"a", "c", "b"}));
-  pairs = {{t, c.get()}, {s, b.get()}, {s, a.get()}};
-  arrange_candidate(pairs, p, out);
-  EXPECT_EQ(names(out), (Names{"b", "c", "a"}));
-  arrange_candidate({}, p, out);
-  EXPECT_TRUE(out.empty());
+  using Pairs = std::vector<SlotPair<std::string>>;
+  auto arranged = [&](const Pairs& pairs) { return arrange_candidate<std::string>(pairs, p); };
+  EXPECT_EQ(arranged({{s, "a"}, {s, "b"}, {t, "c"}}), (Names{"a", "c", "b"}));
+  EXPECT_EQ(arranged({{t, "c"}, {s, "b"}, {s, "a"}}), (Names{"b", "c", "a"}));
+  EXPECT_TRUE(arranged({}).empty());
 
-  auto message_of = [&](std::vector<SlotPair> bad) {
+  auto message_of = [&](const Pairs& bad) {
     try {
-      arrange_candidate(bad, p, out);
+      arranged(bad);
     } catch (const Panic& e) {
       return e.message();
     }
     return std::string("no failure");
   };
-  EXPECT_EQ(message_of({{s, a.get()}, {u, c.get()}}),
+  EXPECT_EQ(message_of({{s, "a"}, {u, "c"}}),
             "Error unwrapping A ColumnSchema { logical_type: Integer, semantic_tag: Any }");
-  EXPECT_EQ(message_of({{t, a.get()}, {t, c.get()}}),
+  EXPECT_EQ(message_of({{t, "a"}, {t, "c"}}),
             "Error unwrapping B ColumnSchema { logical_type: Boolean, semantic_tag: Any } "
             "{ColumnSchema { logical_type: Double, semantic_tag: Numeric }: [0, 2], "
             "ColumnSchema { logical_type: Boolean, semantic_tag: Any }: [1]}");
@@ -130,24 +125,36 @@ struct SpaceFixture {
   std::vector<FeatureRef> features;
   std::vector<const Feature*> pointers;
   FeatureTypeIndex index;
-  std::vector<std::vector<const Feature*>> lists;
+  std::vector<std::vector<std::uint32_t>> lists;
 
   explicit SpaceFixture(std::vector<FeatureRef> fs)
       : features(std::move(fs)), pointers(ptrs(features)), index(pointers) {}
 
   CandidateSpace space(const std::vector<ColumnSchema>& sig, bool commutative) {
     lists.reserve(64);
-    return CandidateSpace(sig, commutative, [&](ColumnSchema s) -> std::span<const Feature* const> {
+    return CandidateSpace(sig, commutative, [&](ColumnSchema s) -> std::span<const std::uint32_t> {
       return lists.emplace_back(matching_features(index, s));
     });
   }
 
-  static std::vector<Names> all(const CandidateSpace& space, std::uint64_t from = 0) {
+  // The tuples from rank `from` on, filled `step` at a time.
+  std::vector<Names> all(const CandidateSpace& space, std::uint64_t from = 0, std::size_t step = 1) const {
     std::vector<Names> out;
     if (from >= space.size()) return out;
     CandidateCursor c(space, from);
-    do out.push_back(names(c.tuple()));
-    while (c.advance());
+    std::vector<std::uint32_t> tuples(step * space.slots());
+    for (std::uint64_t at = from; at < space.size();) {
+      auto n = static_cast<std::size_t>(std::min<std::uint64_t>(step, space.size() - at));
+      c.fill(tuples.data(), n);
+      for (std::size_t t = 0; t < n; ++t) {
+        Names tuple;
+        for (std::uint32_t j = 0; j < space.slots(); ++j) {
+          tuple.emplace_back(features[space.matches()[tuples[t * space.slots() + j]]]->name());
+        }
+        out.push_back(tuple);
+      }
+      at += n;
+    }
     return out;
   }
 };
@@ -157,17 +164,17 @@ TEST(Enumerate, ChoicesInLexicographicOrderAndProductOdometer) {
   SpaceFixture f({root("p", L::Boolean, L::Unknown), root("q", L::Boolean, L::Unknown),
                   root("a", L::Double, L::Numeric), root("b", L::Double, L::Numeric),
                   root("c", L::Double, L::Numeric)});
-  EXPECT_EQ(SpaceFixture::all(f.space({dn, dn}, true)),
+  EXPECT_EQ(f.all(f.space({dn, dn}, true)),
             (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "c"}}));
-  EXPECT_EQ(SpaceFixture::all(f.space({dn, dn}, false)),
+  EXPECT_EQ(f.all(f.space({dn, dn}, false)),
             (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"b", "c"}, {"c", "a"}, {"c", "b"}}));
-  EXPECT_EQ(SpaceFixture::all(f.space({ba, dn}, true)),
+  EXPECT_EQ(f.all(f.space({ba, dn}, true)),
             (std::vector<Names>{{"p", "a"}, {"p", "b"}, {"p", "c"}, {"q", "a"}, {"q", "b"}, {"q", "c"}}));
   // Slots of one schema split around another: the j-th choice fills the j-th slot of its schema.
   auto split = f.space({dn, ba, dn}, false);
   EXPECT_EQ(split.size(), 12u);
-  EXPECT_EQ(SpaceFixture::all(split)[0], (Names{"a", "p", "b"}));
-  EXPECT_EQ(SpaceFixture::all(split)[1], (Names{"a", "q", "b"}));
+  EXPECT_EQ(f.all(split)[0], (Names{"a", "p", "b"}));
+  EXPECT_EQ(f.all(split)[1], (Names{"a", "q", "b"}));
   EXPECT_EQ(f.space({}, true).size(), 0u);
   EXPECT_EQ(f.space({dn, {L::Unknown, L::Any}}, true).size(), 0u);
   EXPECT_EQ(f.space({ba, ba, ba}, true).size(), 0u);
@@ -180,15 +187,22 @@ TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
   SpaceFixture f(std::move(fs));
   for (bool commutative : {true, false}) {
     for (const auto& sig : std::vector<std::vector<ColumnSchema>>{
-             {aa, aa, aa}, {dn, aa, dn}, {aa, dn, aa, dn}, {dn}}) {
+             {aa, aa, aa}, {dn, aa, dn}, {aa, dn, aa, dn}, {dn}, {aa}, {aa, aa}, {dn, aa}}) {
       auto space = f.space(sig, commutative);
-      auto all = SpaceFixture::all(space);
+      auto all = f.all(space);
       ASSERT_EQ(all.size(), space.size());
       std::set<Names> distinct(all.begin(), all.end());
       EXPECT_EQ(distinct.size(), all.size());
+      std::vector<Names> sorted = all;
+      std::sort(sorted.begin(), sorted.end());
+      if (sig.size() <= 2) {
+        EXPECT_EQ(sorted, all) << "lexicographic order of match indices";
+      }
       for (std::uint64_t r = 0; r < space.size(); ++r) {
-        auto tail = SpaceFixture::all(space, r);
-        ASSERT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + r)) << "rank " << r;
+        for (std::size_t step : {1, 3, 64}) {
+          auto tail = f.all(space, r, step);
+          ASSERT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + r)) << "rank " << r << " step " << step;
+        }
       }
     }
   }
@@ -209,6 +223,45 @@ TEST(Synthesize, OrderAcrossPrimitivesAndSignatures) {
   EXPECT_EQ(got, (Names{"a", "b", "t", "neg_a", "neg_b", "neg_t", "add_a_b"}));
   EXPECT_EQ(out[6]->generating_primitive(), ps[2].get());
   EXPECT_EQ(out[6]->base_features()[1], fs[1].get());
+}
+
+TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
+  // Every shape the engine hashes: prepared blocks (a 64-digit primitive id and two or more slots,
+  // commutative or not), single inputs, and primitive ids of other lengths, whose inputs straddle
+  // blocks; each on both SHA-256 paths and across many chunks.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 90; ++i) fs.push_back(root("f" + std::to_string(i), i % 3 ? L::Double : L::Boolean, L::Numeric));
+  auto primitive = [](std::string name, bool commutative, std::vector<std::vector<NamePair>> sigs,
+                      std::optional<std::string> id = std::nullopt) {
+    Primitive p = *build_primitive(name, "m", "transform", commutative, sigs, {"Double", "Numeric"});
+    if (id) p.id = *id;
+    return make_primitive(std::move(p));
+  };
+  NamePair dn{"Double", "Numeric"}, an{"Any", "Numeric"}, bn{"Boolean", "Numeric"};
+  std::vector<PrimitiveRef> ps = {
+      primitive("add", true, {{dn, dn}, {an, an, an}}),
+      primitive("sub", false, {{dn, dn}, {bn, dn, bn}}),
+      primitive("neg", false, {{an}}),
+      primitive("odd", true, {{dn, dn}, {dn}}, "x"),
+      primitive("long", false, {{bn, dn}}, std::string(100, 'y')),
+  };
+  const Sha256Path chosen = sha256_path();
+  std::vector<std::vector<FeatureRef>> runs;
+  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+    if (!set_sha256_path(path)) continue;
+    runs.push_back(generate_features(fs, ps));
+  }
+  ASSERT_TRUE(set_sha256_path(chosen));
+  for (const auto& out : runs) {
+    ASSERT_EQ(out.size(), runs[0].size());
+    for (std::size_t i = fs.size(); i < out.size(); ++i) {
+      const Feature& f = *out[i];
+      auto expected = build_feature("x", std::nullopt, f.generating_primitive(), f.base_features());
+      ASSERT_TRUE(same_id(f, *expected)) << i << " " << f.name();
+      ASSERT_TRUE(same_id(f, *runs[0][i]));
+      ASSERT_EQ(f.name(), runs[0][i]->name());
+    }
+  }
 }
 
 TEST(Synthesize, ChunksAccountForEveryReference) {

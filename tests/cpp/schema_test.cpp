@@ -9,21 +9,6 @@
 namespace tolvane {
 namespace {
 
-TEST(Sha256, KnownDigestsAndPrefixCopies) {
-  EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  Sha256 prefix;
-  prefix.update("ab");
-  Sha256 a = prefix, b = prefix;
-  a.update("c");
-  b.update("d");
-  char ha[64], hb[64];
-  a.finish_hex(ha);
-  b.finish_hex(hb);
-  EXPECT_EQ(std::string(ha, 64), sha256_hex("abc"));
-  EXPECT_EQ(std::string(hb, 64), sha256_hex("abd"));
-}
-
 TEST(LogicalType, LookupIsCaseInsensitiveButExact) {
   EXPECT_EQ(parse_logical_type("iNtEgEr"), LogicalType::Integer);
   EXPECT_EQ(parse_logical_type("foreign\xE2\x84\xAA" "ey"), LogicalType::ForeignKey);  // KELVIN SIGN

@@ -43,8 +43,10 @@ def refuse():
 def rss():
     gc.collect()
     ctypes.CDLL(None).malloc_trim(0)  # hand freed heap pages back, so RSS shows what is live
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    # Pages freed lazily (MADV_FREE) still count as resident until the system takes them back.
+    with open("/proc/self/smaps_rollup") as f:
+        kib = dict(line.split()[:2] for line in f if line.split()[0] in ("Rss:", "LazyFree:"))
+    return (int(kib["Rss:"]) - int(kib["LazyFree:"])) * 1024
 
 
 class Index:
