@@ -1,4 +1,4 @@
-# Everything a fresh machine needs is installed here: Debian packages (as root, only those
+# Everything a fresh machine needs is installed here: Debian packages first (as root, only those
 # missing), then a project-local virtual environment with the Python tools.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -6,9 +6,11 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-dev libgtest-dev
+# Graphviz draws the demo's lineage picture.
+APT_PACKAGES += graphviz
 CPP_BUILD := build/cpp
 
-.PHONY: demo test deps module cpp-tests pytest typecheck fuzz sanitize tsan clean
+.PHONY: demo test deps system-packages module cpp-tests pytest typecheck fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -16,13 +18,12 @@ demo: module
 test: cpp-tests pytest typecheck
 
 deps: $(VENV)/.installed
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
-	fi
 
-$(VENV)/.installed: requirements-dev.txt
+# Before the venv: on Debian the interpreter's venv module may be one of the missing packages.
+system-packages:
+	@scripts/system_packages.sh $(PYTHON) $(APT_PACKAGES)
+
+$(VENV)/.installed: requirements-dev.txt | system-packages
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
