@@ -9,6 +9,10 @@ APT_PACKAGES := g++ cmake ninja-build libssl-dev libpthreadpool-dev libutf8proc-
 # Graphviz draws the demo's lineage picture.
 APT_PACKAGES += graphviz
 CPP_BUILD := build/cpp
+# The module's incremental CMake build directory (pip alone builds in a temporary one).
+MODULE_BUILD := build/wheel
+# Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
+WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 
 .PHONY: demo test deps system-packages module cpp-tests pytest typecheck fuzz sanitize tsan clean
 
@@ -29,18 +33,18 @@ $(VENV)/.installed: requirements-dev.txt | system-packages
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
-# Incremental: the CMake build directory of the wheel is kept under build/wheel.
 module: deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(MODULE_BUILD) \
+	  --config-settings=cmake.define.$(WERROR) .
 
 cpp-tests: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(CPP_BUILD)
 	$(CPP_BUILD)/core_tests --gtest_brief=1
 
 # The C++ tests under ThreadSanitizer, in their own build directory.
 tsan: deps
-	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE=thread >/dev/null
+	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) -DTOLVANE_SANITIZE=thread >/dev/null
 	cmake --build build/tsan
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
 
@@ -85,13 +89,14 @@ SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 sanitize: deps tsan
-	cmake -S . -B $(SAN_CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(SAN_CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) \
 	  -DTOLVANE_SANITIZE=$(SANITIZE) >/dev/null
 	cmake --build $(SAN_CPP_BUILD)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_CPP_BUILD)/core_tests --gtest_brief=1
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SAN_SITE) \
 	  --config-settings=build-dir=build/asan/wheel --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=cmake.define.$(WERROR) \
 	  --config-settings=cmake.define.TOLVANE_SANITIZE=$(SANITIZE) .
 	$(SAN_ENV) $(PY) -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(SAN_SITE)"))'
 	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
