@@ -13,8 +13,10 @@ CPP_BUILD := build/cpp
 MODULE_BUILD := build/wheel
 # Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
 WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
+PYTEST_ARGS ?=
 
-.PHONY: demo test deps system-packages module cpp-tests pytest typecheck fuzz sanitize tsan clean
+.PHONY: demo test deps system-packages module cpp-tests pytest typecheck test-pythons fuzz sanitize \
+  tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -49,12 +51,26 @@ tsan: deps
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
 
 pytest: module
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q $(PYTEST_ARGS) tests/python
 
 # The installed stubs must match the installed module, and the examples must type-check.
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane
 	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+
+# The pytest suite on every supported interpreter present, each with its own venv and build.
+SUPPORTED_PYTHONS := 3.11 3.12 3.13
+
+test-pythons:
+	@for version in $(SUPPORTED_PYTHONS); do \
+	  if python=$$(scripts/find_python.sh $$version); then \
+	    echo "== Python $$version: $$python"; \
+	    $(MAKE) --no-print-directory pytest PYTHON=$$python VENV=build/py$$version/venv \
+	      MODULE_BUILD=build/py$$version/module; \
+	  else \
+	    echo "== Python $$version: not found, skipped"; \
+	  fi; \
+	done
 
 # Fuzzes the catalogue reader for FUZZ_SECONDS. The core sources are compiled here with clang and
 # the sanitizers rather than linked from the g++ library. New inputs collect in build/fuzz/corpus.
