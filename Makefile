@@ -15,8 +15,8 @@ MODULE_BUILD := build/wheel
 WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
-.PHONY: demo test deps system-packages module cpp-tests pytest typecheck test-pythons fuzz sanitize \
-  tsan clean
+.PHONY: demo test deps system-packages module cpp-tests pytest typecheck test-pythons wheel test-wheel \
+  fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -72,6 +72,31 @@ test-pythons:
 	  fi; \
 	done
 
+# One self-contained wheel in dist/: built, then repaired by auditwheel into a manylinux wheel
+# that carries the shared libraries the module links (auditwheel reads them off the module).
+# libcrypto is linked in statically instead, which keeps only the SHA-256 code we use.
+DIST := dist
+WHEEL_RAW := build/wheel-raw
+wheel: deps
+	rm -rf $(WHEEL_RAW)
+	rm -f $(DIST)/*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
+	  --config-settings=build-dir=build/wheel-static --config-settings=cmake.define.$(WERROR) \
+	  --config-settings=cmake.define.TOLVANE_STATIC_CRYPTO=ON .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) $(WHEEL_RAW)/*.whl \
+	  >$(WHEEL_RAW)/repair.log 2>&1 || { cat $(WHEEL_RAW)/repair.log; exit 1; }
+	@ls -l $(DIST)/*.whl
+
+# The wheel installed with no index into a fresh venv, and the pytest suite against it.
+WHEEL_VENV := build/wheel-venv
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --no-index $(DIST)/*.whl
+	$(WHEEL_VENV)/bin/python -m pip install -q -c requirements-dev.txt pytest hypothesis
+	$(WHEEL_VENV)/bin/python -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(WHEEL_VENV)/"))'
+	$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/python
+
 # Fuzzes the catalogue reader for FUZZ_SECONDS. The core sources are compiled here with clang and
 # the sanitizers rather than linked from the g++ library. New inputs collect in build/fuzz/corpus.
 FUZZ_SECONDS ?= 60
@@ -118,4 +143,4 @@ sanitize: deps tsan
 	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DIST)

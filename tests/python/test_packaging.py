@@ -1,4 +1,4 @@
-"""Installation: the system-package step of the Makefile."""
+"""Installation: the system-package step of the Makefile, and what an installed wheel loads."""
 import os
 import subprocess
 import sys
@@ -6,6 +6,8 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
+import tolvane
 
 REPO = Path(__file__).resolve().parents[2]
 SYSTEM_PACKAGES = REPO / "scripts" / "system_packages.sh"
@@ -62,3 +64,35 @@ class TestSystemPackages:
         result = debian.run("g++", "graphviz")
         assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
         assert debian.apt_calls() == []
+
+
+def installed_from_repaired_wheel():
+    # auditwheel puts the libraries a wheel carries in tolvane.libs beside the module.
+    return (Path(tolvane.__file__).parent / "tolvane.libs").is_dir()
+
+
+# What a manylinux wheel may take from the system; everything else must come with the wheel.
+BASE_SYSTEM = {"libc", "libm", "libstdc++", "libgcc_s", "libpthread", "libdl", "ld-linux-x86-64"}
+
+
+@pytest.mark.skipif(not installed_from_repaired_wheel(), reason="not installed from the wheel")
+def test_wheel_loads_nothing_from_the_system_but_the_base_libraries():
+    # A fresh interpreter, so that the libraries that importing tolvane maps are told apart
+    # from those that the test run had loaded already (hashlib's libcrypto, for one).
+    script = textwrap.dedent("""
+        def mapped():
+            with open("/proc/self/maps") as maps:
+                return {line.split()[-1] for line in maps if ".so" in line}
+        before = mapped()
+        import tolvane
+        tolvane.generate_fake_features(3)
+        print("\\n".join(sorted(mapped() - before)))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    carried = str(Path(tolvane.__file__).parent / "tolvane.libs") + "/"
+    foreign = [path for path in result.stdout.split()
+               if path != tolvane.__file__ and not path.startswith(carried)
+               and os.path.basename(path).split(".so")[0] not in BASE_SYSTEM]
+    assert foreign == []
