@@ -31,7 +31,7 @@ system-packages:
 
 $(VENV)/.installed: requirements-dev.txt | system-packages
 	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q --upgrade -c requirements-dev.txt pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
