@@ -86,7 +86,7 @@ refused_without_root() {
   echo "$out"
   local command word
   command=$(grep 'apt-get install -y ' <<<"$out") &&
-    for word in 'g++' graphviz 'python3\.[0-9]+-venv' 'python3\.[0-9]+-dev'; do
+    for word in 'g\+\+' graphviz 'python3\.[0-9]+-venv' 'python3\.[0-9]+-dev'; do
       grep -Eq " $word( |$)" <<<"$command" || { echo "not named: $word"; return 1; }
     done &&
     [ ! -e "$1/work/tolvane/.venv" ]
@@ -120,7 +120,7 @@ echo "minimal Debian 12 checks of $(git -C "$repo" log -1 --format='%h %s' "$com
 echo "in $work"
 build=$work/build-root
 {
-  step "debootstrap python3 make git" make_root "$build" python3,make,git,ca-certificates &&
+  step "mmdebstrap python3 make git" make_root "$build" python3,make,git,ca-certificates &&
   mkdir -p "$build/work" &&
   git clone --quiet --no-checkout "$repo" "$build/work/tolvane" &&
   git -C "$build/work/tolvane" checkout --quiet --detach "$commit" &&
@@ -139,7 +139,7 @@ wheel=${wheels[0]}
 echo "  wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes"
 target=$work/wheel-root
 {
-  step "debootstrap python3 python3-venv" make_root "$target" python3,python3-venv,ca-certificates &&
+  step "mmdebstrap python3 python3-venv" make_root "$target" python3,python3-venv,ca-certificates &&
   mkdir -p "$target/work/dist" "$target/work/tolvane" &&
   cp "$wheel" "$target/work/dist/" &&
   git -C "$repo" archive "$commit" tests examples scripts requirements-dev.txt | tar -x -C "$target/work/tolvane" &&
