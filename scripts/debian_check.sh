@@ -5,7 +5,8 @@
 #
 # On one with only python3, make, git and ca-certificates:
 #   - `make demo` without root stops before doing anything, naming the packages to install;
-#   - as root, fresh_clone_check.sh: `make demo`, `make test`, `make demo` again, `make wheel`;
+#   - as root, fresh_clone_check.sh: `make demo` (which must draw its picture), `make test`,
+#     `make demo` again, `make wheel`;
 #   - `pip install` from a read-only copy of the tree into a venv, and the module imports.
 # On a second one with only python3, its venv module and ca-certificates: the wheel from the first
 # installs with no index, and the pytest suite passes against it.
@@ -129,6 +130,7 @@ build=$work/build-root
   step "fresh clone check as root" in_root "$build" env WORK=/work/fresh KEEP=1 \
     /work/tolvane/scripts/fresh_clone_check.sh &&
   sed -n 's/^  make/  | make/p' "$work/fresh-clone-check-as-root.log" &&
+  step "the demo drew its lineage picture" test -s "$build/work/fresh/tolvane/out/demo_lineage.png" &&
   step "pip install from a read-only tree" pip_install_read_only "$build"
 } || true
 [ "$status" -eq 0 ] || { echo "minimal Debian 12 checks: FAILED"; exit 1; }
