@@ -66,6 +66,21 @@ class TestSystemPackages:
         assert debian.apt_calls() == []
 
 
+def test_find_python_finds_the_running_version_and_fails_for_an_absent_one():
+    def find(version):
+        return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), version],
+                              capture_output=True, text=True, timeout=60)
+
+    running = "%d.%d" % sys.version_info[:2]
+    found = find(running)
+    assert found.returncode == 0, found.stderr
+    reported = subprocess.run([found.stdout.strip(), "-c", "import sys; print(sys.version_info[:2])"],
+                              capture_output=True, text=True, timeout=60)
+    assert reported.stdout.strip() == str(sys.version_info[:2])
+    absent = find("3.99")
+    assert (absent.returncode, absent.stdout) == (1, "")
+
+
 def installed_from_repaired_wheel():
     # auditwheel puts the libraries a wheel carries in tolvane.libs beside the module.
     return (Path(tolvane.__file__).parent / "tolvane.libs").is_dir()
