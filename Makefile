@@ -1,4 +1,4 @@
-# Everything a fresh machine needs is installed here: Debian packages (as root, only those
+# Everything a fresh machine needs is installed here: Debian packages first (as root, only those
 # missing), then a project-local virtual environment with the Python tools.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -6,9 +6,17 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libutf8proc-dev libgtest-dev
+# Graphviz draws the demo's lineage picture.
+APT_PACKAGES += graphviz
 CPP_BUILD := build/cpp
+# The module's incremental CMake build directory (pip alone builds in a temporary one).
+MODULE_BUILD := build/wheel
+# Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
+WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
+PYTEST_ARGS ?=
 
-.PHONY: demo test deps module cpp-tests pytest typecheck fuzz sanitize tsan clean
+.PHONY: demo test deps system-packages module cpp-tests pytest typecheck test-pythons wheel test-wheel \
+  fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -16,40 +24,78 @@ demo: module
 test: cpp-tests pytest typecheck
 
 deps: $(VENV)/.installed
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing Debian packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
-	fi
 
-$(VENV)/.installed: requirements-dev.txt
+# Before the venv: on Debian the interpreter's venv module may be one of the missing packages.
+system-packages:
+	@scripts/system_packages.sh $(PYTHON) $(APT_PACKAGES)
+
+$(VENV)/.installed: requirements-dev.txt | system-packages
 	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q --upgrade -c requirements-dev.txt pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
-# Incremental: the CMake build directory of the wheel is kept under build/wheel.
 module: deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(MODULE_BUILD) \
+	  --config-settings=cmake.define.$(WERROR) .
 
 cpp-tests: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(CPP_BUILD)
 	$(CPP_BUILD)/core_tests --gtest_brief=1
 
 # The C++ tests under ThreadSanitizer, in their own build directory.
 tsan: deps
-	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE=thread >/dev/null
+	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) -DTOLVANE_SANITIZE=thread >/dev/null
 	cmake --build build/tsan
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
 
 pytest: module
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q $(PYTEST_ARGS) tests/python
 
 # The installed stubs must match the installed module, and the examples must type-check.
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane
 	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+
+# The pytest suite on every supported interpreter present, each with its own venv and build.
+SUPPORTED_PYTHONS := 3.11 3.12 3.13
+
+test-pythons:
+	@for version in $(SUPPORTED_PYTHONS); do \
+	  if python=$$(scripts/find_python.sh $$version); then \
+	    echo "== Python $$version: $$python"; \
+	    $(MAKE) --no-print-directory pytest PYTHON=$$python VENV=build/py$$version/venv \
+	      MODULE_BUILD=build/py$$version/module; \
+	  else \
+	    echo "== Python $$version: not found, skipped"; \
+	  fi; \
+	done
+
+# One self-contained wheel in dist/: built, then repaired by auditwheel into a manylinux wheel
+# that carries the shared libraries the module links (auditwheel reads them off the module).
+# libcrypto is linked in statically instead, which keeps only the SHA-256 code we use.
+DIST := dist
+WHEEL_RAW := build/wheel-raw
+wheel: deps
+	rm -rf $(WHEEL_RAW)
+	rm -f $(DIST)/*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
+	  --config-settings=build-dir=build/wheel-static --config-settings=cmake.define.$(WERROR) \
+	  --config-settings=cmake.define.TOLVANE_STATIC_CRYPTO=ON .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) $(WHEEL_RAW)/*.whl \
+	  >$(WHEEL_RAW)/repair.log 2>&1 || { cat $(WHEEL_RAW)/repair.log; exit 1; }
+	@ls -l $(DIST)/*.whl
+
+# The wheel installed with no index into a fresh venv, and the pytest suite against it.
+WHEEL_VENV := build/wheel-venv
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --no-index $(DIST)/*.whl
+	$(WHEEL_VENV)/bin/python -m pip install -q -c requirements-dev.txt pytest hypothesis
+	$(WHEEL_VENV)/bin/python -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(WHEEL_VENV)/"))'
+	$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/python
 
 # Fuzzes the catalogue reader for FUZZ_SECONDS. The core sources are compiled here with clang and
 # the sanitizers rather than linked from the g++ library. New inputs collect in build/fuzz/corpus.
@@ -84,16 +130,17 @@ SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 sanitize: deps tsan
-	cmake -S . -B $(SAN_CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(SAN_CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) \
 	  -DTOLVANE_SANITIZE=$(SANITIZE) >/dev/null
 	cmake --build $(SAN_CPP_BUILD)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_CPP_BUILD)/core_tests --gtest_brief=1
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SAN_SITE) \
 	  --config-settings=build-dir=build/asan/wheel --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=cmake.define.$(WERROR) \
 	  --config-settings=cmake.define.TOLVANE_SANITIZE=$(SANITIZE) .
 	$(SAN_ENV) $(PY) -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(SAN_SITE)"))'
 	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DIST)
