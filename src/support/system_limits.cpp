@@ -82,7 +82,8 @@ std::optional<CgroupMount> find_mount(std::string_view mountinfo, bool v2) {
 
 // The directory of `path` (a hierarchy path) under a mount, when the mount covers it.
 std::optional<std::string> cgroup_dir(const CgroupMount& m, std::string_view path) {
-  std::string_view root = m.root == "/" ? "" : m.root;
+  std::string_view root = m.root;
+  if (root == "/") root = {};
   if (path.substr(0, root.size()) != root) return std::nullopt;
   return m.mount_point + std::string(path.substr(root.size()));
 }
