@@ -50,12 +50,6 @@ std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, Colu
   return out;
 }
 
-std::size_t SlotPositions::slot_count() const {
-  std::size_t n = 0;
-  for (const auto& g : groups) n += g.second.size();
-  return n;
-}
-
 SlotPositions slot_positions(std::span<const ColumnSchema> signature) {
   SlotPositions p;
   for (std::size_t i = 0; i < signature.size(); ++i) {

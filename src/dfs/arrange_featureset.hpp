@@ -48,8 +48,6 @@ std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, Colu
 // positions ascending.
 struct SlotPositions {
   std::vector<std::pair<ColumnSchema, std::vector<std::uint32_t>>> groups;
-
-  std::size_t slot_count() const;
 };
 
 SlotPositions slot_positions(std::span<const ColumnSchema> signature);

@@ -1,18 +1,14 @@
 #include "dfs/synthesize.hpp"
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
 
 #include "dfs/enumerate.hpp"
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 namespace {
@@ -29,37 +25,6 @@ constexpr std::uint64_t kStopCheckInterval = 1024;
 // slot in its list, and the slot the engine hands it over in.
 constexpr std::uint64_t kCallerBytesPerFeature = 6 * sizeof(void*);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
-
-// Memory the process can still get: what the kernel reports as available (free memory plus what
-// it can reclaim) plus free swap, the totals when /proc is not there; and no more than the
-// address-space limit leaves.
-std::uint64_t available_memory() {
-  std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
-  std::ifstream meminfo("/proc/meminfo");
-  std::uint64_t available = 0, swap_free = 0;
-  bool found = false;
-  for (std::string key; meminfo >> key;) {
-    std::uint64_t kib = 0;
-    meminfo >> kib;
-    if (key == "MemAvailable:") available = kib * 1024, found = true;
-    if (key == "SwapFree:") swap_free = kib * 1024;
-    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  }
-  struct sysinfo info {};
-  if (found) {
-    memory = available + swap_free;
-  } else if (sysinfo(&info) == 0) {
-    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
-  }
-  struct rlimit limit {};
-  std::uint64_t mapped_pages = 0;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      std::ifstream("/proc/self/statm") >> mapped_pages) {
-    std::uint64_t mapped = mapped_pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
-  }
-  return memory;
-}
 
 // The call's inputs as the workers read them: records by position, sort keys, and the prepared
 // hashing block of each input that a signature of two or more slots uses.
@@ -142,29 +107,6 @@ struct Chunk {
   std::uint64_t first;       // position of its first feature among the call's new features
 };
 
-// What a chunk made: its records and the references they hold on the inputs, counted but not yet
-// added (the calling thread adds them when it hands the chunk over: no two threads ever contend
-// on an input's count). Records whose references were never added are only freed.
-struct ChunkOutput {
-  std::vector<const Feature*> records;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> base_refs;  // (input, references)
-  bool refs_added = false;
-
-  ChunkOutput() = default;
-  ChunkOutput(const ChunkOutput&) = delete;
-  ChunkOutput& operator=(const ChunkOutput&) = delete;
-  ~ChunkOutput() {
-    for (const Feature* f : records) {
-      if (!f) continue;
-      if (refs_added) {
-        FeatureRef::adopt(f);
-      } else {
-        discard_synthesized_feature(f);
-      }
-    }
-  }
-};
-
 // Per thread of the loop: where its records come from and its scratch space.
 struct ThreadContext {
   explicit ThreadContext(std::size_t inputs) : tally(inputs, 0) {}
@@ -183,10 +125,10 @@ struct ThreadContext {
   void count_ref(std::uint32_t input) {
     if (tally[input]++ == 0) touched.push_back(input);
   }
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> take_tally() {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  std::vector<std::pair<const Feature*, std::uint32_t>> take_tally(const Inputs& inputs) {
+    std::vector<std::pair<const Feature*, std::uint32_t>> out;
     out.reserve(touched.size());
-    for (std::uint32_t i : touched) out.emplace_back(i, std::exchange(tally[i], 0));
+    for (std::uint32_t i : touched) out.emplace_back(inputs.records[i], std::exchange(tally[i], 0));
     touched.clear();
     return out;
   }
@@ -225,7 +167,7 @@ class Engine {
   }
 
   ~Engine() {
-    for (ChunkOutput* out : outputs_) delete out;
+    for (SynthesizedBatch* out : outputs_) delete out;
     // Forked while the loop ran: the workers' contexts were theirs, in whatever state they were
     // left; nothing in them may be touched, so they are leaked (with the blocks they carve).
     if (forks_seen() != forks_at_start_) {
@@ -288,7 +230,7 @@ class Engine {
     for (const auto& work : works_) {
       count = saturating_add(count, work->count);
       for (const SignatureWork& s : work->signatures) {
-        std::uint64_t per_feature = synthesized_feature_size(s.space.slots()) + kCallerBytesPerFeature;
+        std::uint64_t per_feature = SynthesizedBatch::record_size(s.space.slots()) + kCallerBytesPerFeature;
         bytes = saturating_add(bytes, saturating_mul(s.space.size(), per_feature));
       }
     }
@@ -365,8 +307,8 @@ class Engine {
       ~ClearTally() { ctx.clear_tally(); }
     } clear_on_exit{ctx};
 
-    auto out = std::make_unique<ChunkOutput>();
-    out->records.reserve(chunk.end - chunk.begin);
+    auto out = std::make_unique<SynthesizedBatch>(p);
+    out->reserve(chunk.end - chunk.begin);
     ctx.tuples.resize(kBatch * slots);
     ctx.bases.resize(kBatch * slots);
     CandidateCursor cursor(s.space, chunk.begin);
@@ -379,28 +321,23 @@ class Engine {
         ctx.bases[m] = inputs_.records[input];
         ctx.count_ref(input);
       }
-      std::size_t made = out->records.size();
-      out->records.resize(made + n);
-      make_synthesized_features(ctx.arena, p, slots, ctx.bases.data(), {ctx.digests.data(), n},
-                                out->records.data() + made);
+      out->make(ctx.arena, slots, ctx.bases.data(), {ctx.digests.data(), n});
       std::uint64_t before = at - chunk.begin;
       at += n;
       if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval && run.stopping()) {
         return;
       }
     }
-    out->base_refs = ctx.take_tally();
+    out->set_base_refs(ctx.take_tally(inputs_));
     // A chunk run again after a fork replaces what a vanished worker may have left: leaked, as
     // nothing about it can be trusted.
     outputs_[index] = out.release();
   }
 
   void hand_over(std::size_t index, FeatureSink& sink) {
-    std::unique_ptr<ChunkOutput> out(std::exchange(outputs_[index], nullptr));
-    for (const auto& [input, n] : out->base_refs) inputs_.records[input]->add_refs(n);
-    chunks_[index].work->primitive->add_refs(out->records.size());
-    out->refs_added = true;
-    sink.take(chunks_[index].first, out->records);
+    std::unique_ptr<SynthesizedBatch> out(std::exchange(outputs_[index], nullptr));
+    out->add_refs();
+    sink.take(chunks_[index].first, out->records());
   }
 
   Inputs inputs_;
@@ -408,7 +345,7 @@ class Engine {
   std::vector<std::unique_ptr<PrimitiveWork>> works_;
   std::vector<Chunk> chunks_;
   std::uint64_t total_ = 0;
-  std::vector<ChunkOutput*> outputs_;  // published by the chunk, taken by the hand-over
+  std::vector<SynthesizedBatch*> outputs_;  // published by the chunk, taken by the hand-over
   std::vector<std::unique_ptr<ThreadContext>> contexts_;
   const std::uint64_t forks_at_start_ = forks_seen();
 };

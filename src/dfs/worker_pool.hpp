@@ -9,21 +9,11 @@
 #include <string_view>
 
 #include "support/interrupt.hpp"
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 
-// The most threads a pool gets, whatever the environment asks for: more than any machine this
-// runs on has CPUs, few enough that their stacks fit a modest address-space limit.
-inline constexpr std::size_t kMaxPoolThreads = 1024;
-
-// Pool sizing (at least 1, at most kMaxPoolThreads). `num_threads` and `num_cpus` are the raw environment values (null when unset);
-// `available` is the number of CPUs the process may use.
-std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available);
-// CPU limit of the process's control group: quota / period rounded up, from the v1 cpu controller
-// (cpu.cfs_quota_us, cpu.cfs_period_us) or else the v2 cpu.max files up the hierarchy. `root`
-// prefixes every path read (tests point it at a fake tree).
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
-// Threads of the process-wide pool, worked out once.
+// Threads of the process-wide pool (see pool_threads_wanted), worked out once.
 std::size_t pool_size();
 
 struct ChunkLoop;

@@ -1,6 +1,7 @@
 #include "feature/feature.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <new>
 
@@ -195,22 +196,46 @@ FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnS
   return FeatureRef::adopt(FeatureFactory::make_in(arena, name, schema, nullptr, {}, id, true));
 }
 
-void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
-                               const Feature* const* bases, std::span<const Digest> ids,
-                               const Feature** out) {
-  const std::size_t size = FeatureFactory::size_of(slots, std::nullopt);
-  const bool in_arena = size <= RecordArena::kMaxRecord;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
-    out[i] = FeatureFactory::make(memory, in_arena, std::nullopt, primitive.return_type, &primitive,
-                                  {bases + i * slots, slots}, ids[i], false);
+SynthesizedBatch::~SynthesizedBatch() {
+  for (const Feature* f : records_) {
+    if (!f) continue;
+    if (refs_added_) {
+      FeatureRef::adopt(f);
+    } else {
+      FeatureFactory::free(f);
+    }
   }
 }
 
-void discard_synthesized_feature(const Feature* f) noexcept { FeatureFactory::free(f); }
+void SynthesizedBatch::make(RecordArena& arena, std::size_t slots, const Feature* const* bases,
+                            std::span<const Digest> ids) {
+  const std::size_t size = record_size(slots);
+  const bool in_arena = size <= RecordArena::kMaxRecord;
+  std::size_t made = records_.size();
+  records_.resize(made + ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
+    records_[made + i] = FeatureFactory::make(memory, in_arena, std::nullopt, primitive_.return_type,
+                                              &primitive_, {bases + i * slots, slots}, ids[i], false);
+    base_slots_ += slots;
+  }
+}
 
-std::size_t synthesized_feature_size(std::size_t base_count) noexcept {
-  return FeatureFactory::size_of(base_count, std::nullopt);
+void SynthesizedBatch::add_refs() noexcept {
+  assert(!refs_added_);
+  std::uint64_t counted = 0;
+  for (const auto& [base, n] : base_refs_) {
+    base->add_refs(n);
+    counted += n;
+  }
+  assert(counted == base_slots_);
+  (void)counted;
+  primitive_.add_refs(records_.size());
+  refs_added_ = true;
+}
+
+std::size_t SynthesizedBatch::record_size(std::size_t slots) noexcept {
+  return FeatureFactory::size_of(slots, std::nullopt);
 }
 
 FeatureRef with_name(const Feature& f, std::string_view name) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "column_schema.hpp"
@@ -126,17 +127,51 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
 FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
                               const Digest& id);
 
-// The synthesis engine's constructor: ids.size() derived features named after their primitive and
-// bases, the i-th with the `slots` bases from bases[i * slots] and the id ids[i], in memory from
-// `arena`, into out[i]. They take no references: the engine counts them in bulk and adds them
-// before anything can drop the records. Each record has its one reference, owned by the caller.
-void make_synthesized_features(RecordArena& arena, const Primitive& primitive, std::size_t slots,
-                               const Feature* const* bases, std::span<const Digest> ids,
-                               const Feature** out);
-// Frees a record from make_synthesized_feature whose references were never added.
-void discard_synthesized_feature(const Feature* f) noexcept;
-// Bytes of such a record with `base_count` bases.
-std::size_t synthesized_feature_size(std::size_t base_count) noexcept;
+// Derived features made in bulk by the synthesis engine, their references counted rather than
+// added one by one.
+//
+// Every record holds a reference on its primitive and on each of its bases. The engine makes
+// records on its worker threads, where adding those references one at a time would have every
+// thread contend on the same few counts. So a batch's records take none when they are made: their
+// maker counts, per base, the references they need (set_base_refs), and the one thread that hands
+// the batch over adds them all at once (add_refs) before any record can be seen or dropped. Until
+// then the records own nothing, and destroying the batch only frees them. Afterwards each record's
+// one reference belongs to the batch, or to whoever took it out of records(), and destroying the
+// batch drops those it still holds. This type is the only way to make records without references.
+class SynthesizedBatch {
+ public:
+  explicit SynthesizedBatch(const Primitive& primitive) noexcept : primitive_(primitive) {}
+  SynthesizedBatch(const SynthesizedBatch&) = delete;
+  SynthesizedBatch& operator=(const SynthesizedBatch&) = delete;
+  ~SynthesizedBatch();
+
+  void reserve(std::size_t records) { records_.reserve(records); }
+  // Appends ids.size() records named after the primitive and their bases, the i-th with the
+  // `slots` bases from bases[i * slots] and the id ids[i], in memory from `arena`.
+  void make(RecordArena& arena, std::size_t slots, const Feature* const* bases,
+            std::span<const Digest> ids);
+  // The references the records need on their bases, as (base, count) pairs: all the records'
+  // base slots between them.
+  void set_base_refs(std::vector<std::pair<const Feature*, std::uint32_t>> counts) noexcept {
+    base_refs_ = std::move(counts);
+  }
+  // Adds the counted references and the primitive's. Once, on one thread.
+  void add_refs() noexcept;
+
+  // The records in the order made. Once add_refs() has run, a caller may take a record's
+  // reference by nulling its slot.
+  std::span<const Feature*> records() noexcept { return records_; }
+
+  // Bytes of one record with `slots` bases.
+  static std::size_t record_size(std::size_t slots) noexcept;
+
+ private:
+  const Primitive& primitive_;
+  std::vector<const Feature*> records_;
+  std::vector<std::pair<const Feature*, std::uint32_t>> base_refs_;
+  std::size_t base_slots_ = 0;  // of all records made
+  bool refs_added_ = false;
+};
 
 // Copies with one field replaced; the id (and the schema) always stay, and so does the name as
 // it read before.

@@ -1,11 +1,12 @@
 #include "support/huge_pages.hpp"
 
 #include <sys/mman.h>
-#include <sys/resource.h>
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 
@@ -33,11 +34,6 @@ void* map_fresh_block() noexcept {
   }
   madvise(reinterpret_cast<void*>(aligned), kBlockSize, MADV_HUGEPAGE);
   return reinterpret_cast<void*>(aligned);
-}
-
-bool address_space_limited() noexcept {
-  rlimit limit{};
-  return getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
 }
 
 bool keep(void* block) noexcept {

@@ -53,9 +53,6 @@ class SharedRef {
     if (p) p->add_refs();
     return adopt(p);
   }
-  // Gives up ownership without dropping the reference.
-  const T* release() noexcept { return std::exchange(p_, nullptr); }
-
   const T* get() const noexcept { return p_; }
   const T& operator*() const noexcept { return *p_; }
   const T* operator->() const noexcept { return p_; }

@@ -52,12 +52,14 @@ TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {
   auto a = root("a"), b = root("my_b");
   RecordArena arena;
   auto make = [&](std::span<const Feature* const> bases) {
-    p->add_refs();
-    for (const Feature* f : bases) f->add_refs();
-    const Feature* made = nullptr;
+    SynthesizedBatch batch(*p);
     Digest id{};
-    make_synthesized_features(arena, *p, bases.size(), bases.data(), {&id, 1}, &made);
-    return FeatureRef::adopt(made);
+    batch.make(arena, bases.size(), bases.data(), {&id, 1});
+    std::vector<std::pair<const Feature*, std::uint32_t>> refs;
+    for (const Feature* f : bases) refs.emplace_back(f, 1);
+    batch.set_base_refs(std::move(refs));
+    batch.add_refs();
+    return FeatureRef::adopt(std::exchange(batch.records()[0], nullptr));
   };
   const Feature* ab[] = {a.get(), b.get()};
   FeatureRef pab = make(ab);

@@ -1,0 +1,196 @@
+#include "support/system_limits.hpp"
+
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+// A decimal integer (an optional '+' and digits, nothing else); anything else counts as unset.
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> read_text(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return std::nullopt;
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string_view> split(std::string_view text, char sep) {
+  std::vector<std::string_view> parts;
+  for (std::size_t start = 0;;) {
+    std::size_t end = text.find(sep, start);
+    parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// ceil(quota / period), or nothing for a missing, negative or zero quota or a zero period.
+std::optional<std::size_t> quota_cpus(std::string_view quota, std::string_view period) {
+  auto q = parse_decimal(quota);
+  auto p = parse_decimal(period);
+  if (!q || !p || *q == 0 || *p == 0) return std::nullopt;
+  return static_cast<std::size_t>((*q + *p - 1) / *p);
+}
+
+// Without the line break and spaces that end a file of one value.
+std::string_view trim_trailing_whitespace(std::string_view s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.remove_suffix(1);
+  return s;
+}
+
+struct CgroupMount {
+  std::string root;         // the hierarchy path mounted there
+  std::string mount_point;
+};
+
+// The mount of the v1 hierarchy carrying the cpu controller, or of the v2 hierarchy.
+std::optional<CgroupMount> find_mount(std::string_view mountinfo, bool v2) {
+  for (std::string_view line : split(mountinfo, '\n')) {
+    auto fields = split(line, ' ');
+    auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
+    std::string_view fstype = dash[1];
+    if (v2 ? fstype != "cgroup2" : fstype != "cgroup") continue;
+    if (!v2) {
+      auto options = split(dash[3], ',');
+      if (std::find(options.begin(), options.end(), "cpu") == options.end()) continue;
+    }
+    return CgroupMount{std::string(fields[3]), std::string(fields[4])};
+  }
+  return std::nullopt;
+}
+
+// The directory of `path` (a hierarchy path) under a mount, when the mount covers it.
+std::optional<std::string> cgroup_dir(const CgroupMount& m, std::string_view path) {
+  std::string_view root = m.root;
+  if (root == "/") root = {};
+  if (path.substr(0, root.size()) != root) return std::nullopt;
+  return m.mount_point + std::string(path.substr(root.size()));
+}
+
+}  // namespace
+
+std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available) {
+  std::uint64_t n = available;
+  if (auto threads = num_threads ? parse_decimal(num_threads) : std::nullopt) {
+    if (*threads > 0) n = *threads;
+  } else if (auto cpus = num_cpus ? parse_decimal(num_cpus) : std::nullopt; cpus && *cpus > 0) {
+    n = *cpus;
+  }
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(n, 1, kMaxPoolThreads));
+}
+
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
+  auto cgroups = read_text(root + "/proc/self/cgroup");
+  auto mountinfo = read_text(root + "/proc/self/mountinfo");
+  if (!cgroups || !mountinfo) return std::nullopt;
+  std::optional<std::string_view> v1_path, v2_path;
+  for (std::string_view line : split(*cgroups, '\n')) {
+    std::size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string_view::npos || b == std::string_view::npos) continue;
+    std::string_view controllers = line.substr(a + 1, b - a - 1);
+    std::string_view path = line.substr(b + 1);
+    if (line.substr(0, a) == "0" && controllers.empty()) v2_path = path;
+    auto list = split(controllers, ',');
+    if (std::find(list.begin(), list.end(), "cpu") != list.end()) v1_path = path;
+  }
+  if (v1_path) {
+    if (auto m = find_mount(*mountinfo, false)) {
+      if (auto dir = cgroup_dir(*m, *v1_path)) {
+        auto quota = read_text(root + *dir + "/cpu.cfs_quota_us");
+        auto period = read_text(root + *dir + "/cpu.cfs_period_us");
+        if (quota && period) return quota_cpus(trim_trailing_whitespace(*quota), trim_trailing_whitespace(*period));
+        return std::nullopt;
+      }
+    }
+  }
+  if (!v2_path) return std::nullopt;
+  auto m = find_mount(*mountinfo, true);
+  if (!m) return std::nullopt;
+  auto dir = cgroup_dir(*m, *v2_path);
+  if (!dir) return std::nullopt;
+  // A quota anywhere above applies too: the smallest one wins.
+  std::optional<std::size_t> limit;
+  for (std::string d = *dir;;) {
+    if (auto text = read_text(root + d + "/cpu.max")) {
+      auto fields = split(trim_trailing_whitespace(*text), ' ');
+      if (fields.size() == 2) {
+        if (auto n = quota_cpus(fields[0], fields[1])) limit = limit ? std::min(*limit, *n) : *n;
+      }
+    }
+    if (d.size() <= m->mount_point.size()) break;
+    d.resize(d.rfind('/'));
+  }
+  return limit;
+}
+
+std::size_t usable_cpus() {
+  std::size_t available = 1;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    available = static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+  } else {
+    available = std::max(std::thread::hardware_concurrency(), 1u);
+  }
+  if (auto limit = cgroup_cpu_limit(); limit && *limit < available) available = *limit;
+  return std::max<std::size_t>(available, 1);
+}
+
+std::size_t pool_threads_wanted() {
+  return pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), usable_cpus());
+}
+
+bool address_space_limited() noexcept {
+  rlimit limit{};
+  return getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+}
+
+std::uint64_t available_memory() {
+  std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
+  std::ifstream meminfo("/proc/meminfo");
+  std::uint64_t available = 0, swap_free = 0;
+  bool found = false;
+  for (std::string key; meminfo >> key;) {
+    std::uint64_t kib = 0;
+    meminfo >> kib;
+    if (key == "MemAvailable:") available = kib * 1024, found = true;
+    if (key == "SwapFree:") swap_free = kib * 1024;
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  struct sysinfo info {};
+  if (found) {
+    memory = available + swap_free;
+  } else if (sysinfo(&info) == 0) {
+    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+  }
+  struct rlimit limit {};
+  std::uint64_t mapped_pages = 0;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      std::ifstream("/proc/self/statm") >> mapped_pages) {
+    std::uint64_t mapped = mapped_pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
+  }
+  return memory;
+}
+
+}  // namespace tolvane
