@@ -40,7 +40,7 @@ def prim(name="add", column_schemas=None, commutative=True, function_type="trans
 
 
 def derived(bases, p=None, name="d"):
-    return tolvane.Feature(name, "Integer", "Numeric", list(bases), p or prim())
+    return tolvane.Feature(name, *INTEGER, list(bases), p or prim())
 
 
 def saved(tmp_path, features, filename="f.json"):
