@@ -97,21 +97,19 @@ test-wheel: wheel
 	$(WHEEL_VENV)/bin/python -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(WHEEL_VENV)/"))'
 	$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/python
 
-# Fuzzes the catalogue reader for FUZZ_SECONDS. The core sources are compiled here with clang and
-# the sanitizers rather than linked from the g++ library. New inputs collect in build/fuzz/corpus.
+# Fuzzes the catalogue reader for FUZZ_SECONDS, built by clang in a directory of its own, the core
+# library instrumented for libFuzzer and the sanitizers. New inputs collect in build/fuzz/corpus.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
-FUZZ_SOURCES := $(addprefix src/,support/panic.cpp support/sha256.cpp support/unicode.cpp \
-  support/debug_text.cpp support/file_io.cpp support/json_writer.cpp support/json_reader.cpp \
-  column_schema.cpp input_set.cpp primitive.cpp catalogue.cpp)
 JSON_CORPUS := ../shared/testdata/json-test-suite/test_parsing
 
 fuzz: deps
 	@dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; }
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DTOLVANE_BUILD_MODULE=OFF \
+	  -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_FUZZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_BUILD) --target catalogue_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus
-	clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  -Isrc tests/fuzz/catalogue_fuzz.cpp $(FUZZ_SOURCES) -lutf8proc -lcrypto -o $(FUZZ_BUILD)/catalogue_fuzz
 	$(FUZZ_BUILD)/catalogue_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=10 \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/seeds $(wildcard $(JSON_CORPUS))
 

@@ -1,9 +1,10 @@
+"""Helpers shared by the suites: digests, records, hostile Python objects, child interpreters."""
+
 import hashlib
+import json
 import os
 import subprocess
 import sys
-
-import pytest
 
 import tolvane
 
@@ -12,27 +13,87 @@ def sha(text: str) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def panic_type():
-    """The internal-failure exception class (not a module attribute)."""
+def _panic_exception():
+    # Not a module attribute: the only way to the class is through a failure.
     try:
         tolvane.ColumnSchema("no such type")
-    except BaseException as e:  # noqa: BLE001
+    except BaseException as e:  # noqa: B036 - that is the point
         return type(e)
-    raise AssertionError("expected an internal failure")
+    raise AssertionError("an unknown type name did not fail")
 
 
-@pytest.fixture(scope="session")
-def PanicException():
-    return panic_type()
+PanicException = _panic_exception()
+
+INTEGER = ("Integer", "Numeric")
 
 
-def root(name, lt="integer", st="numeric"):
+def root(name, lt="Integer", st="Numeric"):
     return tolvane.Feature(name, lt, st)
 
 
-def prim(name="add_numeric", commutative=True, slots=2, function_type="transform",
-         schema=("double", "numeric"), ret=("double", "numeric"), module="ops"):
-    return tolvane.Primitive(name, module, function_type, commutative, [[schema] * slots], ret)
+def prim(name="add", column_schemas=None, commutative=True, function_type="transform",
+         return_type=INTEGER, module="ops"):
+    """By default a commutative transform of two columns typed like a default root."""
+    if column_schemas is None:
+        column_schemas = [[INTEGER, INTEGER]]
+    return tolvane.Primitive(name, module, function_type, commutative, column_schemas, return_type)
+
+
+def derived(bases, p=None, name="d"):
+    return tolvane.Feature(name, *INTEGER, list(bases), p or prim())
+
+
+def saved(tmp_path, features, filename="f.json"):
+    """The feature file written for `features`, parsed."""
+    path = tmp_path / filename
+    tolvane.Feature.save_features(features, str(path))
+    return json.loads(path.read_bytes())
+
+
+class Refused(Exception):
+    """Raised by the tests' own hostile objects; the module must hand it back unchanged."""
+
+
+def refuse():
+    raise Refused("refused")
+
+
+def fresh(error):
+    """A new exception like `error`. Raising one stored instance again and again would chain a
+    traceback entry (and the frame it holds) onto it per raise, which a leak check sees."""
+    return type(error)(*error.args)
+
+
+class Sequence:
+    """A sequence by __getitem__ only, running `hook` before each item is handed out; `length`,
+    when given, is what __len__ answers, or raises if it is an exception."""
+
+    def __init__(self, items, hook=None, length=None):
+        self.items = list(items)
+        self.hook = hook
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise fresh(self.length)
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if self.hook:
+            self.hook()
+        return self.items[i]
+
+
+class Index:
+    """An integer by __index__ only; raises instead if `value` is an exception."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise fresh(self.value)
+        return self.value
 
 
 def run_python(code, env_extra=None, timeout=60, args=()):

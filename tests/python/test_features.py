@@ -8,22 +8,16 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tolvane
-from conftest import prim, root, run_python, sha
+from conftest import INTEGER, PanicException, prim, root, run_python, saved, sha
 
 SCHEMA_IN = "ColumnSchema { logical_type: Integer, semantic_tag: Numeric }"
-
-
-def saved(features, tmp_path, name="f.json"):
-    path = tmp_path / name
-    tolvane.Feature.save_features(features, str(path))
-    return json.loads(path.read_bytes())
 
 
 class TestIdentity:
     def test_root_id_is_digest_of_name_whatever_the_schema(self, tmp_path):
         a, b = root("x", "integer", "numeric"), root("x", "boolean", "index")
         assert a == b
-        assert saved([a], tmp_path)["features"][0]["id"] == sha("x")
+        assert saved(tmp_path, [a])["features"][0]["id"] == sha("x")
 
     def test_derived_ids(self, tmp_path):
         f1, f2 = root("f1"), root("f2")
@@ -33,15 +27,15 @@ class TestIdentity:
         n12, n21 = tolvane.Feature("d", "a", "b", [f1, f2], non), tolvane.Feature("d", "a", "b", [f2, f1], non)
         assert d12 == d21 and n12 != n21
         lo, hi = sorted([sha("f1"), sha("f2")])
-        got = {f["name"]: f["id"] for f in saved([d12], tmp_path)["features"]}
+        got = {f["name"]: f["id"] for f in saved(tmp_path, [d12])["features"]}
         assert got["d"] == sha(sha("add") + lo + hi)
-        got = saved([n21], tmp_path)["features"][0]["id"]
+        got = saved(tmp_path, [n21])["features"][0]["id"]
         assert got == sha(sha("sub") + sha("f2") + sha("f1"))
         empty = tolvane.Feature("z", "a", "b", [], non)
-        assert saved([empty], tmp_path)["features"][0]["id"] == sha(sha("sub"))
+        assert saved(tmp_path, [empty])["features"][0]["id"] == sha(sha("sub"))
 
     def test_derived_schema_comes_from_the_primitive(self):
-        d = tolvane.Feature("d", "boolean", "index", [root("x")], prim(ret=("age", "ordinal")))
+        d = tolvane.Feature("d", "boolean", "index", [root("x")], prim(return_type=("age", "ordinal")))
         assert str(d).startswith("d:ColumnSchema { logical_type: Age, semantic_tag: Ordinal }:Some(")
 
     def test_same_primitive_id_and_inputs_give_equal_features(self):
@@ -54,7 +48,7 @@ class TestIdentity:
             "r:ColumnSchema { logical_type: Unknown, semantic_tag: Numeric }:None:[]")
 
     @pytest.mark.parametrize("bases, primitive", [([], None), (None, "p"), ((), None)])
-    def test_bases_and_primitive_go_together(self, bases, primitive, PanicException):
+    def test_bases_and_primitive_go_together(self, bases, primitive):
         p = prim() if primitive else None
         with pytest.raises(PanicException) as e:
             tolvane.Feature("a", "b", "c", bases, p)
@@ -88,7 +82,7 @@ class TestSurface:
         assert f.name == "new"
         assert f == root("old") and f != root("new")
         f.base_features = (root("b"),)
-        f.generating_primitive = prim(ret=("boolean", None))
+        f.generating_primitive = prim(return_type=("boolean", None))
         assert f == root("old")
         assert str(f).startswith(f"new:{SCHEMA_IN}:Some(Primitive")
         f.generating_primitive = None
@@ -171,7 +165,7 @@ class TestFake:
         for f in fs:
             assert str(f) == f"{f.name}:{SCHEMA_IN}:None:[]"
             assert f.generating_primitive is None and f.base_features == []
-        doc = saved(fs, tmp_path)
+        doc = saved(tmp_path, fs)
         assert [f["id"] for f in doc["features"]] == [sha(f.name) for f in fs]
 
 
@@ -213,7 +207,7 @@ class TestFeatureFile:
         p = prim("add")
         d = tolvane.Feature("d", "a", "b", [x, y], p)
         e = tolvane.Feature("e", "a", "b", [d, x], prim("sub", commutative=False))
-        doc = saved([e, d, x], tmp_path)
+        doc = saved(tmp_path, [e, d, x])
         assert [f["name"] for f in doc["features"]] == ["e", "d", "x", "y"]
         by_name = {f["name"]: f for f in doc["features"]}
         assert by_name["e"]["base_features"] == [by_name["d"]["id"], sha("x")]
@@ -221,8 +215,8 @@ class TestFeatureFile:
         assert [q["name"] for q in doc["primitives"]] == ["sub", "add"]
         assert doc["primitives"][1] == {
             "name": "add", "id": sha("add"), "module": "ops",
-            "column_schemas": [[{"logical_type": "Double", "semantic_tag": "Numeric"}] * 2],
-            "return_type": {"logical_type": "Double", "semantic_tag": "Numeric"},
+            "column_schemas": [[{"logical_type": "Integer", "semantic_tag": "Numeric"}] * 2],
+            "return_type": {"logical_type": "Integer", "semantic_tag": "Numeric"},
             "function_type": "transform", "commutative": True}
 
     def test_first_met_wins_and_primitives_are_distinct_by_content(self, tmp_path):
@@ -230,7 +224,7 @@ class TestFeatureFile:
         one = tolvane.Feature("one", "a", "b", [x], prim("p", module="a"))
         two = tolvane.Feature("two", "a", "b", [x], prim("p", module="b"))
         three = tolvane.Feature("three", "a", "b", [root("y")], prim("p", module="a"))
-        doc = saved([one, two, three], tmp_path)
+        doc = saved(tmp_path, [one, two, three])
         assert [f["name"] for f in doc["features"]] == ["one", "x", "three", "y"]
         assert [q["module"] for q in doc["primitives"]] == ["a", "b"]
 
@@ -240,7 +234,7 @@ class TestFeatureFile:
         tolvane.Feature.save_features([root(name)], str(path))
         assert b'"name":"q\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\xc3\xa9"' in path.read_bytes()
 
-    def test_file_replacement_permissions_and_failures(self, tmp_path, PanicException):
+    def test_file_replacement_permissions_and_failures(self, tmp_path):
         path = tmp_path / "f.json"
         path.write_text("x" * 1000)
         old = os.umask(0o027)
@@ -260,7 +254,7 @@ class TestFeatureFile:
             tolvane.Feature.save_features([], str(tmp_path / "a\0b"))
 
     @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-    def test_write_failure(self, PanicException):
+    def test_write_failure(self):
         with pytest.raises(PanicException) as e:
             tolvane.Feature.save_features([root("x")], "/dev/full")
         assert str(e.value) == "Error writing to file: No space left on device (os error 28)"
@@ -284,7 +278,7 @@ SCHEMAS = [("Integer", "Numeric"), ("Boolean", "Index")]
 
 def new_primitive(p):
     name, module, commutative = p
-    return tolvane.Primitive(name, module, "transform", commutative, [[DN_PAIR]], DN_PAIR)
+    return prim(name, [[DN_PAIR]], commutative, return_type=DN_PAIR, module=module)
 
 
 def primitive_json(p):
@@ -395,13 +389,13 @@ print("ok")
 
 
 def test_deep_chain_is_safe(tmp_path):
-    p = prim("next", commutative=False, slots=1)
+    p = prim("next", [[INTEGER]], commutative=False)
     f = root("r0")
     for i in range(100_000):
         f = tolvane.Feature(f"g{i}", "a", "b", [f], p)
     assert str(f).endswith(':["g99998"]')
     assert f == f and tolvane.compare_featuresets([f], [f]) == ([], [])
-    doc = saved([f], tmp_path)
+    doc = saved(tmp_path, [f])
     assert len(doc["features"]) == 100_001
     assert doc["features"][-1]["name"] == "r0"
     copy = f.base_features[0]

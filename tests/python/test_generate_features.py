@@ -1,6 +1,4 @@
-import hashlib
 import itertools
-import json
 import signal
 import subprocess
 import sys
@@ -10,24 +8,14 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tolvane
-from conftest import RESTORE_SIGINT, run_python
-from tolvane import Feature, Primitive
+from conftest import RESTORE_SIGINT, prim, run_python, saved, sha
+from tolvane import Feature
 
 DN = ("Double", "Numeric")
 
 
-def prim(name, sigs, commutative=False, function_type="transform", ret=DN):
-    return Primitive(name, "m", function_type, commutative, sigs, ret)
-
-
 def names(features):
     return [f.name for f in features]
-
-
-def saved(tmp_path, features, filename="f.json"):
-    path = tmp_path / filename
-    Feature.save_features(features, str(path))
-    return json.loads(path.read_text())
 
 
 class TestResultShape:
@@ -41,7 +29,7 @@ class TestResultShape:
 
     def test_one_input_primitive(self, tmp_path):
         age = Feature("age", "Double", "Numeric")
-        absolute = prim("absolute", [[DN]])
+        absolute = prim("absolute", [[DN]], return_type=DN)
         out = tolvane.generate_features([age], [absolute])
         assert names(out) == ["age", "absolute_age"]
         assert names(out[1].base_features) == ["age"]
@@ -51,8 +39,8 @@ class TestResultShape:
 
     def test_commutativity_decides_pairs_of_equal_slots(self):
         fs = [Feature(n, "Double", "Numeric") for n in "abc"]
-        add = tolvane.generate_features(fs, [prim("add", [[DN, DN]], commutative=True)])
-        sub = tolvane.generate_features(fs, [prim("sub", [[DN, DN]])])
+        add = tolvane.generate_features(fs, [prim("add", [[DN, DN]])])
+        sub = tolvane.generate_features(fs, [prim("sub", [[DN, DN]], commutative=False)])
         assert sorted(names(add[3:])) == ["add_a_b", "add_a_c", "add_b_c"]
         assert len(sub) == 9 and len(set(names(sub[3:]))) == 6
 
@@ -85,7 +73,7 @@ class TestResultShape:
     def test_too_many_features_is_a_memory_error(self):
         fs = tolvane.generate_fake_features(3000)
         with pytest.raises(MemoryError, match="^generate_features would create 26973006000 new features"):
-            tolvane.generate_features(fs, [prim("p", [[("Any", "Any")] * 3])])
+            tolvane.generate_features(fs, [prim("p", [[("Any", "Any")] * 3], commutative=False)])
 
 
 class TestArguments:
@@ -125,7 +113,7 @@ def reference_block(features, p):
         walk, other = (b, a) if len(b) < len(a) else (a, b)
         return [f for i, f in walk.items() if i in other]
 
-    pid = hashlib.sha256(p["name"].encode()).hexdigest()
+    pid = sha(p["name"])
     out = []
     for sig in p["column_schemas"]:
         groups = {}
@@ -141,9 +129,9 @@ def reference_block(features, p):
                 for pos, f in zip(positions, chosen):
                     tup[pos] = f
             ids = [f[1] for f in tup]
-            digest = hashlib.sha256((pid + "".join(sorted(ids) if p["commutative"] else ids)).encode())
+            digest = sha(pid + "".join(sorted(ids) if p["commutative"] else ids))
             name = p["name"] + "_" + "_".join(f[0] for f in tup)
-            out.append((name, digest.hexdigest(), p["return_type"], tuple(ids)))
+            out.append((name, digest, p["return_type"], tuple(ids)))
     return out
 
 
@@ -176,9 +164,8 @@ primitive_specs = st.lists(
 def test_each_block_matches_a_direct_reading_of_the_rules(tmp_path_factory, feature_specs, specs):
     tmp_path = tmp_path_factory.mktemp("prop")
     fs = [Feature(n, lt, st_) for n, (lt, st_) in feature_specs]
-    ps = [Primitive(s["name"], "m", s["function_type"], s["commutative"], s["column_schemas"], s["return_type"])
-          for s in specs]
-    infos = [(n, hashlib.sha256(n.encode()).hexdigest(), lt, st_) for n, (lt, st_) in feature_specs]
+    ps = [prim(**s) for s in specs]
+    infos = [(n, sha(n), lt, st_) for n, (lt, st_) in feature_specs]
     out = tolvane.generate_features(fs, ps)
     assert names(out[: len(fs)]) == names(fs)
     rest = out[len(fs):]
@@ -188,10 +175,6 @@ def test_each_block_matches_a_direct_reading_of_the_rules(tmp_path_factory, feat
         got = [described(f, tmp_path) for f in block]
         assert sorted(got) == sorted(expected)
     assert rest == []
-
-
-def sha(text):
-    return hashlib.sha256(text.encode()).hexdigest()
 
 
 class TestWideSignatures:
@@ -207,9 +190,7 @@ class TestWideSignatures:
     def check_block(tmp_path, feature_specs, spec):
         spec = dict(spec, function_type="transform")
         fs = [Feature(n, lt, st_) for n, (lt, st_) in feature_specs]
-        p = Primitive(spec["name"], "m", "transform", spec["commutative"], spec["column_schemas"],
-                      spec["return_type"])
-        out = tolvane.generate_features(fs, [p])[len(fs):]
+        out = tolvane.generate_features(fs, [prim(**spec)])[len(fs):]
         expected = reference_block([(n, sha(n), lt, st_) for n, (lt, st_) in feature_specs], spec)
         assert sorted(described(f, tmp_path) for f in out) == sorted(expected)
         return expected
@@ -221,7 +202,7 @@ class TestWideSignatures:
         assert len(self.check_block(tmp_path, [(n, DN) for n in names_], spec)) == 66  # C(12, 10)
 
         bases = [Feature(n, *DN) for n in names_]
-        d = Feature("d", "x", "x", bases, prim("sum", [[DN]], commutative=True))
+        d = Feature("d", "x", "x", bases, prim("sum", [[DN]], return_type=DN))
         assert described(d, tmp_path) == (
             "d", sha(sha("sum") + "".join(sorted(map(sha, names_)))), DN, tuple(map(sha, names_)))
 

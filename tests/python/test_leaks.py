@@ -16,28 +16,11 @@ import sys
 import pytest
 
 import tolvane
-from surface import (
-    PanicException,
-    Sequence,
-    derived,
-    fresh,
-    generate_features,
-    load_primitives,
-    primitive,
-    root,
-)
+from conftest import INTEGER, Index, PanicException, Refused, Sequence, derived, prim, refuse, root
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 MiB = 1 << 20
 ROUNDS = 300
-
-
-class Refused(Exception):
-    """Raised by the test's own hostile objects."""
-
-
-def refuse():
-    raise Refused("refused")
 
 
 def rss():
@@ -49,25 +32,15 @@ def rss():
     return (int(kib["Rss:"]) - int(kib["LazyFree:"])) * 1024
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise fresh(self.value)
-        return self.value
-
-
 def entry_point_cases(tmp):
     """(label, call, expected exception or None) for every entry point and failure path."""
     big = "n" * (64 * 1024)
-    p = primitive(big)
+    p = prim(big)
     a, b = root(big + "a"), root(big + "b")
     d = derived([a, b], p, big)
     features = [a, b, d] * 4
     scratch = derived([a, b], p, "scratch")
-    prim = primitive("scratch")
+    scratch_prim = prim("scratch")
     out = str(tmp / "features.json")
     catalogue = tmp / "catalogue.json"
     catalogue.write_text(
@@ -119,7 +92,7 @@ def entry_point_cases(tmp):
         ("input set unknown", lambda: tolvane.InputSet([("Integer", None), ("no", None)]), PanicException),
         ("input set generator", lambda: tolvane.InputSet(x for x in []), TypeError),
         ("input set twice", lambda: tolvane.InputSet([], inputs=[]), TypeError),
-        ("primitive", lambda: primitive(big), None),
+        ("primitive", lambda: prim(big), None),
         ("primitive int", lambda: tolvane.Primitive("n", "m", "t", 1, [], (None, None)), TypeError),
         (
             "primitive inner",
@@ -162,9 +135,9 @@ def entry_point_cases(tmp):
         ("del name", lambda: delattr(scratch, "name"), AttributeError),
         ("del bases", lambda: delattr(scratch, "base_features"), AttributeError),
         ("set other", lambda: setattr(scratch, "other", 1), AttributeError),
-        ("set prim name", lambda: setattr(prim, "name", big), None),
-        ("set prim name none", lambda: setattr(prim, "name", None), TypeError),
-        ("del prim name", lambda: delattr(prim, "name"), AttributeError),
+        ("set prim name", lambda: setattr(scratch_prim, "name", big), None),
+        ("set prim name none", lambda: setattr(scratch_prim, "name", None), TypeError),
+        ("del prim name", lambda: delattr(scratch_prim, "name"), AttributeError),
         # Python code run while the object is held for writing reaches that same object.
         (
             "write while writing",
@@ -177,23 +150,17 @@ def entry_point_cases(tmp):
             RuntimeError,
         ),
         ("self as base", lambda: setattr(scratch, "base_features", [a, scratch]), RuntimeError),
+        ("generate", lambda: tolvane.generate_features(features, [p, prim("neg", commutative=False)]), None),
+        ("generate item", lambda: tolvane.generate_features([a, 1], [p]), TypeError),
+        ("generate prims", lambda: tolvane.generate_features(features, [p, a]), TypeError),
+        ("generate hostile", lambda: tolvane.generate_features(features, Sequence([p], hook=refuse)), Refused),
+        ("load", lambda: tolvane.load_primitives(str(catalogue)), None),
+        ("load missing", lambda: tolvane.load_primitives(str(tmp / "missing.json")), PanicException),
+        ("load bad json", lambda: tolvane.load_primitives(str(bad_json)), PanicException),
+        ("load directory", lambda: tolvane.load_primitives(str(tmp)), PanicException),
+        ("load path", lambda: tolvane.load_primitives(catalogue), TypeError),
     ]
-    if generate_features:
-        cases += [
-            ("generate", lambda: generate_features(features, [p, primitive("neg", False)]), None),
-            ("generate item", lambda: generate_features([a, 1], [p]), TypeError),
-            ("generate prims", lambda: generate_features(features, [p, a]), TypeError),
-            ("generate hostile", lambda: generate_features(features, Sequence([p], hook=refuse)), Refused),
-        ]
-    if load_primitives:
-        cases += [
-            ("load", lambda: load_primitives(str(catalogue)), None),
-            ("load missing", lambda: load_primitives(str(tmp / "missing.json")), PanicException),
-            ("load bad json", lambda: load_primitives(str(bad_json)), PanicException),
-            ("load directory", lambda: load_primitives(str(tmp)), PanicException),
-            ("load path", lambda: load_primitives(catalogue), TypeError),
-        ]
-    watched = [a, b, d, p, features, scratch, prim, big, out, no_length, lying_length, hostile]
+    watched = [a, b, d, p, features, scratch, scratch_prim, big, out, no_length, lying_length, hostile]
     return cases, watched
 
 
@@ -235,14 +202,14 @@ def test_entry_points_release_everything(tmp_path):
 def test_dropping_large_results_frees_their_records(tmp_path):
     before = rss()
     fakes = tolvane.generate_fake_features(1_000_000)
-    p = primitive()
+    p = prim()
     pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
     chain = fakes[0]
     for i in range(100_000):  # one deep ancestry: must be freed without recursion
-        chain = derived([chain], primitive("neg", True, [("Integer", "Numeric")]), "c")
+        chain = derived([chain], prim("neg", [[INTEGER]]), "c")
     str(chain)
     tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
-    grown = [generate_features(fakes[:500], [p])] if generate_features else []
+    grown = tolvane.generate_features(fakes[:500], [p])
     peak = rss()
     del fakes, pairs, chain, grown
     after = rss()
@@ -259,14 +226,14 @@ def test_interrupted_and_refused_synthesis_release_everything():
         raise KeyboardInterrupt
 
     fakes = tolvane.generate_fake_features(1500)
-    p = primitive("sub", False)
-    huge = tolvane.Primitive("wide", "m", "transform", False, [[("Any", "Any")] * 4], ("Any", "Any"))
+    p = prim("sub", commutative=False)
+    huge = prim("wide", [[("Any", "Any")] * 4], commutative=False, return_type=("Any", "Any"))
     old = signal.signal(signal.SIGALRM, interrupt)
 
     def interrupted_call():
         signal.setitimer(signal.ITIMER_REAL, 0.005)
         try:
-            generate_features(fakes, [p])  # about two million features: far longer than 5 ms
+            tolvane.generate_features(fakes, [p])  # about two million features: far longer than 5 ms
         except KeyboardInterrupt:
             return
         finally:
@@ -276,13 +243,13 @@ def test_interrupted_and_refused_synthesis_release_everything():
     try:
         interrupted_call()
         with pytest.raises(MemoryError):
-            generate_features(fakes, [huge])
+            tolvane.generate_features(fakes, [huge])
         before = rss()
         refs = [sys.getrefcount(o) for o in (fakes, p, huge, *CLASSES)]
         for _ in range(20):
             interrupted_call()
             with pytest.raises(MemoryError, match="^generate_features would create 5042274741000 new"):
-                generate_features(fakes, [huge])
+                tolvane.generate_features(fakes, [huge])
         assert [sys.getrefcount(o) for o in (fakes, p, huge, *CLASSES)] == refs
         if not SANITIZED:
             assert rss() - before < 8 * MiB

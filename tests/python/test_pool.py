@@ -3,7 +3,6 @@ memory limits, absurd environments. Each case runs in a child interpreter under 
 hang fails one test; the child is killed with SIGKILL, which no handler of its own can delay."""
 
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -16,7 +15,7 @@ needs_plain_memory = pytest.mark.skipif(
     SANITIZED, reason="the sanitizers reserve terabytes of address space: no address-space limit fits")
 
 PRELUDE = """
-import os, signal, subprocess, sys, threading, time
+import hashlib, os, signal, subprocess, sys, tempfile, threading, time
 import tolvane
 fs = tolvane.generate_fake_features(int(os.environ.get("N_FEATURES", "1200")))
 sub = [tolvane.Primitive(f"sub{i}", "m", "transform", False, [[("Integer", "Numeric")] * 2],
@@ -26,6 +25,11 @@ def expected(n):
 def kill_me_later(sig, delay):
     # From another process: a thread of this one could not run while a call holds the lock.
     subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -{sig} {os.getpid()}"])
+def digest(features):
+    # Of the feature file: whole results compared at once, whatever their size.
+    with tempfile.NamedTemporaryFile() as f:
+        tolvane.Feature.save_features(features, f.name)
+        return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
 """
 
 
@@ -72,11 +76,6 @@ def test_concurrent_callers_get_identical_results():
     # Several Python threads calling in turn while signal handlers let them interleave: each result
     # is whole and the same as a lone call's.
     rc, out, err = run_child("""
-        import hashlib, tempfile
-        def digest(features):
-            with tempfile.NamedTemporaryFile() as f:
-                tolvane.Feature.save_features(features, f.name)
-                return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
         small = fs[:120]
         reference = digest(tolvane.generate_features(small, sub))
         signal.signal(signal.SIGALRM, lambda *_: time.sleep(0.002))
@@ -129,11 +128,6 @@ def test_any_environment_value_gives_a_working_pool(variable, value):
 
 def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
     rc, out, err = run_child("""
-        import hashlib, tempfile
-        def digest(features):
-            with tempfile.NamedTemporaryFile() as f:
-                tolvane.Feature.save_features(features, f.name)
-                return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
         reference = digest(tolvane.generate_features(fs[:400], sub))
         children = []
         def handler(*_):

@@ -3,7 +3,7 @@
 import pytest
 
 import tolvane
-from surface import Sequence, derived, primitive, root
+from conftest import Sequence, derived, prim, root
 
 
 def assign(target, attribute, value):
@@ -13,7 +13,7 @@ def assign(target, attribute, value):
 class TestWriteInProgress:
     def test_writing_the_object_being_written_is_refused(self):
         a = root("a")
-        f = derived([a], primitive(), "f")
+        f = derived([a], prim(), "f")
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             f.base_features = Sequence([a], hook=lambda: assign(f, "name", "x"))
         assert f.name == "f"
@@ -23,7 +23,7 @@ class TestWriteInProgress:
     )
     def test_reading_the_object_being_written_is_refused(self, read):
         a = root("a")
-        f = derived([a], primitive(), "f")
+        f = derived([a], prim(), "f")
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             f.base_features = Sequence([a], hook=lambda: read(f))
         assert [b.name for b in f.base_features] == ["a"]
@@ -51,7 +51,7 @@ class TestWriteInProgress:
 class TestHostileSequences:
     def test_other_objects_may_change_during_a_conversion(self):
         a, b = root("a"), root("b")
-        f = derived([a, b], primitive(), "f")
+        f = derived([a, b], prim(), "f")
         f.base_features = Sequence([a, b], hook=lambda: assign(b, "name", "renamed"))
         assert [x.name for x in f.base_features] == ["a", "renamed"]
 

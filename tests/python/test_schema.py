@@ -4,7 +4,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import sha
+from conftest import PanicException, sha
 
 NAMES = ["Boolean", "BooleanNullable", "Address", "Age", "AgeFractional", "Categorical", "Datetime",
          "Double", "Integer", "IntegerNullable", "PostalCode", "Ordinal", "EmailAddress", "LatLong",
@@ -46,13 +46,13 @@ def test_every_canonical_name_and_its_spellings_look_up(name):
     ("", None, ""),
     ("\u0130nteger", None, "\u0130nteger"),
 ])
-def test_unknown_names_fail_naming_the_first_bad_text(lt, st, bad, PanicException):
+def test_unknown_names_fail_naming_the_first_bad_text(lt, st, bad):
     with pytest.raises(PanicException) as e:
         tolvane.ColumnSchema(lt, st)
     assert str(e.value) == f"{bad} is not a valid logical type: ()"
 
 
-def test_lookup_agrees_with_str_lower_for_every_code_point(PanicException):
+def test_lookup_agrees_with_str_lower_for_every_code_point():
     # Each code point in front of, and inside, a type name: the lookup succeeds exactly when
     # Python's own full lower-casing of the text is a lookup spelling.
     spellings = {n.lower(): n for n in NAMES}
@@ -94,7 +94,7 @@ def test_input_set_text(pairs, text):
     assert str(tolvane.InputSet(inputs=pairs)) == text
 
 
-def test_input_set_checks_every_pair_before_looking_up_names(PanicException):
+def test_input_set_checks_every_pair_before_looking_up_names():
     with pytest.raises(PanicException, match="no such type is not a valid logical type"):
         tolvane.InputSet([("integer", None), ("no such type", None)])
     with pytest.raises(ValueError):
@@ -117,7 +117,7 @@ def test_primitive_text_forms():
         "n:m:t:false:[InputSet([]), InputSet([ColumnSchema { logical_type: Any, semantic_tag: Any }])]")
 
 
-def test_primitive_reports_input_sets_before_the_return_type(PanicException):
+def test_primitive_reports_input_sets_before_the_return_type():
     with pytest.raises(PanicException, match="^bad1 is not"):
         tolvane.Primitive("n", "m", "t", True, [[("integer", None)], [(None, "bad1")]], ("bad2", None))
     with pytest.raises(PanicException, match="^bad2 is not"):
@@ -127,7 +127,7 @@ def test_primitive_reports_input_sets_before_the_return_type(PanicException):
         tolvane.Primitive("n", "m", "t", True, [[("bad1", None)]], 5)
 
 
-def test_primitive_name_is_copy_on_write(PanicException):
+def test_primitive_name_is_copy_on_write():
     p = tolvane.Primitive("add", "ops", "transform", False, [[("double", None)]], ("double", None))
     derived = tolvane.Feature("d", "a", "b", [tolvane.Feature("x", "double", "numeric")], p)
     p.name = "other"
