@@ -107,7 +107,7 @@ fuzz: deps
 	@dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; }
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DTOLVANE_BUILD_MODULE=OFF \
-	  -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_FUZZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_FUZZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target catalogue_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/catalogue_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=10 \
