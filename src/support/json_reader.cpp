@@ -419,7 +419,7 @@ std::size_t JsonReader::next_member(const RecordShape& shape, MemberProgress& pr
       skip_value();
       continue;
     }
-    std::uint64_t bit = std::uint64_t{1} << index;
+    FieldMask bit = FieldMask{1} << index;
     if (progress.seen & bit) {
       skip_whitespace();
       fail_consumed("duplicate field `" + std::string(shape.fields[index]) + "`");
@@ -435,7 +435,7 @@ void JsonReader::end_object_record(const RecordShape& shape, const MemberProgres
   ++pos_;  // the '}' that next_member stopped at: a missing field is reported there
   leave();
   for (std::size_t i = 0; i < shape.fields.size(); ++i) {
-    if (!(progress.seen & (std::uint64_t{1} << i))) {
+    if (!(progress.seen & (FieldMask{1} << i))) {
       fail_consumed("missing field `" + std::string(shape.fields[i]) + "`");
     }
   }
