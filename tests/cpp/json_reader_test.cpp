@@ -4,7 +4,6 @@
 
 #include "catalogue.hpp"
 #include "support/json_reader.hpp"
-#include "support/unicode.hpp"
 
 namespace tolvane {
 namespace {
@@ -166,15 +165,6 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
 
 TEST(JsonReaderCatalogue, ErrorDebugTextQuotesTheMessage) {
   EXPECT_EQ(JsonError("string \"a\"", 3, 7).debug_text(), R"(Error("string \"a\"", line: 3, column: 7))");
-}
-
-TEST(Utf8Validation, RejectsMalformedSequences) {
-  EXPECT_TRUE(is_valid_utf8("plain \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD"));
-  EXPECT_FALSE(is_valid_utf8("\xC3"));
-  EXPECT_FALSE(is_valid_utf8("\xC0\x80"));           // overlong
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));       // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));   // beyond U+10FFFF
-  EXPECT_FALSE(is_valid_utf8("ok\xFF"));
 }
 
 }  // namespace
