@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "support/panic.hpp"
+#include "support/text_forms.hpp"
 #include "support/unicode.hpp"
 
 namespace tolvane {
@@ -67,11 +68,10 @@ std::string schema_text(ColumnSchema s) {
 }
 
 void append_schema_debug(std::string& out, ColumnSchema s) {
-  out += "ColumnSchema { logical_type: ";
-  out += canonical_name(s.logical_type);
-  out += ", semantic_tag: ";
-  out += canonical_name(s.semantic_tag);
-  out += " }";
+  RecordWriter record(out, kStructuredText, "ColumnSchema");
+  record.field("logical_type") += canonical_name(s.logical_type);
+  record.field("semantic_tag") += canonical_name(s.semantic_tag);
+  record.end();
 }
 
 }  // namespace tolvane
