@@ -59,18 +59,14 @@ PrimitiveRef read_primitive(JsonReader& r) {
 
 }  // namespace
 
-void append_type_json(std::string& out, LogicalType t) {
-  // Canonical names need no escaping.
-  out += '"';
-  out += canonical_name(t);
-  out += '"';
-}
-
+// Written once for every feature of a feature file: the fixed text goes in whole pieces.
+// Canonical names need no escaping.
 void append_schema_json(std::string& out, ColumnSchema s) {
-  RecordWriter record(out, kJsonObject);
-  append_type_json(record.field("logical_type"), s.logical_type);
-  append_type_json(record.field("semantic_tag"), s.semantic_tag);
-  record.end();
+  out += "{\"logical_type\":\"";
+  out += canonical_name(s.logical_type);
+  out += "\",\"semantic_tag\":\"";
+  out += canonical_name(s.semantic_tag);
+  out += "\"}";
 }
 
 void append_primitive_json(std::string& out, const Primitive& p) {
@@ -78,9 +74,10 @@ void append_primitive_json(std::string& out, const Primitive& p) {
   append_json_string(record.field("name"), p.name);
   append_json_string(record.field("id"), p.id);
   append_json_string(record.field("module"), p.module);
-  append_list(record.field("column_schemas"), p.column_schemas, ",", [](std::string& out, const InputSet& set) {
-    append_list(out, set.schemas, ",", append_schema_json);
-  });
+  append_list(record.field("column_schemas"), p.column_schemas, ",",
+              [](std::string& out, const InputSet& set) {
+                append_list(out, set.schemas, ",", append_schema_json);
+              });
   append_schema_json(record.field("return_type"), p.return_type);
   append_json_string(record.field("function_type"), p.function_type);
   record.field("commutative") += p.commutative ? "true" : "false";

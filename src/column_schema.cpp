@@ -18,7 +18,8 @@ constexpr std::string_view kCanonical[] = {
     "NaturalLanguage", "Timedelta",   "Numeric",      "TimeIndex", "ForeignKey",
     "DateOfBirth", "Index",           "Any",          "Unknown",
 };
-static_assert(std::size(kCanonical) == kLogicalTypeCount && kCanonical[kLogicalTypeCount - 1] == "Unknown");
+static_assert(std::size(kCanonical) == kLogicalTypeCount &&
+              kCanonical[kLogicalTypeCount - 1] == "Unknown");
 
 // The names are ASCII letters, so their full lower case is the ASCII one, and the lookup compares
 // with that.
@@ -28,7 +29,9 @@ constexpr bool is_ascii_letters(std::string_view name) {
 }
 static_assert(std::all_of(std::begin(kCanonical), std::end(kCanonical), is_ascii_letters));
 
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_ascii_lowered(std::string_view lower, std::string_view name) {
   return std::equal(lower.begin(), lower.end(), name.begin(), name.end(),

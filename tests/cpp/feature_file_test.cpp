@@ -11,11 +11,15 @@ namespace {
 // The text is reserved once from the walk: a reservation that fell short would double the
 // buffer, one that ran long would waste memory on every large file.
 TEST(FeatureFile, TextFillsItsReservation) {
-  auto add = build_primitive("add", "m", "transform", true, {{{"double", "numeric"}}}, {"double", "numeric"});
-  auto long_named = build_primitive("a primitive with a long name", "", "transform", false, {}, {"any", std::nullopt});
+  auto add = build_primitive("add", "m", "transform", true, {{{"double", "numeric"}}},
+                             {"double", "numeric"});
+  auto long_named = build_primitive("a primitive with a long name", "", "transform", false, {},
+                                    {"any", std::nullopt});
   std::vector<FeatureRef> features;
-  features.push_back(build_feature("a", ColumnSchema{LogicalType::Integer, LogicalType::Numeric}, nullptr, {}));
-  features.push_back(build_feature("boolean", ColumnSchema{LogicalType::BooleanNullable, LogicalType::Any}, nullptr, {}));
+  features.push_back(build_feature("a", ColumnSchema{LogicalType::Integer, LogicalType::Numeric},
+                                   nullptr, {}));
+  features.push_back(build_feature(
+      "boolean", ColumnSchema{LogicalType::BooleanNullable, LogicalType::Any}, nullptr, {}));
   for (int generation = 0; generation < 3; ++generation) {
     const Feature* bases[] = {features[features.size() - 2].get(), features.back().get()};
     features.push_back(build_feature("", std::nullopt, add.get(), bases));
