@@ -153,12 +153,12 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
   auto primitives = parse_primitive_catalogue(
       R"([{"id":"x","type":"add","module":"m","column_schemas":[[{"logical_type":"Double","semantic_tag":"Numeric"}],[]],)"
       R"("return_type":{"semantic_tag":"Numeric","extra":[1],"logical_type":"Double"},"function_type":"transform","commutative":false},)"
-      R"(["n\u0000\u00e9","","",[],[{"Any":null},"Unknown"],"",true]])");
+      R"(["n\u0000\u00e9\u20ac\ud83d\ude00","","",[],[{"Any":null},"Unknown"],"",true]])");
   ASSERT_EQ(primitives.size(), 2u);
   EXPECT_EQ(primitive_text(*primitives[0]),
             "add:m:transform:false:[InputSet([ColumnSchema { logical_type: Double, semantic_tag: Numeric }]), InputSet([])]");
   EXPECT_EQ(primitives[0]->id, "x");
-  EXPECT_EQ(primitives[1]->name, std::string("n\0\xC3\xA9", 4));
+  EXPECT_EQ(primitives[1]->name, std::string("n\0\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 11));
   EXPECT_EQ(primitives[1]->return_type, (ColumnSchema{LogicalType::Any, LogicalType::Unknown}));
   EXPECT_TRUE(primitives[1]->commutative);
 }
