@@ -1,7 +1,5 @@
 #include "feature/feature_file.hpp"
 
-#include <cstdint>
-
 #include <unordered_set>
 #include <vector>
 

@@ -5,7 +5,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 
 #include "support/debug_text.hpp"
 #include "support/unicode.hpp"
