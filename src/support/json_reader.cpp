@@ -27,14 +27,22 @@ constexpr unsigned char kFirstNonControl = 0x20;
 // \uXXXX
 constexpr std::size_t kHexEscapeDigits = 4;
 
-// UTF-16 surrogates: a character beyond U+FFFF is escaped as a leading and a trailing one.
+// UTF-16 surrogates: a character beyond U+FFFF is escaped as a leading and a trailing one, each
+// carrying ten bits of its distance from the first such character.
 constexpr char32_t kFirstLeadingSurrogate = 0xD800, kLastLeadingSurrogate = 0xDBFF;
 constexpr char32_t kFirstTrailingSurrogate = 0xDC00, kLastTrailingSurrogate = 0xDFFF;
 constexpr char32_t kFirstSupplementary = 0x10000;
 constexpr int kBitsPerSurrogate = 10;
 
+bool is_leading_surrogate(char32_t c) {
+  return c >= kFirstLeadingSurrogate && c <= kLastLeadingSurrogate;
+}
 bool is_trailing_surrogate(char32_t c) {
   return c >= kFirstTrailingSurrogate && c <= kLastTrailingSurrogate;
+}
+char32_t combine_surrogates(char32_t leading, char32_t trailing) {
+  return kFirstSupplementary + ((leading - kFirstLeadingSurrogate) << kBitsPerSurrogate) +
+         (trailing - kFirstTrailingSurrogate);
 }
 
 // The longest double in scientific form, "-2.2250738585072014e-308", has 24 characters.
@@ -229,7 +237,7 @@ void JsonReader::append_escape(std::string& out) {
   }
   char32_t code = hex_escape();
   if (is_trailing_surrogate(code)) fail_consumed("lone leading surrogate in hex escape");
-  if (code >= kFirstLeadingSurrogate && code <= kLastLeadingSurrogate) {
+  if (is_leading_surrogate(code)) {
     // A leading surrogate must be followed by an escaped trailing one.
     for (char expected : {'\\', 'u'}) {
       int next = next_char();
@@ -238,8 +246,7 @@ void JsonReader::append_escape(std::string& out) {
     }
     char32_t trailing = hex_escape();
     if (!is_trailing_surrogate(trailing)) fail_consumed("lone leading surrogate in hex escape");
-    code = kFirstSupplementary + ((code - kFirstLeadingSurrogate) << kBitsPerSurrogate) +
-           (trailing - kFirstTrailingSurrogate);
+    code = combine_surrogates(code, trailing);
   }
   append_utf8(out, code);
 }
