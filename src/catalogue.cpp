@@ -6,6 +6,7 @@
 #include "support/json_reader.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
+#include "support/text_forms.hpp"
 #include "support/unicode.hpp"
 
 namespace tolvane {
@@ -58,6 +59,8 @@ PrimitiveRef read_primitive(JsonReader& r) {
 
 }  // namespace
 
+// Written once for every feature of a feature file: the fixed text goes in whole pieces.
+// Canonical names need no escaping.
 void append_schema_json(std::string& out, ColumnSchema s) {
   out += "{\"logical_type\":\"";
   out += canonical_name(s.logical_type);
@@ -67,30 +70,18 @@ void append_schema_json(std::string& out, ColumnSchema s) {
 }
 
 void append_primitive_json(std::string& out, const Primitive& p) {
-  out += "{\"name\":";
-  append_json_string(out, p.name);
-  out += ",\"id\":";
-  append_json_string(out, p.id);
-  out += ",\"module\":";
-  append_json_string(out, p.module);
-  out += ",\"column_schemas\":[";
-  for (std::size_t i = 0; i < p.column_schemas.size(); ++i) {
-    if (i) out += ',';
-    out += '[';
-    const auto& schemas = p.column_schemas[i].schemas;
-    for (std::size_t j = 0; j < schemas.size(); ++j) {
-      if (j) out += ',';
-      append_schema_json(out, schemas[j]);
-    }
-    out += ']';
-  }
-  out += "],\"return_type\":";
-  append_schema_json(out, p.return_type);
-  out += ",\"function_type\":";
-  append_json_string(out, p.function_type);
-  out += ",\"commutative\":";
-  out += p.commutative ? "true" : "false";
-  out += '}';
+  RecordWriter record(out, kJsonObject);
+  append_json_string(record.field("name"), p.name);
+  append_json_string(record.field("id"), p.id);
+  append_json_string(record.field("module"), p.module);
+  append_list(record.field("column_schemas"), p.column_schemas, ",",
+              [](std::string& out, const InputSet& set) {
+                append_list(out, set.schemas, ",", append_schema_json);
+              });
+  append_schema_json(record.field("return_type"), p.return_type);
+  append_json_string(record.field("function_type"), p.function_type);
+  record.field("commutative") += p.commutative ? "true" : "false";
+  record.end();
 }
 
 std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstddef>
 #include <optional>
@@ -39,7 +38,8 @@ enum class LogicalType : std::uint8_t {
   Unknown,
 };
 
-inline constexpr std::size_t kLogicalTypeCount = 24;
+// Unknown stays last: the count follows from it.
+inline constexpr std::size_t kLogicalTypeCount = static_cast<std::size_t>(LogicalType::Unknown) + 1;
 
 std::string_view canonical_name(LogicalType t);
 // All canonical names, in ordinal order.

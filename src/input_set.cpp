@@ -1,5 +1,7 @@
 #include "input_set.hpp"
 
+#include "support/text_forms.hpp"
+
 namespace tolvane {
 
 InputSet build_input_set(const std::vector<NamePair>& pairs) {
@@ -10,12 +12,7 @@ InputSet build_input_set(const std::vector<NamePair>& pairs) {
 }
 
 void append_schema_list(std::string& out, const InputSet& set) {
-  out += '[';
-  for (std::size_t i = 0; i < set.schemas.size(); ++i) {
-    if (i) out += ", ";
-    append_schema_debug(out, set.schemas[i]);
-  }
-  out += ']';
+  append_list(out, set.schemas, ", ", append_schema_debug);
 }
 
 void append_input_set_debug(std::string& out, const InputSet& set) {

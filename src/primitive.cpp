@@ -4,17 +4,13 @@
 
 #include "support/debug_text.hpp"
 #include "support/sha256.hpp"
+#include "support/text_forms.hpp"
 
 namespace tolvane {
 namespace {
 
 void append_input_sets(std::string& out, const std::vector<InputSet>& sets) {
-  out += '[';
-  for (std::size_t i = 0; i < sets.size(); ++i) {
-    if (i) out += ", ";
-    append_input_set_debug(out, sets[i]);
-  }
-  out += ']';
+  append_list(out, sets, ", ", append_input_set_debug);
 }
 
 void mix(std::size_t& seed, std::size_t value) {
@@ -81,21 +77,15 @@ std::string primitive_text(const Primitive& p) {
 }
 
 void append_primitive_debug(std::string& out, const Primitive& p) {
-  out += "Primitive { name: ";
-  append_quoted(out, p.name);
-  out += ", id: ";
-  append_quoted(out, p.id);
-  out += ", module: ";
-  append_quoted(out, p.module);
-  out += ", column_schemas: ";
-  append_input_sets(out, p.column_schemas);
-  out += ", return_type: ";
-  append_schema_debug(out, p.return_type);
-  out += ", function_type: ";
-  append_quoted(out, p.function_type);
-  out += ", commutative: ";
-  out += p.commutative ? "true" : "false";
-  out += " }";
+  RecordWriter record(out, kStructuredText, "Primitive");
+  append_quoted(record.field("name"), p.name);
+  append_quoted(record.field("id"), p.id);
+  append_quoted(record.field("module"), p.module);
+  append_input_sets(record.field("column_schemas"), p.column_schemas);
+  append_schema_debug(record.field("return_type"), p.return_type);
+  append_quoted(record.field("function_type"), p.function_type);
+  record.field("commutative") += p.commutative ? "true" : "false";
+  record.end();
 }
 
 }  // namespace tolvane

@@ -1,7 +1,5 @@
 #include "feature/feature_file.hpp"
 
-#include <cstdint>
-
 #include <unordered_set>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "support/huge_pages.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
+#include "support/text_forms.hpp"
 
 namespace tolvane {
 namespace {
@@ -22,6 +21,17 @@ struct PrimitiveContentEqual {
   bool operator()(const Primitive* a, const Primitive* b) const noexcept { return *a == *b; }
 };
 
+// The text is reserved once, from sizes summed in the walk: a file can run to gigabytes, and a
+// buffer that grew would be copied and lose its huge pages. A feature object is its frame, with
+// the comma after it, filled with its id, name, type names, base ids and primitive id.
+constexpr std::size_t kIdSize = 64;  // hex digits
+constexpr std::size_t kFeatureFrameSize =
+    std::string_view(R"({"name":"","id":"","schema":{"logical_type":"","semantic_tag":""},)"
+                     R"("base_features":[],"generating_primitive":},)").size() + kIdSize;
+constexpr std::size_t kBaseIdSize = kIdSize + 3;  // "<id>",
+constexpr std::string_view kNoPrimitive = "null";
+constexpr std::size_t kFileFrameSize = std::string_view(R"({"features":[],"primitives":})").size();
+
 // The distinct features and primitives of a feature graph, in the order first met, with the
 // features' names (built once, each ending where the next begins).
 struct Gathered {
@@ -29,7 +39,8 @@ struct Gathered {
   std::string names;
   std::vector<std::size_t> name_ends;
   std::vector<const Primitive*> primitives;
-  std::size_t text_size_estimate = 128;  // exact unless names need escaping
+  // Of the features' text: a bound unless names or primitive ids need escaping.
+  std::size_t features_text_size = 0;
 
   std::string_view name(std::size_t i) const {
     std::size_t begin = i ? name_ends[i - 1] : 0;
@@ -62,8 +73,12 @@ Gathered gather(std::span<const FeatureRef> roots) {
         std::size_t before = out.names.size();
         f->append_name(out.names);
         out.name_ends.push_back(out.names.size());
-        // {"name":"","id":"<64>","schema":{..},"base_features":[],"generating_primitive":null},
-        out.text_size_estimate += 185 + (out.names.size() - before) + 67 * f->base_features().size();
+        const Primitive* p = f->generating_primitive();
+        out.features_text_size += kFeatureFrameSize + (out.names.size() - before) +
+                                  canonical_name(f->schema().logical_type).size() +
+                                  canonical_name(f->schema().semantic_tag).size() +
+                                  kBaseIdSize * f->base_features().size() +
+                                  (p ? p->id.size() + 2 /* quotes */ : kNoPrimitive.size());
       }
       if (const Primitive* p = f->generating_primitive();
           p && primitive_records.insert(p).second && primitives.insert(p).second) {
@@ -78,7 +93,7 @@ Gathered gather(std::span<const FeatureRef> roots) {
 
 void append_id(std::string& out, const Feature& f) {
   std::size_t at = out.size();
-  out.resize(at + 64);
+  out.resize(at + kIdSize);
   hex_digest(f.id(), out.data() + at);
 }
 
@@ -89,19 +104,17 @@ void append_feature_json(std::string& out, const Feature& f, std::string_view na
   append_id(out, f);
   out += "\",\"schema\":";
   append_schema_json(out, f.schema());
-  out += ",\"base_features\":[";
-  auto bases = f.base_features();
-  for (std::size_t i = 0; i < bases.size(); ++i) {
-    if (i) out += ',';
+  out += ",\"base_features\":";
+  append_list(out, f.base_features(), ",", [](std::string& out, const Feature* base) {
     out += '"';
-    append_id(out, *bases[i]);
+    append_id(out, *base);
     out += '"';
-  }
-  out += "],\"generating_primitive\":";
+  });
+  out += ",\"generating_primitive\":";
   if (const Primitive* p = f.generating_primitive()) {
     append_json_string(out, p->id);
   } else {
-    out += "null";
+    out += kNoPrimitive;
   }
   out += '}';
 }
@@ -110,8 +123,12 @@ void append_feature_json(std::string& out, const Feature& f, std::string_view na
 
 std::string feature_file_json(std::span<const FeatureRef> features) {
   Gathered g = gather(features);
+  // The primitives are few next to the features: written first, their text has a known size.
+  std::string primitives;
+  append_list(primitives, g.primitives, ",",
+              [](std::string& out, const Primitive* p) { append_primitive_json(out, *p); });
   std::string out;
-  out.reserve(g.text_size_estimate + 512 * g.primitives.size());
+  out.reserve(kFileFrameSize + g.features_text_size + primitives.size());
   // A file's text can run to gigabytes: faulting its buffer in huge pages saves most of the time
   // spent filling it.
   advise_huge_pages(out.data(), out.capacity());
@@ -120,12 +137,9 @@ std::string feature_file_json(std::span<const FeatureRef> features) {
     if (i) out += ',';
     append_feature_json(out, *g.features[i], g.name(i));
   }
-  out += "],\"primitives\":[";
-  for (std::size_t i = 0; i < g.primitives.size(); ++i) {
-    if (i) out += ',';
-    append_primitive_json(out, *g.primitives[i]);
-  }
-  out += "]}";
+  out += "],\"primitives\":";
+  out += primitives;
+  out += '}';
   return out;
 }
 

@@ -5,9 +5,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 
 #include "support/debug_text.hpp"
+#include "support/unicode.hpp"
 
 namespace tolvane {
 namespace {
@@ -21,28 +21,43 @@ int hex_value(char c) {
   return -1;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+// Bytes below it are control characters, which a string must escape.
+constexpr unsigned char kFirstNonControl = 0x20;
+
+// \uXXXX
+constexpr std::size_t kHexEscapeDigits = 4;
+
+// UTF-16 surrogates: a character beyond U+FFFF is escaped as a leading and a trailing one, each
+// carrying ten bits of its distance from the first such character.
+constexpr char32_t kFirstLeadingSurrogate = 0xD800, kLastLeadingSurrogate = 0xDBFF;
+constexpr char32_t kFirstTrailingSurrogate = 0xDC00, kLastTrailingSurrogate = 0xDFFF;
+constexpr char32_t kFirstSupplementary = 0x10000;
+constexpr int kBitsPerSurrogate = 10;
+
+bool is_leading_surrogate(char32_t c) {
+  return c >= kFirstLeadingSurrogate && c <= kLastLeadingSurrogate;
 }
+bool is_trailing_surrogate(char32_t c) {
+  return c >= kFirstTrailingSurrogate && c <= kLastTrailingSurrogate;
+}
+char32_t combine_surrogates(char32_t leading, char32_t trailing) {
+  return kFirstSupplementary + ((leading - kFirstLeadingSurrogate) << kBitsPerSurrogate) +
+         (trailing - kFirstTrailingSurrogate);
+}
+
+// The longest double in scientific form, "-2.2250738585072014e-308", has 24 characters.
+constexpr std::size_t kScientificSize = 32;
+
+// The messages show a float positionally while its decimal point stands from
+// kLowestPositionalPoint to kHighestPositionalPoint places after the start of its digits (from
+// 0.0000d up to 16 digits before the point), in exponent form beyond.
+constexpr int kLowestPositionalPoint = -4;
+constexpr int kHighestPositionalPoint = 16;
 
 // Shortest round-trip digits, laid out positionally for moderate magnitudes and in exponent
 // form otherwise: 1.5, 100.0, 0.001, 1e20, 1.25e-7.
 std::string format_float(double v) {
-  char buf[64];
+  char buf[kScientificSize];
   auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
   std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
   std::string out;
@@ -58,15 +73,15 @@ std::string format_float(double v) {
   int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
   int length = static_cast<int>(digits.size());
   int point = exponent + 1;  // value = 0.<digits> * 10^point
-  if (point >= length && point <= 16) {
+  if (point >= length && point <= kHighestPositionalPoint) {
     out += digits;
     out.append(static_cast<std::size_t>(point - length), '0');
     out += ".0";
-  } else if (point > 0 && point <= 16) {
+  } else if (point > 0 && point <= kHighestPositionalPoint) {
     out += digits.substr(0, static_cast<std::size_t>(point));
     out += '.';
     out += digits.substr(static_cast<std::size_t>(point));
-  } else if (point > -5 && point <= 0) {
+  } else if (point >= kLowestPositionalPoint && point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
     out += digits;
@@ -193,7 +208,7 @@ std::string JsonReader::parse_string() {
     std::size_t start = pos_;
     while (pos_ < text_.size()) {
       auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"' || c == '\\' || c < 0x20) break;
+      if (c == '"' || c == '\\' || c < kFirstNonControl) break;
       ++pos_;
     }
     out.append(text_.substr(start, pos_ - start));
@@ -221,8 +236,8 @@ void JsonReader::append_escape(std::string& out) {
     default: fail_consumed("invalid escape");
   }
   char32_t code = hex_escape();
-  if (code >= 0xDC00 && code <= 0xDFFF) fail_consumed("lone leading surrogate in hex escape");
-  if (code >= 0xD800 && code <= 0xDBFF) {
+  if (is_trailing_surrogate(code)) fail_consumed("lone leading surrogate in hex escape");
+  if (is_leading_surrogate(code)) {
     // A leading surrogate must be followed by an escaped trailing one.
     for (char expected : {'\\', 'u'}) {
       int next = next_char();
@@ -230,20 +245,20 @@ void JsonReader::append_escape(std::string& out) {
       if (next != expected) fail_consumed("unexpected end of hex escape");
     }
     char32_t trailing = hex_escape();
-    if (trailing < 0xDC00 || trailing > 0xDFFF) fail_consumed("lone leading surrogate in hex escape");
-    code = 0x10000 + ((code - 0xD800) << 10) + (trailing - 0xDC00);
+    if (!is_trailing_surrogate(trailing)) fail_consumed("lone leading surrogate in hex escape");
+    code = combine_surrogates(code, trailing);
   }
   append_utf8(out, code);
 }
 
 unsigned JsonReader::hex_escape() {
-  if (text_.size() - pos_ < 4) {
+  if (text_.size() - pos_ < kHexEscapeDigits) {
     pos_ = text_.size();
     fail_consumed("EOF while parsing a string");
   }
   unsigned value = 0;
   bool valid = true;
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < kHexEscapeDigits; ++i) {
     int digit = hex_value(text_[pos_++]);
     valid = valid && digit >= 0;
     value = value * 16 + static_cast<unsigned>(std::max(digit, 0));
@@ -419,7 +434,7 @@ std::size_t JsonReader::next_member(const RecordShape& shape, MemberProgress& pr
       skip_value();
       continue;
     }
-    std::uint64_t bit = std::uint64_t{1} << index;
+    FieldMask bit = FieldMask{1} << index;
     if (progress.seen & bit) {
       skip_whitespace();
       fail_consumed("duplicate field `" + std::string(shape.fields[index]) + "`");
@@ -435,7 +450,7 @@ void JsonReader::end_object_record(const RecordShape& shape, const MemberProgres
   ++pos_;  // the '}' that next_member stopped at: a missing field is reported there
   leave();
   for (std::size_t i = 0; i < shape.fields.size(); ++i) {
-    if (!(progress.seen & (std::uint64_t{1} << i))) {
+    if (!(progress.seen & (FieldMask{1} << i))) {
       fail_consumed("missing field `" + std::string(shape.fields[i]) + "`");
     }
   }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,12 +32,27 @@ class JsonError : public std::exception {
   std::size_t column_;
 };
 
+// One bit per field of a record: which fields a record object has given so far.
+using FieldMask = std::uint64_t;
+
 // The members of a record, in declaration order; the same order decides which missing member is
-// named. `aliases` are other keys filling one of the fields.
+// named. `aliases` are other keys filling one of the fields. Shapes are made at compile time, so
+// that one the reader cannot track fails the build.
 struct RecordShape {
+  static constexpr std::size_t kMaxFields = std::numeric_limits<FieldMask>::digits;
+
+  consteval RecordShape(std::string_view name, std::span<const std::string_view> fields,
+                        std::span<const std::pair<std::string_view, std::size_t>> aliases = {})
+      : name(name), fields(fields), aliases(aliases) {
+    if (fields.size() > kMaxFields) throw "more fields than a FieldMask has bits";
+    for (const auto& alias : aliases) {
+      if (alias.second >= fields.size()) throw "an alias of a field the record does not have";
+    }
+  }
+
   std::string_view name;  // "Primitive": shows as "struct Primitive" in errors
   std::span<const std::string_view> fields;
-  std::span<const std::pair<std::string_view, std::size_t>> aliases = {};
+  std::span<const std::pair<std::string_view, std::size_t>> aliases;
 };
 
 // A pull reader over a whole JSON text. Callers ask for the value they expect next; anything else
@@ -115,7 +131,7 @@ class JsonReader {
 
   struct MemberProgress {
     bool first = true;
-    std::uint64_t seen = 0;  // one bit per field
+    FieldMask seen = 0;
   };
 
   bool begin_record(const RecordShape& shape);  // true: object form, false: array form

@@ -16,6 +16,12 @@ std::size_t decode_utf8(std::string_view utf8, char32_t& c) {
   return static_cast<std::size_t>(n);
 }
 
+void append_utf8(std::string& out, char32_t c) {
+  utf8proc_uint8_t buf[4];
+  auto len = utf8proc_encode_char(static_cast<utf8proc_int32_t>(c), buf);
+  out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(len));
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   while (!bytes.empty()) {
     // ASCII runs are the common case; only the rest goes through the decoder.
@@ -44,9 +50,7 @@ std::string to_lower_full(std::string_view utf8) {
       out += "i\xCC\x87";
       continue;
     }
-    utf8proc_uint8_t buf[4];
-    auto len = utf8proc_encode_char(utf8proc_tolower(static_cast<utf8proc_int32_t>(c)), buf);
-    out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(len));
+    append_utf8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
   }
   return out;
 }

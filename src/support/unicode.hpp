@@ -21,6 +21,9 @@ bool is_grapheme_extend(char32_t c);
 // invalid sequence yields U+FFFD and length 1.
 std::size_t decode_utf8(std::string_view utf8, char32_t& c);
 
+// Appends the UTF-8 encoding of `c`, a code point that is not a surrogate.
+void append_utf8(std::string& out, char32_t c);
+
 // Well-formed UTF-8: no overlong forms, surrogates or code points beyond U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
 

@@ -4,7 +4,6 @@
 
 #include "catalogue.hpp"
 #include "support/json_reader.hpp"
-#include "support/unicode.hpp"
 
 namespace tolvane {
 namespace {
@@ -154,27 +153,18 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
   auto primitives = parse_primitive_catalogue(
       R"([{"id":"x","type":"add","module":"m","column_schemas":[[{"logical_type":"Double","semantic_tag":"Numeric"}],[]],)"
       R"("return_type":{"semantic_tag":"Numeric","extra":[1],"logical_type":"Double"},"function_type":"transform","commutative":false},)"
-      R"(["n\u0000\u00e9","","",[],[{"Any":null},"Unknown"],"",true]])");
+      R"(["n\u0000\u00e9\u20ac\ud83d\ude00","","",[],[{"Any":null},"Unknown"],"",true]])");
   ASSERT_EQ(primitives.size(), 2u);
   EXPECT_EQ(primitive_text(*primitives[0]),
             "add:m:transform:false:[InputSet([ColumnSchema { logical_type: Double, semantic_tag: Numeric }]), InputSet([])]");
   EXPECT_EQ(primitives[0]->id, "x");
-  EXPECT_EQ(primitives[1]->name, std::string("n\0\xC3\xA9", 4));
+  EXPECT_EQ(primitives[1]->name, std::string("n\0\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 11));
   EXPECT_EQ(primitives[1]->return_type, (ColumnSchema{LogicalType::Any, LogicalType::Unknown}));
   EXPECT_TRUE(primitives[1]->commutative);
 }
 
 TEST(JsonReaderCatalogue, ErrorDebugTextQuotesTheMessage) {
   EXPECT_EQ(JsonError("string \"a\"", 3, 7).debug_text(), R"(Error("string \"a\"", line: 3, column: 7))");
-}
-
-TEST(Utf8Validation, RejectsMalformedSequences) {
-  EXPECT_TRUE(is_valid_utf8("plain \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD"));
-  EXPECT_FALSE(is_valid_utf8("\xC3"));
-  EXPECT_FALSE(is_valid_utf8("\xC0\x80"));           // overlong
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));       // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));   // beyond U+10FFFF
-  EXPECT_FALSE(is_valid_utf8("ok\xFF"));
 }
 
 }  // namespace
