@@ -15,8 +15,8 @@ MODULE_BUILD := build/wheel
 WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
-.PHONY: demo test deps system-packages module cpp-tests pytest typecheck test-pythons wheel test-wheel \
-  fuzz sanitize tsan clean
+.PHONY: demo test deps system-packages module cpp-tests pytest typecheck format format-check test-pythons \
+  wheel test-wheel fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -57,6 +57,16 @@ pytest: module
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane
 	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+
+# clang-format (from requirements-dev.txt, so everyone formats alike) over our C++ sources.
+FORMAT_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
+CLANG_FORMAT := $(VENV)/bin/clang-format
+
+format: deps
+	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
+
+format-check: deps
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES)
 
 # The pytest suite on every supported interpreter present, each with its own venv and build.
 SUPPORTED_PYTHONS := 3.11 3.12 3.13
