@@ -89,7 +89,7 @@ void prefix_type_error(const char* parameter) {
   if (!wrapped) return;  // keep whatever went wrong while wrapping
   // The new error stands where the first was raised: same cause, same context (the exception
   // being handled at the time), same choice of showing it, same traceback.
-  PyException_SetCause(wrapped.get(), PyException_GetCause(first.get()));  // steals
+  PyException_SetCause(wrapped.get(), PyException_GetCause(first.get()));      // steals
   PyException_SetContext(wrapped.get(), PyException_GetContext(first.get()));  // steals
   reinterpret_cast<PyBaseExceptionObject*>(wrapped.get())->suppress_context =
       reinterpret_cast<PyBaseExceptionObject*>(first.get())->suppress_context;

@@ -37,8 +37,8 @@ inline constexpr Py_ssize_t kUntrustedReserve = 4096;
 
 // Any object passing the interpreter's sequence check, converted item by item in iteration order.
 template <class Item>
-auto to_vector(PyObject* sequence, Item&& convert_item)
-    -> std::vector<decltype(convert_item(sequence))> {
+auto to_vector(PyObject* sequence,
+               Item&& convert_item) -> std::vector<decltype(convert_item(sequence))> {
   if (!PySequence_Check(sequence)) refuse(sequence, messages::kSequence);
   std::vector<decltype(convert_item(sequence))> out;
   Py_ssize_t size = PySequence_Size(sequence);

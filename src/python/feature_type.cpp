@@ -16,15 +16,17 @@ constexpr Signature kNew = {"Feature.__new__()", kNewParameters, 5, 3};
 
 PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {
-    auto [name, lt, st, bases, primitive] = BoundArgs(kNew, args, kwargs).convert(
-        to_text, to_text, to_text, to_optional<to_features>, to_optional<to_primitive>);
+    auto [name, lt, st, bases, primitive] =
+        BoundArgs(kNew, args, kwargs)
+            .convert(to_text, to_text, to_text, to_optional<to_features>,
+                     to_optional<to_primitive>);
     ColumnSchema schema{parse_logical_type(lt).value_or(LogicalType::Unknown),
                         parse_logical_type(st).value_or(LogicalType::Unknown)};
     if (bases.has_value() != primitive.has_value()) panic(messages::kBasesWithoutPrimitive);
     std::vector<const Feature*> base_pointers =
         bases ? pointers(*bases) : std::vector<const Feature*>{};
-    return new_object(type, build_feature(name, schema, primitive ? primitive->get() : nullptr,
-                                          base_pointers));
+    return new_object(
+        type, build_feature(name, schema, primitive ? primitive->get() : nullptr, base_pointers));
   });
 }
 
@@ -45,6 +47,7 @@ PyObject* feature_richcompare(PyObject* self, PyObject* other, int op) {
     const Feature& a = *left->value;
     const Feature& b = *right->value;
     bool result;
+    // clang-format off
     switch (op) {
       case Py_EQ: result = same_id(a, b); break;
       case Py_NE: result = !same_id(a, b); break;
@@ -54,6 +57,7 @@ PyObject* feature_richcompare(PyObject* self, PyObject* other, int op) {
       case Py_GE: result = !id_less(a, b); break;
       default: return not_implemented();
     }
+    // clang-format on
     return Ref::borrow(result ? Py_True : Py_False);
   });
 }
@@ -63,9 +67,8 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-  return replace_record<FeatureRef>(self, value, [](const Feature& f, PyObject* v) {
-    return with_name(f, to_text(v));
-  });
+  return replace_record<FeatureRef>(
+      self, value, [](const Feature& f, PyObject* v) { return with_name(f, to_text(v)); });
 }
 
 PyObject* get_base_features(PyObject* self, void*) {
@@ -111,7 +114,8 @@ Ref save_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
 // Feature objects come by the million: they get an allocator of their own (the sanitizer builds
 // keep the interpreter's, so that it sees every object).
 ObjectArena& feature_objects() {
-  static ObjectArena* arena = new ObjectArena(sizeof(FeatureObject));  // lives as long as objects may
+  // Never deleted: it lives as long as objects may.
+  static ObjectArena* arena = new ObjectArena(sizeof(FeatureObject));
   return *arena;
 }
 
@@ -136,18 +140,20 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyType_Slot slots[] = {
+#if !defined(__SANITIZE_ADDRESS__)
+    {Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)},
+    {Py_tp_free, reinterpret_cast<void*>(feature_free)},
+#endif
+    {Py_tp_richcompare, reinterpret_cast<void*>(feature_richcompare)},
+    {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
+};
+
 }  // namespace
 
 PyTypeObject* feature_type() {
-  static PyTypeObject* type = create_class<FeatureRef>("Feature", feature_new, feature_str, {
-#if !defined(__SANITIZE_ADDRESS__)
-      {Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)},
-      {Py_tp_free, reinterpret_cast<void*>(feature_free)},
-#endif
-      {Py_tp_richcompare, reinterpret_cast<void*>(feature_richcompare)},
-      {Py_tp_getset, getset},
-      {Py_tp_methods, methods},
-  });
+  static PyTypeObject* type = create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
   return type;
 }
 

@@ -26,7 +26,8 @@ class FeatureListSink : public FeatureSink {
     auto size = static_cast<Py_ssize_t>(inputs_.size() + count);
     list_ = Ref::checked(PyList_New(size));
     PyObject_GC_UnTrack(list_.get());
-    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item, size * sizeof(PyObject*));
+    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item,
+                      size * sizeof(PyObject*));
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
       set_list_item(list_, static_cast<Py_ssize_t>(i), new_feature(inputs_[i]));
     }

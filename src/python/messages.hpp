@@ -30,9 +30,9 @@ inline constexpr const char kUnexpectedKeyword[] = "%s got an unexpected keyword
 
 // The names quoted and joined as a sentence: 'a' and 'b'; 'a', 'b', and 'c'.
 inline std::string missing_required(const char* callable, std::span<const char* const> names) {
-  std::string out = std::string(callable) + " missing " + std::to_string(names.size()) +
-                    (names.size() == 1 ? " required positional argument: "
-                                       : " required positional arguments: ");
+  std::string out =
+      std::string(callable) + " missing " + std::to_string(names.size()) +
+      (names.size() == 1 ? " required positional argument: " : " required positional arguments: ");
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
     out += '\'';

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <initializer_list>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -20,7 +20,7 @@ namespace tolvane::py {
 // Borrow flag: 0 free, >0 being read, -1 being written.
 template <class Value>
 struct Object {
-  PyObject_HEAD
+  PyObject ob_base;
   Py_ssize_t borrow;
   Value value;
 };
@@ -121,14 +121,14 @@ PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, Py
 // repr()), with `extra` slots besides.
 template <class Value>
 PyTypeObject* create_class(const char* class_name, newfunc construct, reprfunc text,
-                           std::initializer_list<PyType_Slot> extra = {}) {
+                           std::span<const PyType_Slot> extra = {}) {
   std::vector<PyType_Slot> slots = {
       {Py_tp_new, reinterpret_cast<void*>(construct)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Value>)},
       {Py_tp_str, reinterpret_cast<void*>(text)},
       {Py_tp_repr, reinterpret_cast<void*>(text)},
   };
-  slots.insert(slots.end(), extra);
+  slots.insert(slots.end(), extra.begin(), extra.end());
   slots.push_back({0, nullptr});
   return create_class_from_slots(class_name, sizeof(Object<Value>), slots.data());
 }

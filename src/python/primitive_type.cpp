@@ -6,7 +6,7 @@
 namespace tolvane::py {
 namespace {
 
-constexpr const char* kParameters[] = {"name",       "module",         "function_type",
+constexpr const char* kParameters[] = {"name",        "module",         "function_type",
                                        "commutative", "column_schemas", "return_type"};
 constexpr Signature kNew = {"Primitive.__new__()", kParameters, 6, 6};
 
@@ -15,9 +15,9 @@ PyObject* primitive_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto [name, module, function_type, commutative, column_schemas, return_type] =
         BoundArgs(kNew, args, kwargs)
             .convert(to_text, to_text, to_text, to_bool, to_name_pair_lists, to_name_pair);
-    return new_object(type, build_primitive(std::move(name), std::move(module),
-                                            std::move(function_type), commutative, column_schemas,
-                                            return_type));
+    return new_object(type,
+                      build_primitive(std::move(name), std::move(module), std::move(function_type),
+                                      commutative, column_schemas, return_type));
   });
 }
 
@@ -30,9 +30,8 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-  return replace_record<PrimitiveRef>(self, value, [](const Primitive& p, PyObject* v) {
-    return with_name(p, to_text(v));
-  });
+  return replace_record<PrimitiveRef>(
+      self, value, [](const Primitive& p, PyObject* v) { return with_name(p, to_text(v)); });
 }
 
 PyGetSetDef getset[] = {
@@ -40,11 +39,13 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot slots[] = {{Py_tp_getset, getset}};
+
 }  // namespace
 
 PyTypeObject* primitive_type() {
-  static PyTypeObject* type = create_class<PrimitiveRef>("Primitive", primitive_new, primitive_str,
-                                                         {{Py_tp_getset, getset}});
+  static PyTypeObject* type =
+      create_class<PrimitiveRef>("Primitive", primitive_new, primitive_str, slots);
   return type;
 }
 
