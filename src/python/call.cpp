@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "dfs/synthesize.hpp"
+#include "python/messages.hpp"
 #include "support/interrupt.hpp"
 #include "support/panic.hpp"
 
@@ -14,85 +16,56 @@ void raise(PyObject* type, const char* message) {
   throw ErrorAlreadySet{};
 }
 
-namespace {
-
-[[noreturn]] void raise_type_error(std::string message) { raise(PyExc_TypeError, message.c_str()); }
-
-std::string quoted_list(const std::vector<const char*>& names) {
-  std::string out;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    out += '\'';
-    out += names[i];
-    out += '\'';
-  }
-  return out;
+void BoundArgs::check_positional_count(Py_ssize_t given) const {
+  if (given <= sig_->count) return;
+  raise(PyExc_TypeError,
+        messages::too_many_positional(sig_->full_name, sig_->required, sig_->count, given).c_str());
 }
 
-void check_positional_count(const Signature& sig, Py_ssize_t given) {
-  if (given <= sig.count) return;
-  std::string message = sig.full_name;
-  message += " takes ";
-  if (sig.required < sig.count) message += "from " + std::to_string(sig.required) + " to ";
-  message += std::to_string(sig.count) + " positional arguments but " + std::to_string(given) +
-             (given == 1 ? " was given" : " were given");
-  raise_type_error(message);
-}
-
-void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArgs& out) {
-  for (int i = 0; i < sig.count; ++i) {
-    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
-      if (out[i]) {
-        raise_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
-                         sig.names[i] + "'");
+void BoundArgs::bind_keyword(PyObject* key, PyObject* value) {
+  for (int i = 0; i < sig_->count; ++i) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig_->names[i]) == 0) {
+      if (values_[i]) {
+        raise(PyExc_TypeError, messages::multiple_values(sig_->full_name, sig_->names[i]).c_str());
       }
-      out[i] = value;
+      values_[i] = value;
       return;
     }
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, key);
+  PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeyword, sig_->full_name, key);
   throw ErrorAlreadySet{};
 }
 
-void check_required(const Signature& sig, const BoundArgs& out) {
+void BoundArgs::check_required() const {
   std::vector<const char*> missing;
-  for (int i = 0; i < sig.required; ++i) {
-    if (!out[i]) missing.push_back(sig.names[i]);
+  for (int i = 0; i < sig_->required; ++i) {
+    if (!values_[i]) missing.push_back(sig_->names[i]);
   }
   if (missing.empty()) return;
-  raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing.size()) +
-                   (missing.size() == 1 ? " required positional argument: "
-                                        : " required positional arguments: ") +
-                   quoted_list(missing));
+  raise(PyExc_TypeError, messages::missing_required(sig_->full_name, missing).c_str());
 }
 
-}  // namespace
-
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs out{};
+BoundArgs::BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames)
+    : sig_(&sig) {
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  check_positional_count(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  check_positional_count(nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    bind_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
-  }
-  check_required(sig, out);
-  return out;
+  for (Py_ssize_t j = 0; j < nkw; ++j) bind_keyword(PyTuple_GET_ITEM(kwnames, j), args[nargs + j]);
+  check_required();
 }
 
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  BoundArgs out{};
+BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(&sig) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  check_positional_count(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  check_positional_count(nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
+    while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(key, value);
   }
-  check_required(sig, out);
-  return out;
+  check_required();
 }
 
 void prefix_type_error(const char* parameter) {
@@ -100,25 +73,27 @@ void prefix_type_error(const char* parameter) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {  // subclasses pass
-    PyErr_Restore(type, value, traceback);
-    return;
-  }
+  Ref first_type = Ref::steal(type);
   Ref first = Ref::steal(value);
   Ref first_traceback = Ref::steal(traceback);
-  Py_DECREF(type);
+  // Subclasses of TypeError pass unchanged.
+  if (Py_TYPE(first.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(first_type.release(), first.release(), first_traceback.release());
+    return;
+  }
   Ref text = Ref::steal(PyObject_Str(first.get()));
-  Ref message = Ref::steal(
-      text ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()) : nullptr);
-  PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr;
+  Ref message =
+      text ? Ref::steal(PyUnicode_FromFormat(messages::kArgumentPrefix, parameter, text.get()))
+           : Ref();
+  Ref wrapped = message ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : Ref();
   if (!wrapped) return;  // keep whatever went wrong while wrapping
   // The new error stands where the first was raised: same cause, same context (the exception
   // being handled at the time), same choice of showing it, same traceback.
-  auto* before = reinterpret_cast<PyBaseExceptionObject*>(first.get());
-  PyException_SetCause(wrapped, PyException_GetCause(first.get()));  // steals
-  PyException_SetContext(wrapped, PyException_GetContext(first.get()));  // steals
-  reinterpret_cast<PyBaseExceptionObject*>(wrapped)->suppress_context = before->suppress_context;
-  PyErr_Restore(Py_NewRef(PyExc_TypeError), wrapped, first_traceback.release());
+  PyException_SetCause(wrapped.get(), PyException_GetCause(first.get()));      // steals
+  PyException_SetContext(wrapped.get(), PyException_GetContext(first.get()));  // steals
+  reinterpret_cast<PyBaseExceptionObject*>(wrapped.get())->suppress_context =
+      reinterpret_cast<PyBaseExceptionObject*>(first.get())->suppress_context;
+  PyErr_Restore(first_type.release(), wrapped.release(), first_traceback.release());
 }
 
 PyObject* panic_exception_type() {
@@ -139,9 +114,7 @@ void set_python_error_from_current_exception() noexcept {
   // The exception is already set on the Python side: by a failed interpreter call, or by a signal
   // handler that the stop probe ran.
   auto keep_python_error = [] {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::kNoErrorSet);
   };
   std::string panic_message;
   try {
@@ -152,6 +125,9 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const Interrupted&) {
     keep_python_error();
     return;
+  } catch (const TooManyFeatures& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return;
@@ -160,15 +136,13 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const std::exception& e) {
     panic_message = e.what();
   } catch (...) {
-    panic_message = "unknown internal failure";
+    panic_message = messages::kUnknownFailure;
   }
   try {
     PyObject* type = panic_exception_type();
-    PyObject* message = PyUnicode_DecodeUTF8(panic_message.data(),
-                                             static_cast<Py_ssize_t>(panic_message.size()), "replace");
-    if (!message) return;
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+        panic_message.data(), static_cast<Py_ssize_t>(panic_message.size()), "replace"));
+    if (message) PyErr_SetObject(type, message.get());
   } catch (...) {
     // The exception class could not be created; its own error is set.
   }

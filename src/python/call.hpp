@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "python/ref.hpp"
 #include "support/panic.hpp"
@@ -18,28 +21,53 @@ struct Signature {
 };
 
 inline constexpr int kMaxParameters = 6;
-using BoundArgs = std::array<PyObject*, kMaxParameters>;  // borrowed; null where not given
 
-// Vector-call binding (module functions, static methods).
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-// Tuple-and-dict binding (constructors).
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
-
-// Runs one argument conversion; a TypeError it raises is replaced by one saying
-// "argument '<name>': <message>", chained and placed as the original was. Other errors pass
-// unchanged.
+// Replaces the TypeError being raised by one saying "argument '<parameter>': <message>", chained
+// and placed as the original was. Other errors pass unchanged.
 void prefix_type_error(const char* parameter);
-template <class F>
-auto convert_argument(const char* parameter, F&& convert) -> decltype(convert()) {
-  try {
-    return convert();
-  } catch (const ErrorAlreadySet&) {
-    prefix_type_error(parameter);
-    throw;
-  }
-}
 
-// Turns the exception in flight into the matching Python exception.
+// The arguments of one call, bound to their parameters: borrowed, null where not given.
+class BoundArgs {
+ public:
+  // Vector-call binding (module functions, static methods).
+  BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+  // Tuple-and-dict binding (constructors).
+  BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+  // Converts every argument in parameter order, one converter a parameter; a TypeError raised by
+  // a conversion names its parameter.
+  template <class... Convert>
+  auto convert(Convert&&... converters) const {
+    assert(static_cast<int>(sizeof...(Convert)) == sig_->count);
+    return convert_each(std::index_sequence_for<Convert...>{}, converters...);
+  }
+
+ private:
+  void check_positional_count(Py_ssize_t given) const;
+  void bind_keyword(PyObject* key, PyObject* value);
+  void check_required() const;
+
+  template <std::size_t... I, class... Convert>
+  auto convert_each(std::index_sequence<I...>, Convert&... converters) const {
+    // A braced list runs the conversions in order, and none after one that fails.
+    return std::tuple<std::invoke_result_t<Convert&, PyObject*>...>{convert_one(I, converters)...};
+  }
+  template <class Convert>
+  std::invoke_result_t<Convert&, PyObject*> convert_one(std::size_t i, Convert& convert) const {
+    try {
+      return convert(values_[i]);
+    } catch (const ErrorAlreadySet&) {
+      prefix_type_error(sig_->names[i]);
+      throw;
+    }
+  }
+
+  const Signature* sig_;
+  std::array<PyObject*, kMaxParameters> values_{};
+};
+
+// Turns the exception in flight into the matching Python exception: the one translator of
+// failures into Python's terms.
 void set_python_error_from_current_exception() noexcept;
 
 // Every entry from Python runs its body through a frame: C++ exceptions never cross into the
@@ -48,7 +76,8 @@ template <class F>
 PyObject* frame(F&& body) noexcept {
   prepare_thread_for_exceptions();
   try {
-    return body();
+    Ref result = body();
+    return result.release();
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -64,6 +93,21 @@ int setter_frame(F&& body) noexcept {
     set_python_error_from_current_exception();
     return -1;
   }
+}
+
+// A function that takes vector-call arguments and keywords, as a method-table entry.
+using FastcallBody = Ref (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+template <FastcallBody Body>
+PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames) noexcept {
+  return frame([&] { return Body(args, nargsf, kwnames); });
+}
+
+template <FastcallBody Body>
+PyMethodDef fastcall_method(const char* name, int extra_flags = 0) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall<Body>)),
+          METH_FASTCALL | METH_KEYWORDS | extra_flags, ""};
 }
 
 // The stop probe of every call that can wait or run long: runs the Python handlers of pending

@@ -11,9 +11,8 @@ constexpr Signature kNew = {"ColumnSchema.__new__()", kParameters, 2, 0};
 
 PyObject* column_schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {
-    BoundArgs a = bind(kNew, args, kwargs);
-    auto lt = convert_argument("lt", [&] { return to_optional_text(a[0]); });
-    auto st = convert_argument("st", [&] { return to_optional_text(a[1]); });
+    auto [lt, st] =
+        BoundArgs(kNew, args, kwargs).convert(to_optional<to_text>, to_optional<to_text>);
     return new_object(type, schema_from_names(lt, st));
   });
 }
@@ -25,16 +24,8 @@ PyObject* column_schema_str(PyObject* self) {
 }  // namespace
 
 PyTypeObject* column_schema_type() {
-  static PyTypeObject* type = [] {
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(column_schema_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ColumnSchema>)},
-        {Py_tp_str, reinterpret_cast<void*>(column_schema_str)},
-        {Py_tp_repr, reinterpret_cast<void*>(column_schema_str)},
-        {0, nullptr},
-    };
-    return create_class("ColumnSchema", sizeof(ColumnSchemaObject), slots);
-  }();
+  static PyTypeObject* type =
+      create_class<ColumnSchema>("ColumnSchema", column_schema_new, column_schema_str);
   return type;
 }
 

@@ -4,27 +4,22 @@
 
 namespace tolvane::py {
 
-void refuse(PyObject* o, const char* target) {
+void refuse(PyObject* o, messages::Target target) {
   Ref qualname = Ref::checked(PyType_GetQualName(Py_TYPE(o)));
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+  PyErr_Format(PyExc_TypeError, messages::kCannotConvert, qualname.get(), target.name);
   throw ErrorAlreadySet{};
 }
 
 std::string to_text(PyObject* o) {
-  if (!PyUnicode_Check(o)) refuse(o, "PyString");
+  if (!PyUnicode_Check(o)) refuse(o, messages::kText);
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(o, &size);
   if (!data) throw ErrorAlreadySet{};
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::optional<std::string> to_optional_text(PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return to_text(o);
-}
-
 bool to_bool(PyObject* o) {
-  if (!PyBool_Check(o)) refuse(o, "PyBool");
+  if (!PyBool_Check(o)) refuse(o, messages::kBool);
   return o == Py_True;
 }
 
@@ -34,29 +29,29 @@ std::int32_t to_count(PyObject* o) {
   if (value == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
   if (value < std::numeric_limits<std::int32_t>::min() ||
       value > std::numeric_limits<std::int32_t>::max()) {
-    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise(PyExc_OverflowError, messages::kCountOutOfRange);
   }
   return static_cast<std::int32_t>(value);
 }
 
 NamePair to_name_pair(PyObject* o) {
-  if (!PyTuple_Check(o)) refuse(o, "PyTuple");
+  if (!PyTuple_Check(o)) refuse(o, messages::kTuple);
   Py_ssize_t size = PyTuple_GET_SIZE(o);
   if (size != 2) {
-    PyErr_Format(PyExc_ValueError, "Expected tuple of length 2, but got tuple of length %zd.", size);
+    PyErr_Format(PyExc_ValueError, messages::kNotAPair, size);
     throw ErrorAlreadySet{};
   }
-  std::optional<std::string> lt = to_optional_text(PyTuple_GET_ITEM(o, 0));
-  return {std::move(lt), to_optional_text(PyTuple_GET_ITEM(o, 1))};
+  std::optional<std::string> lt = to_optional<to_text>(PyTuple_GET_ITEM(o, 0));
+  return {std::move(lt), to_optional<to_text>(PyTuple_GET_ITEM(o, 1))};
 }
 
 FeatureRef to_feature(PyObject* o) {
-  if (!PyObject_TypeCheck(o, feature_type())) refuse(o, "Feature");
+  if (!PyObject_TypeCheck(o, feature_type())) refuse(o, messages::kFeature);
   return read_value<FeatureRef>(o);
 }
 
 PrimitiveRef to_primitive(PyObject* o) {
-  if (!PyObject_TypeCheck(o, primitive_type())) refuse(o, "Primitive");
+  if (!PyObject_TypeCheck(o, primitive_type())) refuse(o, messages::kPrimitive);
   return read_value<PrimitiveRef>(o);
 }
 
@@ -67,38 +62,31 @@ std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o) {
   return to_vector(o, to_name_pairs);
 }
 
-PyObject* new_text(std::string_view text) {
-  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+Ref new_text(std::string_view text) {
+  auto size = static_cast<Py_ssize_t>(text.size());
+  return Ref::checked(PyUnicode_FromStringAndSize(text.data(), size));
 }
-
-PyObject* new_feature(FeatureRef f) { return new_object(feature_type(), std::move(f)); }
-
-PyObject* new_primitive(PrimitiveRef p) { return new_object(primitive_type(), std::move(p)); }
 
 namespace {
 template <class Range, class Make>
-PyObject* new_list(Range& items, Make&& make) {
+Ref new_list(Range& items, Make&& make) {
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t i = 0;
-  for (auto& item : items) PyList_SET_ITEM(list.get(), i++, make(item));
-  return list.release();
+  for (auto& item : items) set_list_item(list, i++, make(item));
+  return list;
 }
 }  // namespace
 
-PyObject* new_feature_list(std::span<const FeatureRef> features) {
-  return new_list(features, [](const FeatureRef& f) { return new_feature(f); });
-}
-
-PyObject* new_feature_list(std::vector<FeatureRef>&& features) {
+Ref new_feature_list(std::vector<FeatureRef>&& features) {
   std::vector<FeatureRef> consumed = std::move(features);
   return new_list(consumed, [](FeatureRef& f) { return new_feature(std::move(f)); });
 }
 
-PyObject* new_feature_list(std::span<const Feature* const> features) {
+Ref new_feature_list(std::span<const Feature* const> features) {
   return new_list(features, [](const Feature* f) { return new_feature(FeatureRef::share(f)); });
 }
 
-PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives) {
+Ref new_primitive_list(std::span<const PrimitiveRef> primitives) {
   return new_list(primitives, [](const PrimitiveRef& p) { return new_primitive(p); });
 }
 

@@ -10,6 +10,7 @@
 #include "feature/feature.hpp"
 #include "input_set.hpp"
 #include "primitive.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "python/ref.hpp"
 
@@ -18,20 +19,27 @@ namespace tolvane::py {
 // Python values to records. Each raises the Python exception of the refused value.
 
 // "'<type>' object cannot be converted to '<target>'" as a TypeError.
-[[noreturn]] void refuse(PyObject* o, const char* target);
+[[noreturn]] void refuse(PyObject* o, messages::Target target);
 
 std::string to_text(PyObject* o);
-std::optional<std::string> to_optional_text(PyObject* o);  // null (not given) or None: absent
 bool to_bool(PyObject* o);
 std::int32_t to_count(PyObject* o);
 NamePair to_name_pair(PyObject* o);
+
+// Null (not given) or None: absent; any other value converted by `Convert`.
+template <auto Convert>
+auto to_optional(PyObject* o) -> std::optional<decltype(Convert(o))> {
+  if (!o || o == Py_None) return std::nullopt;
+  return Convert(o);
+}
 
 inline constexpr Py_ssize_t kUntrustedReserve = 4096;
 
 // Any object passing the interpreter's sequence check, converted item by item in iteration order.
 template <class Item>
-auto to_vector(PyObject* sequence, Item&& convert_item) -> std::vector<decltype(convert_item(sequence))> {
-  if (!PySequence_Check(sequence)) refuse(sequence, "Sequence");
+auto to_vector(PyObject* sequence,
+               Item&& convert_item) -> std::vector<decltype(convert_item(sequence))> {
+  if (!PySequence_Check(sequence)) refuse(sequence, messages::kSequence);
   std::vector<decltype(convert_item(sequence))> out;
   Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) {
@@ -60,15 +68,13 @@ std::vector<PrimitiveRef> to_primitives(PyObject* o);
 std::vector<NamePair> to_name_pairs(PyObject* o);
 std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o);
 
-
 // Records to new Python objects.
-PyObject* new_text(std::string_view text);
-PyObject* new_feature(FeatureRef f);
-PyObject* new_primitive(PrimitiveRef p);
-PyObject* new_feature_list(std::span<const FeatureRef> features);
+Ref new_text(std::string_view text);
+inline Ref new_feature(FeatureRef f) { return new_object(feature_type(), std::move(f)); }
+inline Ref new_primitive(PrimitiveRef p) { return new_object(primitive_type(), std::move(p)); }
 // Moves the references into the new objects (no reference-count traffic); `features` is left empty.
-PyObject* new_feature_list(std::vector<FeatureRef>&& features);
-PyObject* new_feature_list(std::span<const Feature* const> features);
-PyObject* new_primitive_list(std::span<const PrimitiveRef> primitives);
+Ref new_feature_list(std::vector<FeatureRef>&& features);
+Ref new_feature_list(std::span<const Feature* const> features);
+Ref new_primitive_list(std::span<const PrimitiveRef> primitives);
 
 }  // namespace tolvane::py

@@ -11,11 +11,6 @@
 namespace tolvane::py {
 namespace {
 
-template <auto Body>
-PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return frame([&] { return Body(args, nargsf, kwnames); });
-}
-
 constexpr const char* kGenerateParameters[] = {"features", "primitives"};
 constexpr Signature kGenerate = {"generate_features()", kGenerateParameters, 2, 2};
 
@@ -31,22 +26,23 @@ class FeatureListSink : public FeatureSink {
     auto size = static_cast<Py_ssize_t>(inputs_.size() + count);
     list_ = Ref::checked(PyList_New(size));
     PyObject_GC_UnTrack(list_.get());
-    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item, size * sizeof(PyObject*));
+    advise_huge_pages(reinterpret_cast<PyListObject*>(list_.get())->ob_item,
+                      size * sizeof(PyObject*));
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
-      PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), new_feature(inputs_[i]));
+      set_list_item(list_, static_cast<Py_ssize_t>(i), new_feature(inputs_[i]));
     }
   }
 
   void take(std::uint64_t first, std::span<const Feature*> features) override {
     auto at = static_cast<Py_ssize_t>(inputs_.size() + first);
     for (const Feature*& f : features) {
-      PyList_SET_ITEM(list_.get(), at++, new_feature(FeatureRef::adopt(std::exchange(f, nullptr))));
+      set_list_item(list_, at++, new_feature(FeatureRef::adopt(std::exchange(f, nullptr))));
     }
   }
 
-  PyObject* finish() {
+  Ref finish() {
     PyObject_GC_Track(list_.get());
-    return list_.release();
+    return std::move(list_);
   }
 
  private:
@@ -54,64 +50,48 @@ class FeatureListSink : public FeatureSink {
   Ref list_;
 };
 
-PyObject* generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs a = bind(kGenerate, args, nargsf, kwnames);
-  auto features = convert_argument("features", [&] { return to_features(a[0]); });
-  auto primitives = convert_argument("primitives", [&] { return to_primitives(a[1]); });
+Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto [features, primitives] =
+      BoundArgs(kGenerate, args, nargsf, kwnames).convert(to_features, to_primitives);
   FeatureListSink sink(features);
-  try {
-    generate_features(features, primitives, sink, python_signal_raised);
-  } catch (const TooManyFeatures& e) {
-    raise(PyExc_MemoryError, e.what());
-  }
+  generate_features(features, primitives, sink, python_signal_raised);
   return sink.finish();
 }
 
 constexpr const char* kLoadParameters[] = {"filename"};
 constexpr Signature kLoad = {"load_primitives()", kLoadParameters, 1, 1};
 
-PyObject* load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs a = bind(kLoad, args, nargsf, kwnames);
-  auto filename = convert_argument("filename", [&] { return to_text(a[0]); });
+Ref load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto [filename] = BoundArgs(kLoad, args, nargsf, kwnames).convert(to_text);
   return new_primitive_list(read_primitive_catalogue(filename, python_signal_raised));
 }
 
 constexpr const char* kFakeParameters[] = {"n_features"};
 constexpr Signature kFake = {"generate_fake_features()", kFakeParameters, 1, 1};
 
-PyObject* generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs a = bind(kFake, args, nargsf, kwnames);
-  auto n = convert_argument("n_features", [&] { return to_count(a[0]); });
+Ref generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto [n] = BoundArgs(kFake, args, nargsf, kwnames).convert(to_count);
   return new_feature_list(generate_fake_features(n));
 }
 
 constexpr const char* kCompareParameters[] = {"features1", "features2"};
 constexpr Signature kCompare = {"compare_featuresets()", kCompareParameters, 2, 2};
 
-PyObject* compare_featuresets_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs a = bind(kCompare, args, nargsf, kwnames);
-  auto first = convert_argument("features1", [&] { return to_features(a[0]); });
-  auto second = convert_argument("features2", [&] { return to_features(a[1]); });
+Ref compare_featuresets_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto [first, second] =
+      BoundArgs(kCompare, args, nargsf, kwnames).convert(to_features, to_features);
   auto [only_first, only_second] = compare_featuresets(first, second);
-  Ref left = Ref::steal(new_feature_list(only_first));
-  Ref right = Ref::steal(new_feature_list(only_second));
-  return check(PyTuple_Pack(2, left.get(), right.get()));
+  Ref left = new_feature_list(only_first);
+  Ref right = new_feature_list(only_second);
+  return Ref::checked(PyTuple_Pack(2, left.get(), right.get()));
 }
 
-PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef generate_features_def = {
-    "generate_features", as_method(fastcall<generate_features_body>), kFlags, ""};
-PyMethodDef load_primitives_def = {
-    "load_primitives", as_method(fastcall<load_primitives_body>), kFlags, ""};
-PyMethodDef generate_fake_features_def = {
-    "generate_fake_features", as_method(fastcall<generate_fake_features_body>), kFlags, ""};
-PyMethodDef compare_featuresets_def = {
-    "compare_featuresets", as_method(fastcall<compare_featuresets_body>), kFlags, ""};
+PyMethodDef generate_features_def = fastcall_method<generate_features_body>("generate_features");
+PyMethodDef load_primitives_def = fastcall_method<load_primitives_body>("load_primitives");
+PyMethodDef generate_fake_features_def =
+    fastcall_method<generate_fake_features_body>("generate_fake_features");
+PyMethodDef compare_featuresets_def =
+    fastcall_method<compare_featuresets_body>("compare_featuresets");
 
 PyMethodDef* const kFunctions[] = {
     &generate_features_def,

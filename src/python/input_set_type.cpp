@@ -11,8 +11,7 @@ constexpr Signature kNew = {"InputSet.__new__()", kParameters, 1, 1};
 
 PyObject* input_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {
-    BoundArgs a = bind(kNew, args, kwargs);
-    auto pairs = convert_argument("inputs", [&] { return to_name_pairs(a[0]); });
+    auto [pairs] = BoundArgs(kNew, args, kwargs).convert(to_name_pairs);
     return new_object(type, build_input_set(pairs));
   });
 }
@@ -30,16 +29,7 @@ PyObject* input_set_str(PyObject* self) {
 }  // namespace
 
 PyTypeObject* input_set_type() {
-  static PyTypeObject* type = [] {
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(input_set_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<InputSet>)},
-        {Py_tp_str, reinterpret_cast<void*>(input_set_str)},
-        {Py_tp_repr, reinterpret_cast<void*>(input_set_str)},
-        {0, nullptr},
-    };
-    return create_class("InputSet", sizeof(InputSetObject), slots);
-  }();
+  static PyTypeObject* type = create_class<InputSet>("InputSet", input_set_new, input_set_str);
   return type;
 }
 

@@ -2,6 +2,7 @@
 
 #include "python/call.hpp"
 #include "python/functions.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "support/panic.hpp"
 
@@ -29,7 +30,7 @@ void append_to_all(PyObject* module, PyObject* name) {
   }
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    panic("could not append __name__ to __all__");
+    panic(messages::kAllNotAppendable);
   }
 }
 
@@ -40,10 +41,10 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definiti
   check_status(PyObject_SetAttr(module, name.get(), function.get()));
 }
 
-void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  Ref text = Ref::checked(PyUnicode_FromString(name));
-  append_to_all(module, text.get());
-  check_status(PyObject_SetAttr(module, text.get(), reinterpret_cast<PyObject*>(type)));
+void add_class(PyObject* module, PyTypeObject* type) {
+  Ref name = Ref::checked(PyType_GetName(type));
+  append_to_all(module, name.get());
+  check_status(PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)));
 }
 
 }  // namespace
@@ -57,10 +58,10 @@ PyMODINIT_FUNC PyInit_tolvane() {
     for (PyMethodDef* definition : module_functions()) {
       add_function(module.get(), module_name.get(), definition);
     }
-    add_class(module.get(), "Feature", feature_type());
-    add_class(module.get(), "Primitive", primitive_type());
-    add_class(module.get(), "ColumnSchema", column_schema_type());
-    add_class(module.get(), "InputSet", input_set_type());
-    return module.release();
+    add_class(module.get(), feature_type());
+    add_class(module.get(), primitive_type());
+    add_class(module.get(), column_schema_type());
+    add_class(module.get(), input_set_type());
+    return module;
   });
 }

@@ -6,18 +6,18 @@
 
 namespace tolvane::py {
 
-PyTypeObject* create_class(const char* class_name, int basic_size, PyType_Slot* slots) {
+PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots) {
   // Qualified as builtins.<Class>; no base-type flag (not subclassable), no GC (instances hold
   // no Python references), no __dict__ and no weak references. Immutable, as the interpreter's
   // own types are: the class is shared by the whole process, so assigning one of its attributes
-  // would change every caller's.
+  // would change every caller's. The interpreter copies the name and the slots.
   std::string qualified = std::string("builtins.") + class_name;
   PyType_Spec spec = {qualified.c_str(), basic_size, 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (!type) {
     PyErr_Clear();
-    panic(std::string("An error occurred while initializing class ") + class_name);
+    panic(messages::kClassCreationFailed + std::string(class_name));
   }
   return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -6,22 +6,18 @@
 namespace tolvane::py {
 namespace {
 
-constexpr const char* kParameters[] = {"name",       "module",         "function_type",
+constexpr const char* kParameters[] = {"name",        "module",         "function_type",
                                        "commutative", "column_schemas", "return_type"};
 constexpr Signature kNew = {"Primitive.__new__()", kParameters, 6, 6};
 
 PyObject* primitive_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {
-    BoundArgs a = bind(kNew, args, kwargs);
-    auto name = convert_argument("name", [&] { return to_text(a[0]); });
-    auto module = convert_argument("module", [&] { return to_text(a[1]); });
-    auto function_type = convert_argument("function_type", [&] { return to_text(a[2]); });
-    bool commutative = convert_argument("commutative", [&] { return to_bool(a[3]); });
-    auto column_schemas = convert_argument("column_schemas", [&] { return to_name_pair_lists(a[4]); });
-    auto return_type = convert_argument("return_type", [&] { return to_name_pair(a[5]); });
-    return new_object(type, build_primitive(std::move(name), std::move(module),
-                                            std::move(function_type), commutative, column_schemas,
-                                            return_type));
+    auto [name, module, function_type, commutative, column_schemas, return_type] =
+        BoundArgs(kNew, args, kwargs)
+            .convert(to_text, to_text, to_text, to_bool, to_name_pair_lists, to_name_pair);
+    return new_object(type,
+                      build_primitive(std::move(name), std::move(module), std::move(function_type),
+                                      commutative, column_schemas, return_type));
   });
 }
 
@@ -34,32 +30,22 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-  return setter_frame([&] {
-    auto* obj = as_object<PrimitiveRef>(self);
-    ExclusiveBorrow borrow(obj->borrow);
-    if (!value) raise(PyExc_AttributeError, "can't delete attribute");
-    obj->value = with_name(*obj->value, to_text(value));
-  });
+  return replace_record<PrimitiveRef>(
+      self, value, [](const Primitive& p, PyObject* v) { return with_name(p, to_text(v)); });
 }
+
+PyGetSetDef getset[] = {
+    {"name", get_name, set_name, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {{Py_tp_getset, getset}};
 
 }  // namespace
 
 PyTypeObject* primitive_type() {
-  static PyTypeObject* type = [] {
-    static PyGetSetDef getset[] = {
-        {"name", get_name, set_name, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(primitive_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PrimitiveRef>)},
-        {Py_tp_str, reinterpret_cast<void*>(primitive_str)},
-        {Py_tp_repr, reinterpret_cast<void*>(primitive_str)},
-        {Py_tp_getset, getset},
-        {0, nullptr},
-    };
-    return create_class("Primitive", sizeof(PrimitiveObject), slots);
-  }();
+  static PyTypeObject* type =
+      create_class<PrimitiveRef>("Primitive", primitive_new, primitive_str, slots);
   return type;
 }
 

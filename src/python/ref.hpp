@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <utility>
 
 namespace tolvane::py {
@@ -20,7 +21,16 @@ inline PyObject* check(PyObject* result) {
   return result;
 }
 
-// Owning reference to a Python object.
+// Unwinds when an interpreter call reported failure with a negative status.
+inline void check_status(int status) {
+  if (status < 0) throw ErrorAlreadySet{};
+}
+
+// Reference counts may change only under the interpreter lock; worker threads never hold one.
+inline void assert_interpreter_lock_held() noexcept { assert(PyGILState_Check()); }
+
+// Owning reference to a Python object: every function of the binding layer that makes a new
+// reference returns one, and release() hands it to the interpreter at the C-API boundary.
 class Ref {
  public:
   Ref() noexcept = default;
@@ -28,8 +38,9 @@ class Ref {
   // Takes a new reference from an interpreter call, unwinding if it failed.
   static Ref checked(PyObject* p) { return Ref(check(p)); }
   static Ref borrow(PyObject* p) noexcept {
+    Ref r(p);
     Py_XINCREF(p);
-    return Ref(p);
+    return r;
   }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
@@ -38,22 +49,27 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_) {
+      assert_interpreter_lock_held();
+      Py_DECREF(p_);
+    }
+  }
 
   PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
  private:
-  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  explicit Ref(PyObject* p) noexcept : p_(p) {
+    if (p_) assert_interpreter_lock_held();
+  }
   PyObject* p_ = nullptr;
 };
 
-}  // namespace tolvane::py
-
-namespace tolvane::py {
-// Unwinds when an interpreter call reported failure with a negative status.
-inline void check_status(int status) {
-  if (status < 0) throw ErrorAlreadySet{};
+// Stores `item` in slot `i` of a new list, which takes the reference over.
+inline void set_list_item(const Ref& list, Py_ssize_t i, Ref item) noexcept {
+  PyList_SET_ITEM(list.get(), i, item.release());
 }
+
 }  // namespace tolvane::py

@@ -1,5 +1,6 @@
 """Argument binding and conversion: the texts every callable shares."""
 import pathlib
+import sys
 
 import pytest
 
@@ -79,6 +80,23 @@ def test_keywords_bind_in_any_order():
      "argument 'filename': 'PosixPath' object cannot be converted to 'PyString'"),
     (lambda: tolvane.generate_fake_features("3"),
      "argument 'n_features': 'str' object cannot be interpreted as an integer"),
+    # Every other parameter, named by its position in the signature.
+    (lambda: tolvane.Feature(1, "b", "c"), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Feature("a", 1, "c"), "argument 'lt': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Feature("a", "b", 1), "argument 'st': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Feature("a", "b", "c", 1, prim()),
+     "argument 'base_features': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.Primitive("n", 2, "t", True, [], (None, None)),
+     "argument 'module': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Primitive("n", "m", 3, True, [], (None, None)),
+     "argument 'function_type': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.generate_features(1, []),
+     "argument 'features': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: tolvane.generate_features([], [root("x")]),
+     "argument 'primitives': 'Feature' object cannot be converted to 'Primitive'"),
+    (lambda: tolvane.load_primitives(1), "argument 'filename': 'int' object cannot be converted to 'PyString'"),
+    (lambda: tolvane.Feature.save_features(1, "f"),
+     "argument 'features': 'int' object cannot be converted to 'Sequence'"),
 ])
 def test_conversion_type_errors_name_the_parameter(call, message):
     with pytest.raises(TypeError) as e:
@@ -141,6 +159,47 @@ print("ok")
 """
     r = run_python(code, timeout=60)
     assert r.returncode == 0 and r.stdout == "ok\n", r.stderr
+
+
+def test_arguments_convert_in_parameter_order_and_stop_at_the_first_refused():
+    seen = []
+
+    class Watched:
+        def __init__(self, label, items):
+            self.label, self.items = label, items
+
+        def __len__(self):
+            return len(self.items)
+
+        def __getitem__(self, i):
+            seen.append(self.label)
+            return self.items[i]
+
+    tolvane.compare_featuresets(features2=Watched("second", [root("b")]), features1=Watched("first", [root("a")]))
+    assert seen == ["first", "first", "second", "second"]
+    seen.clear()
+    with pytest.raises(TypeError, match="^argument 'features1': "):
+        tolvane.compare_featuresets(Watched("first", [1]), Watched("second", [root("b")]))
+    assert seen == ["first"]
+
+
+def test_singletons_handed_back_keep_their_counts():
+    # Each None, True, False and NotImplemented the module returns is a new reference; one handed
+    # back borrowed would drain the interpreter's count (its objects are not immortal before 3.12).
+    f = root("f")
+    calls = {
+        None: lambda: f.generating_primitive,
+        True: lambda: f == f,
+        False: lambda: f != f,
+        NotImplemented: lambda: f.__eq__(1),
+    }
+    rounds = 10_000
+    for singleton, call in calls.items():
+        assert call() is singleton
+        before = sys.getrefcount(singleton)
+        for _ in range(rounds):
+            call()
+        assert abs(sys.getrefcount(singleton) - before) < rounds // 2, singleton
 
 
 def test_errors_other_than_type_errors_pass_unchanged():
