@@ -103,7 +103,7 @@ std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, cons
   try {
     return parse_primitive_catalogue(text);
   } catch (const JsonError& e) {
-    panic("called `Result::unwrap()` on an `Err` value: " + e.debug_text());
+    panic(std::string(kUnwrapFailure) + e.debug_text());
   }
 }
 

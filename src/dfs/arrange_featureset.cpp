@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "support/panic.hpp"
+#include "support/text_forms.hpp"
 
 namespace tolvane {
 namespace {
@@ -66,13 +67,9 @@ void append_slot_positions_debug(std::string& out, const SlotPositions& position
   for (std::size_t i = 0; i < positions.groups.size(); ++i) {
     if (i) out += ", ";
     append_schema_debug(out, positions.groups[i].first);
-    out += ": [";
-    const auto& list = positions.groups[i].second;
-    for (std::size_t j = 0; j < list.size(); ++j) {
-      if (j) out += ", ";
-      out += std::to_string(list[j]);
-    }
-    out += ']';
+    out += ": ";
+    append_list(out, positions.groups[i].second, ", ",
+                [](std::string& out, std::uint32_t slot) { out += std::to_string(slot); });
   }
   out += '}';
 }

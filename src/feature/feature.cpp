@@ -7,6 +7,7 @@
 
 #include "support/debug_text.hpp"
 #include "support/panic.hpp"
+#include "support/text_forms.hpp"
 
 namespace tolvane {
 
@@ -269,16 +270,13 @@ std::string feature_text(const Feature& f) {
   } else {
     out += "None";
   }
-  out += ":[";
-  auto bases = f.base_features();
+  out += ':';
   std::string name;
-  for (std::size_t i = 0; i < bases.size(); ++i) {
-    if (i) out += ", ";
+  append_list(out, f.base_features(), ", ", [&](std::string& out, const Feature* base) {
     name.clear();
-    bases[i]->append_name(name);
+    base->append_name(name);
     append_quoted(out, name);
-  }
-  out += ']';
+  });
   return out;
 }
 

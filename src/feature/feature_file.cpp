@@ -147,8 +147,7 @@ void save_features(std::span<const FeatureRef> features, const std::string& file
                    const StopProbe& stop) {
   std::string text = feature_file_json(features);
   if (auto failure = write_whole_file(filename, text, stop)) {
-    panic((failure->opening ? "called `Result::unwrap()` on an `Err` value: "
-                            : "Error writing to file: ") +
+    panic(std::string(failure->opening ? kUnwrapFailure : "Error writing to file: ") +
           failure->description);
   }
 }

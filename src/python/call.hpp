@@ -11,16 +11,25 @@
 
 namespace tolvane::py {
 
+// The most parameters a callable has: BoundArgs holds this many arguments.
+inline constexpr int kMaxParameters = 6;
+
 // How a callable binds its arguments: every parameter is positional-or-keyword; the first
-// `required` are required.
+// `required` are required. Signatures are made at compile time from their array of names, so
+// that one with more parameters than BoundArgs holds fails the build.
 struct Signature {
+  template <std::size_t N>
+  consteval Signature(const char* full_name, const char* const (&names)[N], int required)
+      : full_name(full_name), names(names), count(static_cast<int>(N)), required(required) {
+    if (N > kMaxParameters) throw "more parameters than BoundArgs holds";
+    if (required < 0 || required > count) throw "more required parameters than parameters";
+  }
+
   const char* full_name;  // "generate_features()", "Feature.__new__()"
   const char* const* names;
   int count;
   int required;
 };
-
-inline constexpr int kMaxParameters = 6;
 
 // Replaces the TypeError being raised by one saying "argument '<parameter>': <message>", chained
 // and placed as the original was. Other errors pass unchanged.

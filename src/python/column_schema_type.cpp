@@ -7,7 +7,7 @@ namespace tolvane::py {
 namespace {
 
 constexpr const char* kParameters[] = {"lt", "st"};
-constexpr Signature kNew = {"ColumnSchema.__new__()", kParameters, 2, 0};
+constexpr Signature kNew = {"ColumnSchema.__new__()", kParameters, 0};
 
 PyObject* column_schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {

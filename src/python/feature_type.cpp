@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kNewParameters[] = {"name", "lt", "st", "base_features",
                                           "generating_primitive"};
-constexpr Signature kNew = {"Feature.__new__()", kNewParameters, 5, 3};
+constexpr Signature kNew = {"Feature.__new__()", kNewParameters, 3};
 
 PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {
@@ -102,7 +102,7 @@ int set_generating_primitive(PyObject* self, PyObject* value, void*) {
 }
 
 constexpr const char* kSaveParameters[] = {"features", "filename"};
-constexpr Signature kSave = {"Feature.save_features()", kSaveParameters, 2, 2};
+constexpr Signature kSave = {"Feature.save_features()", kSaveParameters, 2};
 
 Ref save_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [features, filename] = BoundArgs(kSave, args, nargsf, kwnames).convert(to_features, to_text);

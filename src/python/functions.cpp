@@ -12,7 +12,7 @@ namespace tolvane::py {
 namespace {
 
 constexpr const char* kGenerateParameters[] = {"features", "primitives"};
-constexpr Signature kGenerate = {"generate_features()", kGenerateParameters, 2, 2};
+constexpr Signature kGenerate = {"generate_features()", kGenerateParameters, 2};
 
 // Builds the result list while the workers still make features: the inputs' objects first, then
 // each run of new features as the engine hands it over. Until it is complete the list is hidden
@@ -59,7 +59,7 @@ Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
 }
 
 constexpr const char* kLoadParameters[] = {"filename"};
-constexpr Signature kLoad = {"load_primitives()", kLoadParameters, 1, 1};
+constexpr Signature kLoad = {"load_primitives()", kLoadParameters, 1};
 
 Ref load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [filename] = BoundArgs(kLoad, args, nargsf, kwnames).convert(to_text);
@@ -67,7 +67,7 @@ Ref load_primitives_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
 }
 
 constexpr const char* kFakeParameters[] = {"n_features"};
-constexpr Signature kFake = {"generate_fake_features()", kFakeParameters, 1, 1};
+constexpr Signature kFake = {"generate_fake_features()", kFakeParameters, 1};
 
 Ref generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [n] = BoundArgs(kFake, args, nargsf, kwnames).convert(to_count);
@@ -75,7 +75,7 @@ Ref generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 constexpr const char* kCompareParameters[] = {"features1", "features2"};
-constexpr Signature kCompare = {"compare_featuresets()", kCompareParameters, 2, 2};
+constexpr Signature kCompare = {"compare_featuresets()", kCompareParameters, 2};
 
 Ref compare_featuresets_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [first, second] =

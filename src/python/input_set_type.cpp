@@ -7,7 +7,7 @@ namespace tolvane::py {
 namespace {
 
 constexpr const char* kParameters[] = {"inputs"};
-constexpr Signature kNew = {"InputSet.__new__()", kParameters, 1, 1};
+constexpr Signature kNew = {"InputSet.__new__()", kParameters, 1};
 
 PyObject* input_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {

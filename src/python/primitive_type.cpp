@@ -8,7 +8,7 @@ namespace {
 
 constexpr const char* kParameters[] = {"name",        "module",         "function_type",
                                        "commutative", "column_schemas", "return_type"};
-constexpr Signature kNew = {"Primitive.__new__()", kParameters, 6, 6};
+constexpr Signature kNew = {"Primitive.__new__()", kParameters, 6};
 
 PyObject* primitive_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return frame([&] {

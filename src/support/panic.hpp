@@ -3,6 +3,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace tolvane {
 
@@ -47,5 +48,8 @@ void prepare_thread_for_exceptions() noexcept;
 
 [[noreturn]] void panic(std::string message,
                         FailureLocation where = FailureLocation::here());
+
+// What the message of a failure to open or parse an input begins with, before the error's text.
+inline constexpr std::string_view kUnwrapFailure = "called `Result::unwrap()` on an `Err` value: ";
 
 }  // namespace tolvane
