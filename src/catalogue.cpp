@@ -15,9 +15,8 @@ namespace {
 constexpr std::string_view kSchemaFields[] = {"logical_type", "semantic_tag"};
 constexpr RecordShape kSchemaShape{"ColumnSchema", kSchemaFields};
 
-constexpr std::string_view kPrimitiveFields[] = {"name",        "id",           "module",
-                                                 "column_schemas", "return_type", "function_type",
-                                                 "commutative"};
+constexpr std::string_view kPrimitiveFields[] = {
+    "name", "id", "module", "column_schemas", "return_type", "function_type", "commutative"};
 constexpr std::pair<std::string_view, std::size_t> kPrimitiveAliases[] = {{"type", 0}};
 constexpr RecordShape kPrimitiveShape{"Primitive", kPrimitiveFields, kPrimitiveAliases};
 
@@ -43,15 +42,27 @@ PrimitiveRef read_primitive(JsonReader& r) {
   Primitive p;
   r.read_record(kPrimitiveShape, [&](std::size_t field) {
     switch (field) {
-      case 0: p.name = r.read_string(); break;
-      case 1: p.id = r.read_string(); break;
-      case 2: p.module = r.read_string(); break;
+      case 0:
+        p.name = r.read_string();
+        break;
+      case 1:
+        p.id = r.read_string();
+        break;
+      case 2:
+        p.module = r.read_string();
+        break;
       case 3:
         r.read_array("a sequence", [&] { p.column_schemas.push_back(read_input_set(r)); });
         break;
-      case 4: p.return_type = read_schema(r); break;
-      case 5: p.function_type = r.read_string(); break;
-      default: p.commutative = r.read_bool(); break;
+      case 4:
+        p.return_type = read_schema(r);
+        break;
+      case 5:
+        p.function_type = r.read_string();
+        break;
+      default:
+        p.commutative = r.read_bool();
+        break;
     }
   });
   return make_primitive(std::move(p));

@@ -12,11 +12,11 @@ namespace {
 
 // A plain array, so that a name missing here fails the build instead of leaving an empty one.
 constexpr std::string_view kCanonical[] = {
-    "Boolean",     "BooleanNullable", "Address",      "Age",       "AgeFractional",
-    "Categorical", "Datetime",        "Double",       "Integer",   "IntegerNullable",
-    "PostalCode",  "Ordinal",         "EmailAddress", "LatLong",   "URL",
-    "NaturalLanguage", "Timedelta",   "Numeric",      "TimeIndex", "ForeignKey",
-    "DateOfBirth", "Index",           "Any",          "Unknown",
+    "Boolean",         "BooleanNullable", "Address",      "Age",       "AgeFractional",
+    "Categorical",     "Datetime",        "Double",       "Integer",   "IntegerNullable",
+    "PostalCode",      "Ordinal",         "EmailAddress", "LatLong",   "URL",
+    "NaturalLanguage", "Timedelta",       "Numeric",      "TimeIndex", "ForeignKey",
+    "DateOfBirth",     "Index",           "Any",          "Unknown",
 };
 static_assert(std::size(kCanonical) == kLogicalTypeCount &&
               kCanonical[kLogicalTypeCount - 1] == "Unknown");
@@ -58,7 +58,8 @@ std::optional<LogicalType> parse_logical_type(std::string_view text) {
   return std::nullopt;
 }
 
-ColumnSchema schema_from_names(std::optional<std::string_view> lt, std::optional<std::string_view> st) {
+ColumnSchema schema_from_names(std::optional<std::string_view> lt,
+                               std::optional<std::string_view> st) {
   LogicalType logical = lookup_or_fail(lt);
   return {logical, lookup_or_fail(st)};
 }

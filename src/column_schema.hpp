@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,7 +64,8 @@ struct ColumnSchemaHash {
 
 // Absent names give Unknown; a name that matches no type value is an internal failure
 // "<name> is not a valid logical type: ()". The logical type is checked first.
-ColumnSchema schema_from_names(std::optional<std::string_view> lt, std::optional<std::string_view> st);
+ColumnSchema schema_from_names(std::optional<std::string_view> lt,
+                               std::optional<std::string_view> st);
 
 // "Integer:Numeric"
 std::string schema_text(ColumnSchema s);

@@ -45,7 +45,8 @@ PrimitiveRef make_primitive(Primitive fields) {
 }
 
 PrimitiveRef build_primitive(std::string name, std::string module, std::string function_type,
-                             bool commutative, const std::vector<std::vector<NamePair>>& column_schemas,
+                             bool commutative,
+                             const std::vector<std::vector<NamePair>>& column_schemas,
                              const NamePair& return_type) {
   Primitive p;
   p.column_schemas.reserve(column_schemas.size());

@@ -35,7 +35,8 @@ struct PrimitiveHash {
 // Builds a primitive whose id is the SHA-256 of its name. Input sets are built first, in order,
 // then the return schema: the first bad name fails the build.
 PrimitiveRef build_primitive(std::string name, std::string module, std::string function_type,
-                             bool commutative, const std::vector<std::vector<NamePair>>& column_schemas,
+                             bool commutative,
+                             const std::vector<std::vector<NamePair>>& column_schemas,
                              const NamePair& return_type);
 
 // Takes the fields as they are (the catalogue reader keeps the id written in the file).

@@ -80,7 +80,8 @@ std::vector<Item> arrange_candidate(std::span<const SlotPair<Item>> pairs,
   std::vector<std::pair<std::uint32_t, Item>> placed;
   placed.reserve(pairs.size());
   for (std::size_t k = 0; k < pairs.size(); ++k) placed.emplace_back(slots[k], pairs[k].item);
-  std::sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(placed.begin(), placed.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<Item> out;
   out.reserve(placed.size());
   for (auto& [slot, item] : placed) out.push_back(std::move(item));

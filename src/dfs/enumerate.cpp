@@ -34,7 +34,8 @@ std::uint64_t choice_count(std::uint64_t n, std::uint64_t k, bool commutative) {
 
 std::pair<std::uint32_t, std::uint32_t> CandidateSpace::members_of_slot(std::uint32_t slot) const {
   for (const Group& g : groups_) {
-    if (std::find(g.slots.begin(), g.slots.end(), slot) != g.slots.end()) return {g.first_member, g.size};
+    if (std::find(g.slots.begin(), g.slots.end(), slot) != g.slots.end())
+      return {g.first_member, g.size};
   }
   return {0, 0};
 }
@@ -158,7 +159,8 @@ void CandidateCursor::fill(std::uint32_t* out, std::size_t n) {
     const auto& g = groups[0];
     std::uint32_t* a = indices_.data();
     if (g.k == 1) {
-      for (std::size_t c = 0; c < n; ++c) out[c] = g.first_member + a[0] + static_cast<std::uint32_t>(c);
+      for (std::size_t c = 0; c < n; ++c)
+        out[c] = g.first_member + a[0] + static_cast<std::uint32_t>(c);
       a[0] += static_cast<std::uint32_t>(n);
       return;
     }

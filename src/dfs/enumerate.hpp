@@ -40,8 +40,11 @@ class CandidateSpace {
       for (std::uint32_t j = 0; j < k; ++j) {
         chosen.push_back({schema, static_cast<std::uint32_t>(groups_.size() * slots_ + j)});
       }
-      groups_.push_back({static_cast<std::uint32_t>(matches_.size()), static_cast<std::uint32_t>(m.size()),
-                         k, count, {}});
+      groups_.push_back({static_cast<std::uint32_t>(matches_.size()),
+                         static_cast<std::uint32_t>(m.size()),
+                         k,
+                         count,
+                         {}});
       matches_.insert(matches_.end(), m.begin(), m.end());
       size_ = groups_.size() == 1 ? count : saturating_mul(size_, count);
     }

@@ -73,7 +73,8 @@ class MatchCache {
 
  private:
   FeatureTypeIndex index_;
-  std::array<std::optional<std::vector<std::uint32_t>>, kLogicalTypeCount * kLogicalTypeCount> cache_;
+  std::array<std::optional<std::vector<std::uint32_t>>, kLogicalTypeCount * kLogicalTypeCount>
+      cache_;
 };
 
 // One signature's candidates and how their ids are hashed.
@@ -157,7 +158,8 @@ class Engine {
     for (const auto& work : works_) {
       for (const SignatureWork& s : work->signatures) {
         for (std::uint64_t b = 0; b < s.space.size(); b += s.chunk_size) {
-          chunks_.push_back({work.get(), &s, b, std::min(b + s.chunk_size, s.space.size()), total_});
+          chunks_.push_back(
+              {work.get(), &s, b, std::min(b + s.chunk_size, s.space.size()), total_});
           total_ += chunks_.back().end - b;
         }
       }
@@ -230,7 +232,8 @@ class Engine {
     for (const auto& work : works_) {
       count = saturating_add(count, work->count);
       for (const SignatureWork& s : work->signatures) {
-        std::uint64_t per_feature = SynthesizedBatch::record_size(s.space.slots()) + kCallerBytesPerFeature;
+        std::uint64_t per_feature =
+            SynthesizedBatch::record_size(s.space.slots()) + kCallerBytesPerFeature;
         bytes = saturating_add(bytes, saturating_mul(s.space.size(), per_feature));
       }
     }
@@ -255,7 +258,9 @@ class Engine {
     const std::uint32_t* order = tuples;
     if (s.space.commutative() && slots > 1) {
       ctx.order.assign(tuples, tuples + n * slots);
-      auto by_id = [&](std::uint32_t a, std::uint32_t b) { return inputs_.less(members[a], members[b]); };
+      auto by_id = [&](std::uint32_t a, std::uint32_t b) {
+        return inputs_.less(members[a], members[b]);
+      };
       for (std::size_t c = 0; c < n; ++c) {
         std::uint32_t* t = ctx.order.data() + c * slots;
         if (slots == 2) {
@@ -272,7 +277,8 @@ class Engine {
       for (std::size_t c = 0; c < n; ++c) {
         const std::uint32_t* t = order + c * slots;
         ctx.starts[c] = &s.first_states[t[0]];
-        for (std::uint32_t j = 1; j < slots; ++j) ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
+        for (std::uint32_t j = 1; j < slots; ++j)
+          ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
       }
       sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), ctx.digests.data());
       return;
@@ -324,7 +330,8 @@ class Engine {
       out->make(ctx.arena, slots, ctx.bases.data(), {ctx.digests.data(), n});
       std::uint64_t before = at - chunk.begin;
       at += n;
-      if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval && run.stopping()) {
+      if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval &&
+          run.stopping()) {
         return;
       }
     }
@@ -375,8 +382,9 @@ TooManyFeatures::TooManyFeatures(std::uint64_t count)
                (count == std::numeric_limits<std::uint64_t>::max() ? "more than " : std::string()) +
                std::to_string(count) + " new features, more than fit in memory") {}
 
-void generate_features(std::span<const FeatureRef> features, std::span<const PrimitiveRef> primitives,
-                       FeatureSink& sink, const StopProbe& stop) {
+void generate_features(std::span<const FeatureRef> features,
+                       std::span<const PrimitiveRef> primitives, FeatureSink& sink,
+                       const StopProbe& stop) {
   Engine(features, primitives).run(sink, stop);
 }
 

@@ -41,8 +41,9 @@ class FeatureSink {
 // to `sink`. The work runs on the process-wide pool; `stop` is consulted on the calling thread
 // (Interrupted when it says stop). Throws TooManyFeatures, before anything is built, when the new
 // features cannot fit in the memory the process can still get.
-void generate_features(std::span<const FeatureRef> features, std::span<const PrimitiveRef> primitives,
-                       FeatureSink& sink, const StopProbe& stop = {});
+void generate_features(std::span<const FeatureRef> features,
+                       std::span<const PrimitiveRef> primitives, FeatureSink& sink,
+                       const StopProbe& stop = {});
 
 // The same, collected: `features` followed by the new features.
 std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,

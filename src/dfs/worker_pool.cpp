@@ -1,8 +1,5 @@
 #include "dfs/worker_pool.hpp"
 
-#include "support/panic.hpp"
-#include "support/system_limits.hpp"
-
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,6 +10,9 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "support/panic.hpp"
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 
@@ -80,7 +80,8 @@ struct ChunkLoop {
       } catch (...) {
         failures[i] = std::current_exception();
         std::size_t seen = first_failed.load(std::memory_order_relaxed);
-        while (i < seen && !first_failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+        while (i < seen &&
+               !first_failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
         }
       }
     }
@@ -151,7 +152,8 @@ struct ChunkLoop {
 };
 
 bool ChunkRun::stopping() {
-  if (thread_ == 0 && !loop_.interrupted.load(std::memory_order_relaxed) && loop_.stop && loop_.stop()) {
+  if (thread_ == 0 && !loop_.interrupted.load(std::memory_order_relaxed) && loop_.stop &&
+      loop_.stop()) {
     loop_.interrupted.store(true, std::memory_order_relaxed);
   }
   return loop_.interrupted.load(std::memory_order_relaxed) ||

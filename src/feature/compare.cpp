@@ -17,7 +17,8 @@ struct DistinctFeatures {
   std::vector<const Feature*> in_order;
 };
 
-std::vector<const Feature*> missing_from(const DistinctFeatures& side, const DistinctFeatures& other) {
+std::vector<const Feature*> missing_from(const DistinctFeatures& side,
+                                         const DistinctFeatures& other) {
   std::vector<const Feature*> out;
   for (const Feature* f : side.in_order) {
     if (!other.ids.contains(*f)) out.push_back(f);

@@ -122,7 +122,8 @@ void Feature::add_refs(std::uint64_t n) const noexcept {
   std::uint32_t old = refs_.load(std::memory_order_relaxed);
   while (old < kStickyRefs) {
     std::uint64_t next = old + n;
-    auto updated = next >= kStickyRefs ? kStickyRefs | (kStickyRefs >> 1) : static_cast<std::uint32_t>(next);
+    auto updated =
+        next >= kStickyRefs ? kStickyRefs | (kStickyRefs >> 1) : static_cast<std::uint32_t>(next);
     if (refs_.compare_exchange_weak(old, updated, std::memory_order_relaxed)) return;
   }
 }
@@ -184,7 +185,8 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                          std::span<const Feature* const> base_features) {
   if (generating_primitive) {
     return FeatureFactory::make_owned(name, generating_primitive->return_type, generating_primitive,
-                                      base_features, derived_id(*generating_primitive, base_features));
+                                      base_features,
+                                      derived_id(*generating_primitive, base_features));
   }
   if (!schema) panic("Error unwrapping schema in " + std::string(name));
   Sha256 h;
@@ -216,8 +218,9 @@ void SynthesizedBatch::make(RecordArena& arena, std::size_t slots, const Feature
   records_.resize(made + ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
-    records_[made + i] = FeatureFactory::make(memory, in_arena, std::nullopt, primitive_.return_type,
-                                              &primitive_, {bases + i * slots, slots}, ids[i], false);
+    records_[made + i] =
+        FeatureFactory::make(memory, in_arena, std::nullopt, primitive_.return_type, &primitive_,
+                             {bases + i * slots, slots}, ids[i], false);
     base_slots_ += slots;
   }
 }

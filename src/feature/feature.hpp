@@ -30,9 +30,7 @@ class Feature {
  public:
   const Digest& id() const noexcept { return id_; }
   ColumnSchema schema() const noexcept { return schema_; }
-  std::span<const Feature* const> base_features() const noexcept {
-    return {bases(), base_count()};
-  }
+  std::span<const Feature* const> base_features() const noexcept { return {bases(), base_count()}; }
   // Null for a root feature.
   const Primitive* generating_primitive() const noexcept { return primitive_; }
 

@@ -27,7 +27,9 @@ struct PrimitiveContentEqual {
 constexpr std::size_t kIdSize = 64;  // hex digits
 constexpr std::size_t kFeatureFrameSize =
     std::string_view(R"({"name":"","id":"","schema":{"logical_type":"","semantic_tag":""},)"
-                     R"("base_features":[],"generating_primitive":},)").size() + kIdSize;
+                     R"("base_features":[],"generating_primitive":},)")
+        .size() +
+    kIdSize;
 constexpr std::size_t kBaseIdSize = kIdSize + 3;  // "<id>",
 constexpr std::string_view kNoPrimitive = "null";
 constexpr std::size_t kFileFrameSize = std::string_view(R"({"features":[],"primitives":})").size();

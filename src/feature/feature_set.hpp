@@ -24,7 +24,9 @@ class FeatureIdSet {
   }
 
   // The member with the id of `f`, or null.
-  const Feature* find(const Feature& f) const { return const_cast<FeatureIdSet*>(this)->find_slot(f); }
+  const Feature* find(const Feature& f) const {
+    return const_cast<FeatureIdSet*>(this)->find_slot(f);
+  }
   bool contains(const Feature& f) const { return find(f) != nullptr; }
   std::size_t size() const { return size_; }
 

@@ -29,7 +29,8 @@ struct ObjectArena::Block {
 ObjectArena::ObjectArena(std::size_t cell_size)
     : cell_size_((cell_size + 15) & ~std::size_t{15}),
       cells_per_block_(static_cast<std::uint32_t>(
-          (kBlockSize - (sizeof(Block) + cell_size_ - 1) / cell_size_ * cell_size_) / cell_size_)) {}
+          (kBlockSize - (sizeof(Block) + cell_size_ - 1) / cell_size_ * cell_size_) / cell_size_)) {
+}
 
 void ObjectArena::unlink(Block* b) noexcept {
   if (b->prev) b->prev->next = b->next;

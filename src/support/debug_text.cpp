@@ -14,13 +14,26 @@ void append_quoted(std::string& out, std::string_view text) {
     std::string_view raw = text.substr(0, n);
     text.remove_prefix(n);
     switch (c) {
-      case U'\t': out += "\\t"; continue;
-      case U'\r': out += "\\r"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\0': out += "\\0"; continue;
-      case U'"': out += "\\\""; continue;
-      case U'\\': out += "\\\\"; continue;
-      default: break;
+      case U'\t':
+        out += "\\t";
+        continue;
+      case U'\r':
+        out += "\\r";
+        continue;
+      case U'\n':
+        out += "\\n";
+        continue;
+      case U'\0':
+        out += "\\0";
+        continue;
+      case U'"':
+        out += "\\\"";
+        continue;
+      case U'\\':
+        out += "\\\\";
+        continue;
+      default:
+        break;
     }
     if (!is_grapheme_extend(c) && is_printable(c)) {
       out += c == 0xFFFD ? std::string_view("\xEF\xBF\xBD") : raw;  // invalid bytes show as U+FFFD

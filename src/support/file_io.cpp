@@ -51,7 +51,8 @@ auto retry_interrupted(const StopProbe& stop, Call&& call) {
 }  // namespace
 
 std::string os_error_description(int error_number) {
-  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
+         ")";
 }
 
 std::optional<std::string> read_whole_file(const std::string& path, std::string& out,
@@ -77,9 +78,8 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
 std::optional<WriteFailure> write_whole_file(const std::string& path, std::string_view text,
                                              const StopProbe& stop) {
   if (has_nul(path)) return WriteFailure{true, std::string(kNulInPath)};
-  File file(retry_interrupted(stop, [&] {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  }));
+  File file(retry_interrupted(
+      stop, [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
   if (file.fd() < 0) return WriteFailure{true, os_error_description(errno)};
   while (!text.empty()) {
     ssize_t n =

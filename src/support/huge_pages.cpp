@@ -24,7 +24,8 @@ std::atomic<std::size_t> kept_count{0};
 
 void* map_fresh_block() noexcept {
   // Twice the size, then the unaligned ends cut off.
-  void* raw = mmap(nullptr, 2 * kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* raw =
+      mmap(nullptr, 2 * kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   auto start = reinterpret_cast<std::uintptr_t>(raw);
   auto aligned = (start + kBlockSize - 1) & ~(std::uintptr_t{kBlockSize} - 1);
@@ -43,7 +44,8 @@ bool keep(void* block) noexcept {
   if (madvise(block, kBlockSize, MADV_FREE) != 0) return false;
   for (auto& slot : kept_blocks) {
     void* empty = nullptr;
-    if (slot.compare_exchange_strong(empty, block, std::memory_order_release, std::memory_order_relaxed)) {
+    if (slot.compare_exchange_strong(empty, block, std::memory_order_release,
+                                     std::memory_order_relaxed)) {
       kept_count.fetch_add(1, std::memory_order_relaxed);
       return true;
     }

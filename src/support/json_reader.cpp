@@ -118,7 +118,8 @@ void JsonReader::fail_at(std::size_t end, std::string message) const {
   std::string_view before = text_.substr(0, end);
   std::size_t newline = before.rfind('\n');
   std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
-  auto line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
+  auto line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
   throw JsonError(std::move(message), line, end - line_start);
 }
 
@@ -215,7 +216,8 @@ std::string JsonReader::parse_string() {
     int c = next_char();
     if (c < 0) fail_consumed("EOF while parsing a string");
     if (c == '"') return out;
-    if (c != '\\') fail_consumed("control character (\\u0000-\\u001F) found while parsing a string");
+    if (c != '\\')
+      fail_consumed("control character (\\u0000-\\u001F) found while parsing a string");
     append_escape(out);
   }
 }
@@ -223,17 +225,36 @@ std::string JsonReader::parse_string() {
 void JsonReader::append_escape(std::string& out) {
   int c = next_char();
   switch (c) {
-    case -1: fail_consumed("EOF while parsing a string");
-    case '"': out += '"'; return;
-    case '\\': out += '\\'; return;
-    case '/': out += '/'; return;
-    case 'b': out += '\b'; return;
-    case 'f': out += '\f'; return;
-    case 'n': out += '\n'; return;
-    case 'r': out += '\r'; return;
-    case 't': out += '\t'; return;
-    case 'u': break;
-    default: fail_consumed("invalid escape");
+    case -1:
+      fail_consumed("EOF while parsing a string");
+    case '"':
+      out += '"';
+      return;
+    case '\\':
+      out += '\\';
+      return;
+    case '/':
+      out += '/';
+      return;
+    case 'b':
+      out += '\b';
+      return;
+    case 'f':
+      out += '\f';
+      return;
+    case 'n':
+      out += '\n';
+      return;
+    case 'r':
+      out += '\r';
+      return;
+    case 't':
+      out += '\t';
+      return;
+    case 'u':
+      break;
+    default:
+      fail_consumed("invalid escape");
   }
   char32_t code = hex_escape();
   if (is_trailing_surrogate(code)) fail_consumed("lone leading surrogate in hex escape");
@@ -312,7 +333,8 @@ std::string JsonReader::describe_number(std::string_view number) {
   return "floating point `" + format_float(value) + "`";
 }
 
-bool JsonReader::next_entry(bool& first, int close, const char* comma_message, const char* eof_message) {
+bool JsonReader::next_entry(bool& first, int close, const char* comma_message,
+                            const char* eof_message) {
   int c = skip_whitespace();
   if (c == close) return false;
   if (c < 0) fail_peeked(eof_message);

@@ -135,7 +135,8 @@ class JsonReader {
   };
 
   bool begin_record(const RecordShape& shape);  // true: object form, false: array form
-  std::size_t next_member(const RecordShape& shape, MemberProgress& progress);  // 1 + field, 0 at end
+  std::size_t next_member(const RecordShape& shape,
+                          MemberProgress& progress);  // 1 + field, 0 at end
   void end_object_record(const RecordShape& shape, const MemberProgress& progress);
   void next_record_element(const RecordShape& shape, bool& first, std::size_t index);
   void end_array_record();

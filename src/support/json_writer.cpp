@@ -12,13 +12,27 @@ void append_json_string(std::string& out, std::string_view text) {
     out.append(text.data() + clean_from, i - clean_from);
     clean_from = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default: {
         char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
         out.append(esc, sizeof esc);

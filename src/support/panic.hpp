@@ -46,8 +46,7 @@ class Panic : public std::exception {
 // still to be had (worker threads when they start, the binding layer on every entry).
 void prepare_thread_for_exceptions() noexcept;
 
-[[noreturn]] void panic(std::string message,
-                        FailureLocation where = FailureLocation::here());
+[[noreturn]] void panic(std::string message, FailureLocation where = FailureLocation::here());
 
 // What the message of a failure to open or parse an input begins with, before the error's text.
 inline constexpr std::string_view kUnwrapFailure = "called `Result::unwrap()` on an `Err` value: ";

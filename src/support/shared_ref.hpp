@@ -10,7 +10,9 @@ namespace tolvane {
 // any number of threads may hold and copy references to them.
 class RefCounted {
  public:
-  void add_refs(std::uint64_t n = 1) const noexcept { refs_.fetch_add(n, std::memory_order_relaxed); }
+  void add_refs(std::uint64_t n = 1) const noexcept {
+    refs_.fetch_add(n, std::memory_order_relaxed);
+  }
   // True when the caller dropped the last reference and must destroy the record.
   bool drop_ref() const noexcept { return refs_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 

@@ -59,7 +59,7 @@ std::string_view trim_trailing_whitespace(std::string_view s) {
 }
 
 struct CgroupMount {
-  std::string root;         // the hierarchy path mounted there
+  std::string root;  // the hierarchy path mounted there
   std::string mount_point;
 };
 
@@ -119,7 +119,8 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
       if (auto dir = cgroup_dir(*m, *v1_path)) {
         auto quota = read_text(root + *dir + "/cpu.cfs_quota_us");
         auto period = read_text(root + *dir + "/cpu.cfs_period_us");
-        if (quota && period) return quota_cpus(trim_trailing_whitespace(*quota), trim_trailing_whitespace(*period));
+        if (quota && period)
+          return quota_cpus(trim_trailing_whitespace(*quota), trim_trailing_whitespace(*period));
         return std::nullopt;
       }
     }
@@ -157,7 +158,8 @@ std::size_t usable_cpus() {
 }
 
 std::size_t pool_threads_wanted() {
-  return pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), usable_cpus());
+  return pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                        usable_cpus());
 }
 
 bool address_space_limited() noexcept {

@@ -23,10 +23,10 @@ void append_list(std::string& out, const Items& items, std::string_view separato
 
 // What stands around the fields of a record written in one of the forms.
 struct RecordPunctuation {
-  std::string_view open;            // after the record's name
-  std::string_view before_name;     // of a field
-  std::string_view after_name;      // before its value
-  std::string_view separator;       // between fields
+  std::string_view open;         // after the record's name
+  std::string_view before_name;  // of a field
+  std::string_view after_name;   // before its value
+  std::string_view separator;    // between fields
   std::string_view close;
 };
 // ColumnSchema { logical_type: Integer, semantic_tag: Numeric }

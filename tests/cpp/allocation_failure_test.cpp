@@ -77,7 +77,8 @@ TEST(AllocationFailure, EveryPointOfASynthesisCallLeavesNothingBehind) {
     }
     failures += failed;
     // Inputs, primitives and whatever the call made: all released.
-    EXPECT_EQ(live_blocks.load(), before) << "allocation " << k << (failed ? " failed" : " succeeded");
+    EXPECT_EQ(live_blocks.load(), before)
+        << "allocation " << k << (failed ? " failed" : " succeeded");
   }
   EXPECT_GT(failures, 5);
 }

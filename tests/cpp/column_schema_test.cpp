@@ -1,6 +1,7 @@
+#include "column_schema.hpp"
+
 #include <gtest/gtest.h>
 
-#include "column_schema.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -8,7 +9,9 @@ namespace {
 
 TEST(LogicalType, LookupIsCaseInsensitiveButExact) {
   EXPECT_EQ(parse_logical_type("iNtEgEr"), LogicalType::Integer);
-  EXPECT_EQ(parse_logical_type("foreign\xE2\x84\xAA" "ey"), LogicalType::ForeignKey);  // KELVIN SIGN
+  EXPECT_EQ(parse_logical_type("foreign\xE2\x84\xAA"
+                               "ey"),
+            LogicalType::ForeignKey);                           // KELVIN SIGN
   EXPECT_EQ(parse_logical_type("\xC4\xB0ndex"), std::nullopt);  // U+0130 lower-cases to two chars
   EXPECT_EQ(parse_logical_type("integer "), std::nullopt);
   for (std::size_t i = 0; i < kLogicalTypeCount; ++i) {

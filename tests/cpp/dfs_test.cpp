@@ -17,7 +17,9 @@ namespace {
 using L = LogicalType;
 using Names = std::vector<std::string>;
 
-FeatureRef root(const std::string& name, L lt, L st) { return build_feature(name, ColumnSchema{lt, st}, nullptr, {}); }
+FeatureRef root(const std::string& name, L lt, L st) {
+  return build_feature(name, ColumnSchema{lt, st}, nullptr, {});
+}
 
 std::vector<const Feature*> ptrs(const std::vector<FeatureRef>& fs) {
   std::vector<const Feature*> out;
@@ -37,8 +39,9 @@ Names matches(const std::vector<FeatureRef>& fs, ColumnSchema s) {
 }
 
 TEST(Matching, FollowsBothComponentsAndListOrder) {
-  std::vector<FeatureRef> fs = {root("d", L::Double, L::Unknown), root("ni", L::Numeric, L::Integer),
-                                root("u", L::Unknown, L::Unknown), root("in", L::Integer, L::Numeric)};
+  std::vector<FeatureRef> fs = {
+      root("d", L::Double, L::Unknown), root("ni", L::Numeric, L::Integer),
+      root("u", L::Unknown, L::Unknown), root("in", L::Integer, L::Numeric)};
   EXPECT_EQ(matches({}, {L::Any, L::Any}), Names{});
   EXPECT_EQ(matches(fs, {L::Any, L::Any}), (Names{"d", "ni", "u", "in"}));
   EXPECT_EQ(matches(fs, {L::Double, L::Any}), Names{"d"});
@@ -46,8 +49,9 @@ TEST(Matching, FollowsBothComponentsAndListOrder) {
   EXPECT_EQ(matches(fs, {L::Double, L::Numeric}), Names{});
   EXPECT_EQ(matches(fs, {L::Double, L::Unknown}), Names{});
   EXPECT_EQ(matches(fs, {L::Unknown, L::Any}), Names{});
-  for (ColumnSchema s : {ColumnSchema{L::Integer, L::Numeric}, ColumnSchema{L::Numeric, L::Integer},
-                         ColumnSchema{L::Integer, L::Integer}, ColumnSchema{L::Numeric, L::Numeric}}) {
+  for (ColumnSchema s :
+       {ColumnSchema{L::Integer, L::Numeric}, ColumnSchema{L::Numeric, L::Integer},
+        ColumnSchema{L::Integer, L::Integer}, ColumnSchema{L::Numeric, L::Numeric}}) {
     EXPECT_EQ(matches(fs, s), (Names{"ni", "in"}));
   }
 }
@@ -136,7 +140,8 @@ struct SpaceFixture {
   }
 
   // The tuples from rank `from` on, filled `step` at a time.
-  std::vector<Names> all(const CandidateSpace& space, std::uint64_t from = 0, std::size_t step = 1) const {
+  std::vector<Names> all(const CandidateSpace& space, std::uint64_t from = 0,
+                         std::size_t step = 1) const {
     std::vector<Names> out;
     if (from >= space.size()) return out;
     CandidateCursor c(space, from);
@@ -164,10 +169,12 @@ TEST(Enumerate, ChoicesInLexicographicOrderAndProductOdometer) {
                   root("c", L::Double, L::Numeric)});
   EXPECT_EQ(f.all(f.space({dn, dn}, true)),
             (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "c"}}));
-  EXPECT_EQ(f.all(f.space({dn, dn}, false)),
-            (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"b", "c"}, {"c", "a"}, {"c", "b"}}));
-  EXPECT_EQ(f.all(f.space({ba, dn}, true)),
-            (std::vector<Names>{{"p", "a"}, {"p", "b"}, {"p", "c"}, {"q", "a"}, {"q", "b"}, {"q", "c"}}));
+  EXPECT_EQ(
+      f.all(f.space({dn, dn}, false)),
+      (std::vector<Names>{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"b", "c"}, {"c", "a"}, {"c", "b"}}));
+  EXPECT_EQ(
+      f.all(f.space({ba, dn}, true)),
+      (std::vector<Names>{{"p", "a"}, {"p", "b"}, {"p", "c"}, {"q", "a"}, {"q", "b"}, {"q", "c"}}));
   // Slots of one schema split around another: the j-th choice fills the j-th slot of its schema.
   auto split = f.space({dn, ba, dn}, false);
   EXPECT_EQ(split.size(), 12u);
@@ -181,7 +188,8 @@ TEST(Enumerate, ChoicesInLexicographicOrderAndProductOdometer) {
 TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
   ColumnSchema dn{L::Double, L::Numeric}, aa{L::Any, L::Any};
   std::vector<FeatureRef> fs;
-  for (int i = 0; i < 6; ++i) fs.push_back(root("f" + std::to_string(i), i % 2 ? L::Double : L::Boolean, L::Numeric));
+  for (int i = 0; i < 6; ++i)
+    fs.push_back(root("f" + std::to_string(i), i % 2 ? L::Double : L::Boolean, L::Numeric));
   SpaceFixture f(std::move(fs));
   for (bool commutative : {true, false}) {
     for (const auto& sig : std::vector<std::vector<ColumnSchema>>{
@@ -199,7 +207,8 @@ TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
       for (std::uint64_t r = 0; r < space.size(); ++r) {
         for (std::size_t step : {1, 3, 64}) {
           auto tail = f.all(space, r, step);
-          ASSERT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + r)) << "rank " << r << " step " << step;
+          ASSERT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + r))
+              << "rank " << r << " step " << step;
         }
       }
     }
@@ -210,11 +219,12 @@ TEST(Synthesize, OrderAcrossPrimitivesAndSignatures) {
   std::vector<FeatureRef> fs = {root("a", L::Double, L::Numeric), root("b", L::Double, L::Numeric),
                                 root("t", L::Boolean, L::Unknown)};
   std::vector<PrimitiveRef> ps = {
-      build_primitive("neg", "m", "transform", false, {{{"Double", "Numeric"}}, {{"Boolean", "Any"}}, {{"Boolean", std::nullopt}}},
+      build_primitive("neg", "m", "transform", false,
+                      {{{"Double", "Numeric"}}, {{"Boolean", "Any"}}, {{"Boolean", std::nullopt}}},
                       {"Double", "Numeric"}),
       build_primitive("agg", "m", "aggregation", false, {{{"Any", "Any"}}}, {"Double", "Numeric"}),
-      build_primitive("add", "m", "transform", true, {{{"Double", "Numeric"}, {"Double", "Numeric"}}},
-                      {"Double", "Numeric"})};
+      build_primitive("add", "m", "transform", true,
+                      {{{"Double", "Numeric"}, {"Double", "Numeric"}}}, {"Double", "Numeric"})};
   auto out = generate_features(fs, ps);
   Names got;
   for (const auto& f : out) got.emplace_back(f->name());
@@ -228,10 +238,12 @@ TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
   // commutative or not), single inputs, and primitive ids of other lengths, whose inputs straddle
   // blocks; each on both SHA-256 paths and across many chunks.
   std::vector<FeatureRef> fs;
-  for (int i = 0; i < 90; ++i) fs.push_back(root("f" + std::to_string(i), i % 3 ? L::Double : L::Boolean, L::Numeric));
+  for (int i = 0; i < 90; ++i)
+    fs.push_back(root("f" + std::to_string(i), i % 3 ? L::Double : L::Boolean, L::Numeric));
   auto primitive = [](std::string name, bool commutative, std::vector<std::vector<NamePair>> sigs,
                       std::optional<std::string> id = std::nullopt) {
-    Primitive p = *build_primitive(name, "m", "transform", commutative, sigs, {"Double", "Numeric"});
+    Primitive p =
+        *build_primitive(name, "m", "transform", commutative, sigs, {"Double", "Numeric"});
     if (id) p.id = *id;
     return make_primitive(std::move(p));
   };
@@ -267,8 +279,8 @@ TEST(Synthesize, ChunksAccountForEveryReference) {
   // a use after free below, an extra one as a leak.
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 100; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
-  PrimitiveRef p = build_primitive("sub", "m", "transform", false, {{{"Any", "Any"}, {"Any", "Any"}}},
-                                   {"Double", "Numeric"});
+  PrimitiveRef p = build_primitive("sub", "m", "transform", false,
+                                   {{{"Any", "Any"}, {"Any", "Any"}}}, {"Double", "Numeric"});
   std::vector<PrimitiveRef> ps = {p, p};
   auto out = generate_features(fs, ps);
   ASSERT_EQ(out.size(), 100u + 2 * 9900u);
@@ -284,7 +296,8 @@ TEST(Synthesize, RefusesWhatCannotFitInMemory) {
   for (int i = 0; i < 3000; ++i) fs.push_back(root("f" + std::to_string(i), L::Double, L::Numeric));
   auto message_for = [&](int slots) {
     std::vector<NamePair> sig(slots, NamePair{"Any", "Any"});
-    std::vector<PrimitiveRef> ps = {build_primitive("p", "m", "transform", false, {sig}, {"Any", "Any"})};
+    std::vector<PrimitiveRef> ps = {
+        build_primitive("p", "m", "transform", false, {sig}, {"Any", "Any"})};
     try {
       generate_features(fs, ps);
     } catch (const TooManyFeatures& e) {
@@ -292,9 +305,11 @@ TEST(Synthesize, RefusesWhatCannotFitInMemory) {
     }
     return std::string("built");
   };
-  EXPECT_EQ(message_for(3), "generate_features would create 26973006000 new features, more than fit in memory");
+  EXPECT_EQ(message_for(3),
+            "generate_features would create 26973006000 new features, more than fit in memory");
   EXPECT_EQ(message_for(40),
-            "generate_features would create more than 18446744073709551615 new features, more than fit in memory");
+            "generate_features would create more than 18446744073709551615 new features, more than "
+            "fit in memory");
 }
 
 TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
@@ -332,10 +347,13 @@ TEST(WorkerPool, ConcurrentAndNestedCallersEachGetEveryChunkOnce) {
   // chunks run exactly once.
   auto check_loop = [](std::size_t count, const StopProbe& stop) {
     std::vector<std::atomic<int>> runs(count);
-    run_chunks(count, [&](std::size_t i, ChunkRun& run) {
-      runs[i].fetch_add(1);
-      run.stopping();
-    }, stop);
+    run_chunks(
+        count,
+        [&](std::size_t i, ChunkRun& run) {
+          runs[i].fetch_add(1);
+          run.stopping();
+        },
+        stop);
     for (auto& r : runs) ASSERT_EQ(r.load(), 1);
   };
   std::vector<std::thread> callers;

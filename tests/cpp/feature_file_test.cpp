@@ -1,9 +1,10 @@
+#include "feature/feature_file.hpp"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "feature/feature.hpp"
-#include "feature/feature_file.hpp"
 
 namespace tolvane {
 namespace {
@@ -16,8 +17,8 @@ TEST(FeatureFile, TextFillsItsReservation) {
   auto long_named = build_primitive("a primitive with a long name", "", "transform", false, {},
                                     {"any", std::nullopt});
   std::vector<FeatureRef> features;
-  features.push_back(build_feature("a", ColumnSchema{LogicalType::Integer, LogicalType::Numeric},
-                                   nullptr, {}));
+  features.push_back(
+      build_feature("a", ColumnSchema{LogicalType::Integer, LogicalType::Numeric}, nullptr, {}));
   features.push_back(build_feature(
       "boolean", ColumnSchema{LogicalType::BooleanNullable, LogicalType::Any}, nullptr, {}));
   for (int generation = 0; generation < 3; ++generation) {

@@ -39,7 +39,8 @@ TEST(Feature, DerivedIdsDigestThePrimitiveIdAndTheBaseIdsInHexadecimal) {
   auto a = root("a"), b = root("b");
   const Feature* ba[] = {b.get(), a.get()};
   std::string lo = std::min(hex(a->id()), hex(b->id())), hi = std::max(hex(a->id()), hex(b->id()));
-  EXPECT_EQ(hex(build_feature("x", std::nullopt, add.get(), ba)->id()), sha256_hex(add->id + lo + hi));
+  EXPECT_EQ(hex(build_feature("x", std::nullopt, add.get(), ba)->id()),
+            sha256_hex(add->id + lo + hi));
   EXPECT_EQ(hex(build_feature("x", std::nullopt, sub.get(), ba)->id()),
             sha256_hex(sub->id + hex(b->id()) + hex(a->id())));
   EXPECT_EQ(hex(root("a")->id()), sha256_hex("a"));
@@ -67,7 +68,8 @@ TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {
   const Feature* nested[] = {pab.get(), a.get(), pab.get()};
   FeatureRef outer = make(nested);
   EXPECT_EQ(outer->name(), "p_p_a_my_b_a_p_a_my_b");
-  EXPECT_EQ(feature_text(*outer).substr(feature_text(*outer).rfind(":[")), ":[\"p_a_my_b\", \"a\", \"p_a_my_b\"]");
+  EXPECT_EQ(feature_text(*outer).substr(feature_text(*outer).rfind(":[")),
+            ":[\"p_a_my_b\", \"a\", \"p_a_my_b\"]");
   // A copy keeps the name it read, whatever its new bases or primitive.
   EXPECT_EQ(with_base_features(*outer, {})->name(), "p_p_a_my_b_a_p_a_my_b");
   EXPECT_EQ(with_generating_primitive(*pab, nullptr)->name(), "p_a_my_b");

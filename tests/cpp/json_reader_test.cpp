@@ -1,9 +1,10 @@
+#include "support/json_reader.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "catalogue.hpp"
-#include "support/json_reader.hpp"
 
 namespace tolvane {
 namespace {
@@ -54,11 +55,13 @@ TEST(JsonReaderSyntax, ErrorTexts) {
   EXPECT_EQ(outcome("[{\"name\":\"a\""), "EOF while parsing an object @1:12");
   EXPECT_EQ(skipped("[[] []]"), "expected `,` or `]`");
   EXPECT_EQ(skipped("[[],]"), "trailing comma");
-  EXPECT_EQ(outcome("[{\"name\":\"a\tb\"}]"), "control character (\\u0000-\\u001F) found while parsing a string @1:12");
+  EXPECT_EQ(outcome("[{\"name\":\"a\tb\"}]"),
+            "control character (\\u0000-\\u001F) found while parsing a string @1:12");
   EXPECT_EQ(outcome("[{\"name\":\"\\x\"}]"), "invalid escape @1:12");
   EXPECT_EQ(outcome("[{\"name\":\"\\u12G4\"}]"), "invalid escape @1:16");
   EXPECT_EQ(outcome("[{\"name\":\"\\uDC00\"}]"), "lone leading surrogate in hex escape @1:16");
-  EXPECT_EQ(outcome("[{\"name\":\"\\uD800\\u0041\"}]"), "lone leading surrogate in hex escape @1:22");
+  EXPECT_EQ(outcome("[{\"name\":\"\\uD800\\u0041\"}]"),
+            "lone leading surrogate in hex escape @1:22");
   EXPECT_EQ(outcome("[nul]"), "expected ident @1:5");
   EXPECT_EQ(outcome("[x]"), "expected value @1:2");
 }
@@ -68,12 +71,15 @@ TEST(JsonReaderRecords, MissingDuplicateAndLength) {
   EXPECT_EQ(outcome(R"([{"type":"a","module":"m"}])"), "missing field `id` @1:26");
   EXPECT_EQ(outcome(R"([{"type":"a","name":"b"}])"), "duplicate field `name` @1:19");
   EXPECT_EQ(outcome(R"([{"name":"a","name" :"b"}])"), "duplicate field `name` @1:20");
-  EXPECT_EQ(outcome(R"([["n","i"]])"), "invalid length 2, expected struct Primitive with 7 elements @1:10");
-  EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any"],"t",false,1]])"), "trailing characters @1:42");
+  EXPECT_EQ(outcome(R"([["n","i"]])"),
+            "invalid length 2, expected struct Primitive with 7 elements @1:10");
+  EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any"],"t",false,1]])"),
+            "trailing characters @1:42");
   EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any"],"t",false,]])"), "trailing comma @1:42");
   EXPECT_EQ(outcome(R"([["n","i","m",[[["Any"]]],["Any","Any"],"t",false]])"),
             "invalid length 1, expected struct ColumnSchema with 2 elements @1:23");
-  EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any","Any"],"t",false]])"), "trailing characters @1:31");
+  EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any","Any"],"t",false]])"),
+            "trailing characters @1:31");
   EXPECT_EQ(outcome(R"([["n","i","m",[],{"semantic_tag":"Any"},"t",false]])"),
             "missing field `logical_type` @1:39");
   EXPECT_EQ(outcome(R"([["n","i","m",[],7,"t",false]])"),
@@ -93,14 +99,16 @@ TEST(JsonReaderRecords, TypeValuesAreCanonicalNamesOrUnitObjects) {
             "`NaturalLanguage`, `Timedelta`, `Numeric`, `TimeIndex`, `ForeignKey`, `DateOfBirth`, "
             "`Index`, `Any`, `Unknown`");
   EXPECT_EQ(with_return(R"([1,"Any"])"), "expected value @1:19");
-  EXPECT_EQ(with_return(R"([{"Integer":1},"Any"])"), "invalid type: integer `1`, expected unit @1:30");
+  EXPECT_EQ(with_return(R"([{"Integer":1},"Any"])"),
+            "invalid type: integer `1`, expected unit @1:30");
   EXPECT_EQ(with_return(R"([{"Integer":null,"Any":null},"Any"])"), "expected value @1:33");
   EXPECT_EQ(with_return(R"([{},"Any"])"), "expected value @1:20");
 }
 
 TEST(JsonReaderValues, UnexpectedValuesAreDescribed) {
   auto commutative = [](std::string_view value) {
-    std::string result = outcome(R"([["n","i","m",[],["Any","Any"],"t",)" + std::string(value) + "]]");
+    std::string result =
+        outcome(R"([["n","i","m",[],["Any","Any"],"t",)" + std::string(value) + "]]");
     return result.substr(0, result.find(" @"));
   };
   EXPECT_EQ(commutative("null"), "invalid type: null, expected a boolean");
@@ -108,8 +116,10 @@ TEST(JsonReaderValues, UnexpectedValuesAreDescribed) {
   EXPECT_EQ(commutative("\"a\\\"\\n\""), "invalid type: string \"a\\\"\\n\", expected a boolean");
   EXPECT_EQ(commutative("[]"), "invalid type: sequence, expected a boolean");
   EXPECT_EQ(commutative("-12"), "invalid type: integer `-12`, expected a boolean");
-  EXPECT_EQ(commutative("18446744073709551615"), "invalid type: integer `18446744073709551615`, expected a boolean");
-  EXPECT_EQ(commutative("18446744073709551616"), "invalid type: floating point `1.8446744073709552e19`, expected a boolean");
+  EXPECT_EQ(commutative("18446744073709551615"),
+            "invalid type: integer `18446744073709551615`, expected a boolean");
+  EXPECT_EQ(commutative("18446744073709551616"),
+            "invalid type: floating point `1.8446744073709552e19`, expected a boolean");
   EXPECT_EQ(commutative("-0"), "invalid type: floating point `-0.0`, expected a boolean");
   EXPECT_EQ(commutative("1.5"), "invalid type: floating point `1.5`, expected a boolean");
   EXPECT_EQ(commutative("1E2"), "invalid type: floating point `100.0`, expected a boolean");
@@ -128,7 +138,8 @@ TEST(JsonReaderValues, UnexpectedValuesAreDescribed) {
 }
 
 TEST(JsonReaderSkipping, UnknownMembersAreCheckedButIgnored) {
-  EXPECT_EQ(skipped(R"({"a":[1,-2.5e3,true,false,null,"\u00e9\ud83d\ude00",{}],"b":{"c":[]}})"), "ok");
+  EXPECT_EQ(skipped(R"({"a":[1,-2.5e3,true,false,null,"\u00e9\ud83d\ude00",{}],"b":{"c":[]}})"),
+            "ok");
   EXPECT_EQ(skipped("[1,]"), "trailing comma");
   EXPECT_EQ(skipped("{\"a\" 1}"), "expected `:`");
   EXPECT_EQ(skipped("{1:2}"), "key must be a string");
@@ -156,7 +167,8 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
       R"(["n\u0000\u00e9\u20ac\ud83d\ude00","","",[],[{"Any":null},"Unknown"],"",true]])");
   ASSERT_EQ(primitives.size(), 2u);
   EXPECT_EQ(primitive_text(*primitives[0]),
-            "add:m:transform:false:[InputSet([ColumnSchema { logical_type: Double, semantic_tag: Numeric }]), InputSet([])]");
+            "add:m:transform:false:[InputSet([ColumnSchema { logical_type: Double, semantic_tag: "
+            "Numeric }]), InputSet([])]");
   EXPECT_EQ(primitives[0]->id, "x");
   EXPECT_EQ(primitives[1]->name, std::string("n\0\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 11));
   EXPECT_EQ(primitives[1]->return_type, (ColumnSchema{LogicalType::Any, LogicalType::Unknown}));
@@ -164,7 +176,8 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
 }
 
 TEST(JsonReaderCatalogue, ErrorDebugTextQuotesTheMessage) {
-  EXPECT_EQ(JsonError("string \"a\"", 3, 7).debug_text(), R"(Error("string \"a\"", line: 3, column: 7))");
+  EXPECT_EQ(JsonError("string \"a\"", 3, 7).debug_text(),
+            R"(Error("string \"a\"", line: 3, column: 7))");
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
+#include "primitive.hpp"
+
 #include <gtest/gtest.h>
 
-#include "primitive.hpp"
 #include "support/sha256.hpp"
 
 namespace tolvane {
 namespace {
 
 TEST(Primitive, EqualityCoversEveryFieldAndHashAgrees) {
-  auto base = build_primitive("p", "m", "transform", true, {{{"double", "numeric"}}}, {"double", std::nullopt});
+  auto base = build_primitive("p", "m", "transform", true, {{{"double", "numeric"}}},
+                              {"double", std::nullopt});
   EXPECT_EQ(base->id, sha256_hex("p"));
   Primitive same = *base;
   EXPECT_TRUE(same == *base);
