@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   derived_tail_views.assign(derived_tail.begin(), derived_tail.end());
   name_views.assign(names.begin(), names.end());
 
-  std::printf("path chosen at start-up: %s\n", sha256_path_name(sha256_path()));
+  std::printf("path chosen on first use: %s\n", sha256_path_name(sha256_path()));
   for (Sha256Path path : kSha256Paths) {
     if (!set_sha256_path(path)) continue;
     const char* which = sha256_path_name(path);

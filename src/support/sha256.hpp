@@ -65,7 +65,7 @@ void sha256_finish_tails(std::size_t n, const Sha256State* const* starts,
 // 64 lower-case hexadecimal digits of a digest, first byte first.
 void hex_digest(const Digest& d, char* out);
 
-// Which code the batch functions run: chosen at start-up from the CPU, switchable for tests.
+// Which code the batch functions run: chosen on first use from the CPU, switchable for tests.
 // `avx512` runs the batch functions 16 messages at a time and leaves single blocks to the SHA
 // extensions where the CPU has them. Where it has both, the faster is chosen by timing them.
 enum class Sha256Path { extensions, avx512, openssl };
