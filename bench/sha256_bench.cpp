@@ -91,9 +91,10 @@ int main(int argc, char** argv) {
   derived_tail_views.assign(derived_tail.begin(), derived_tail.end());
   name_views.assign(names.begin(), names.end());
 
-  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+  std::printf("path chosen on first use: %s\n", sha256_path_name(sha256_path()));
+  for (Sha256Path path : kSha256Paths) {
     if (!set_sha256_path(path)) continue;
-    const char* which = path == Sha256Path::extensions ? "SHA-extension" : "OpenSSL";
+    const char* which = sha256_path_name(path);
     std::printf("%s path, per 2-input derived id (64-byte primitive id, 192 bytes):\n", which);
     report("  finish_tails, 192-byte tails from the initial state", runs, out, [&] {
       sha256_finish_tails(kBatch, from_initial.data(), derived_views.data(), out.data());
@@ -106,6 +107,11 @@ int main(int argc, char** argv) {
     });
     report("  finish_blocks m = 1, from first input's state (2 compr.)", runs, out, [&] {
       sha256_finish_blocks(kBatch, 1, from_first.data(), one_block.data(), out.data());
+    });
+    report("  the same in the engine's batches of 64", runs, out, [&] {
+      for (std::size_t i = 0; i < kBatch; i += 64) {
+        sha256_finish_blocks(64, 1, from_first.data() + i, one_block.data() + i, out.data() + i);
+      }
     });
     std::printf("%s path, per root id of a short name:\n", which);
     report("  finish_tails, names F_<k> (one block)", runs, out, [&] {

@@ -33,7 +33,7 @@ std::string sha256_hex(std::string_view bytes);
 
 // Batch hashing for the hot paths. Many messages share a prefix of whole blocks; the state after
 // that prefix is kept, and the batch functions finish several messages at once, interleaved, where
-// the CPU has the SHA extensions (OpenSSL's code finishes one message at a time).
+// the CPU has the SHA extensions or AVX-512 (OpenSSL's code finishes one message at a time).
 
 // The state after whole 64-byte blocks.
 struct Sha256State {
@@ -46,7 +46,7 @@ void sha256_absorb(Sha256State& s, const std::uint8_t* block);  // one 64-byte b
 
 // A block prepared for repeated use: its message schedule is computed once.
 struct alignas(16) Sha256Block {
-  std::uint32_t wk[64];  // W[t] + K[t]; filled only where the CPU has the SHA extensions
+  std::uint32_t wk[64];  // W[t] + K[t]; filled only where the CPU has SHA extensions or AVX-512
   std::uint8_t bytes[64];
 };
 void sha256_prepare(Sha256Block& out, const std::uint8_t* block);
@@ -65,10 +65,15 @@ void sha256_finish_tails(std::size_t n, const Sha256State* const* starts,
 // 64 lower-case hexadecimal digits of a digest, first byte first.
 void hex_digest(const Digest& d, char* out);
 
-// Which code the batch functions run: chosen at start-up from the CPU, switchable for tests.
-enum class Sha256Path { extensions, openssl };
+// Which code the batch functions run: chosen on first use from the CPU, switchable for tests.
+// `avx512` runs the batch functions 16 messages at a time and leaves single blocks to the SHA
+// extensions where the CPU has them. Where it has both, the faster is chosen by timing them.
+enum class Sha256Path { extensions, avx512, openssl };
+inline constexpr Sha256Path kSha256Paths[] = {Sha256Path::extensions, Sha256Path::avx512,
+                                              Sha256Path::openssl};
 Sha256Path sha256_path();
-// Returns false, and changes nothing, for `extensions` on a CPU without them.
+const char* sha256_path_name(Sha256Path path);
+// Returns false, and changes nothing, for a path the CPU cannot run.
 bool set_sha256_path(Sha256Path path);
 
 }  // namespace tolvane
