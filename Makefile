@@ -66,7 +66,7 @@ format: deps
 	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
 
 format-check: deps
-	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES)
+	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES) && echo "C++ formatting: clean"
 
 # The pytest suite on every supported interpreter present, each with its own venv and build.
 SUPPORTED_PYTHONS := 3.11 3.12 3.13

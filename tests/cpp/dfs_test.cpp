@@ -257,7 +257,7 @@ TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
   };
   const Sha256Path chosen = sha256_path();
   std::vector<std::vector<FeatureRef>> runs;
-  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+  for (Sha256Path path : kSha256Paths) {
     if (!set_sha256_path(path)) continue;
     runs.push_back(generate_features(fs, ps));
   }

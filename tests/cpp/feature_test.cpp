@@ -180,7 +180,7 @@ TEST(Fake, NamesAndCount) {
 // digests of the names.
 TEST(Fake, IdsAreDigestsOfTheNamesOnEveryPath) {
   const Sha256Path chosen = sha256_path();
-  for (Sha256Path path : {Sha256Path::extensions, Sha256Path::openssl}) {
+  for (Sha256Path path : kSha256Paths) {
     if (!set_sha256_path(path)) continue;
     auto fs = generate_fake_features(700);
     ASSERT_EQ(fs.size(), 700u);
