@@ -28,7 +28,9 @@
 // its own -Wuninitialized then reports wherever they are inlined.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #define TOLVANE_SHA_KERNELS 1
