@@ -43,7 +43,11 @@ class Feature {
   // 2^31 (more references than any memory could hold features) sticks, and the record lives on.
   void add_refs(std::uint64_t n = 1) const noexcept;
   bool drop_ref() const noexcept {
-    if (refs_.load(std::memory_order_relaxed) >= kStickyRefs) return false;
+    std::uint32_t refs = refs_.load(std::memory_order_acquire);
+    if (refs >= kStickyRefs) return false;
+    // The caller's is the only reference: no other thread can add or drop one, so the count
+    // needs no atomic update (most records made by a call are held by one object alone).
+    if (refs == 1) return true;
     return refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
   }
 
