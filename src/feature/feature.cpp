@@ -221,8 +221,8 @@ void SynthesizedBatch::make(RecordArena& arena, std::size_t slots, const Feature
     records_[made + i] =
         FeatureFactory::make(memory, in_arena, std::nullopt, primitive_.return_type, &primitive_,
                              {bases + i * slots, slots}, ids[i], false);
-    base_slots_ += slots;
   }
+  base_slots_ += slots * ids.size();
 }
 
 void SynthesizedBatch::add_refs() noexcept {

@@ -16,7 +16,8 @@ inline constexpr std::size_t kMaxPoolThreads = 1024;
 
 // Pool sizing (at least 1, at most kMaxPoolThreads). `num_threads` and `num_cpus` are the raw
 // values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset); `available` is the number
-// of CPUs the process may use. A value that is not a positive decimal number counts as unset.
+// of CPUs the process may use. A value that is not a decimal number counts as unset; a
+// RAYON_NUM_THREADS of 0 means `available`, and RAYON_RS_NUM_CPUS is then not read.
 std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available);
 
 // CPU limit of the process's control group: quota / period rounded up, from the v1 cpu controller

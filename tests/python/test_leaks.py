@@ -29,7 +29,7 @@ def rss():
     # Pages freed lazily (MADV_FREE) still count as resident until the system takes them back.
     with open("/proc/self/smaps_rollup") as f:
         kib = dict(line.split()[:2] for line in f if line.split()[0] in ("Rss:", "LazyFree:"))
-    return (int(kib["Rss:"]) - int(kib["LazyFree:"])) * 1024
+    return (int(kib["Rss:"]) - int(kib.get("LazyFree:", 0))) * 1024
 
 
 def entry_point_cases(tmp):
