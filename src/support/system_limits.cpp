@@ -63,29 +63,77 @@ struct CgroupMount {
   std::string mount_point;
 };
 
-// The mount of the v1 hierarchy carrying the cpu controller, or of the v2 hierarchy.
-std::optional<CgroupMount> find_mount(std::string_view mountinfo, bool v2) {
+// The mount of the v1 hierarchy carrying `controller`, or of the v2 hierarchy when it is empty.
+std::optional<CgroupMount> find_mount(std::string_view mountinfo, std::string_view controller) {
   for (std::string_view line : split(mountinfo, '\n')) {
     auto fields = split(line, ' ');
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
     std::string_view fstype = dash[1];
-    if (v2 ? fstype != "cgroup2" : fstype != "cgroup") continue;
-    if (!v2) {
+    if (controller.empty() ? fstype != "cgroup2" : fstype != "cgroup") continue;
+    if (!controller.empty()) {
       auto options = split(dash[3], ',');
-      if (std::find(options.begin(), options.end(), "cpu") == options.end()) continue;
+      if (std::find(options.begin(), options.end(), controller) == options.end()) continue;
     }
     return CgroupMount{std::string(fields[3]), std::string(fields[4])};
   }
   return std::nullopt;
 }
 
-// The directory of `path` (a hierarchy path) under a mount, when the mount covers it.
-std::optional<std::string> cgroup_dir(const CgroupMount& m, std::string_view path) {
-  std::string_view root = m.root;
+// Where the group `path` (a hierarchy path) is, when the mount covers it. In a container the
+// mount's root is the container's own group, and the path may name levels above it.
+std::optional<CgroupPath> cgroup_path(const std::optional<CgroupMount>& m,
+                                      std::optional<std::string_view> path) {
+  if (!m || !path) return std::nullopt;
+  std::string_view root = m->root;
   if (root == "/") root = {};
-  if (path.substr(0, root.size()) != root) return std::nullopt;
-  return m.mount_point + std::string(path.substr(root.size()));
+  if (path->substr(0, root.size()) != root) return std::nullopt;
+  if (path->size() > root.size() && (*path)[root.size()] != '/') return std::nullopt;
+  std::string_view rest = path->substr(root.size());
+  if (rest == "/") rest = {};
+  return CgroupPath{m->mount_point + std::string(rest), m->mount_point};
+}
+
+// Calls `visit` with the group's directory and then each ancestor's, up to the mount point.
+template <class Visit>
+void walk_up(const CgroupPath& group, Visit&& visit) {
+  for (std::string d = group.dir;;) {
+    visit(d);
+    if (d.size() <= group.mount_point.size()) return;
+    d.resize(d.rfind('/'));
+  }
+}
+
+// The value of `key` in a file of "key value" lines (memory.stat).
+std::optional<std::uint64_t> stat_value(std::string_view text, std::string_view key) {
+  for (std::string_view line : split(text, '\n')) {
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ' ') {
+      return parse_decimal(line.substr(key.size() + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+// A v1 group without a limit reads as the largest page-aligned counter value; nothing real is
+// this large.
+constexpr std::uint64_t kNoMemoryLimit = std::uint64_t{1} << 62;
+
+// What one group still allows, when it sets a limit.
+std::optional<std::uint64_t> group_headroom(const std::string& dir, const char* limit_file,
+                                            const char* usage_file, std::string_view inactive_key) {
+  auto limit_text = read_text(dir + limit_file);
+  if (!limit_text) return std::nullopt;
+  auto limit = parse_decimal(trim_trailing_whitespace(*limit_text));  // "max": none
+  if (!limit || *limit >= kNoMemoryLimit) return std::nullopt;
+  std::uint64_t used = 0;
+  if (auto text = read_text(dir + usage_file)) {
+    used = parse_decimal(trim_trailing_whitespace(*text)).value_or(0);
+  }
+  if (auto stat = read_text(dir + "/memory.stat")) {
+    std::uint64_t inactive = stat_value(*stat, inactive_key).value_or(0);
+    used = used > inactive ? used - inactive : 0;
+  }
+  return *limit > used ? *limit - used : 0;
 }
 
 }  // namespace
@@ -100,49 +148,70 @@ std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::s
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(n, 1, kMaxPoolThreads));
 }
 
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
+ProcessCgroups find_cgroups(const std::string& root) {
   auto cgroups = read_text(root + "/proc/self/cgroup");
   auto mountinfo = read_text(root + "/proc/self/mountinfo");
-  if (!cgroups || !mountinfo) return std::nullopt;
-  std::optional<std::string_view> v1_path, v2_path;
+  if (!cgroups || !mountinfo) return {};
+  std::optional<std::string_view> cpu_path, memory_path, unified_path;
   for (std::string_view line : split(*cgroups, '\n')) {
     std::size_t a = line.find(':'), b = line.find(':', a + 1);
     if (a == std::string_view::npos || b == std::string_view::npos) continue;
     std::string_view controllers = line.substr(a + 1, b - a - 1);
     std::string_view path = line.substr(b + 1);
-    if (line.substr(0, a) == "0" && controllers.empty()) v2_path = path;
+    if (line.substr(0, a) == "0" && controllers.empty()) unified_path = path;
     auto list = split(controllers, ',');
-    if (std::find(list.begin(), list.end(), "cpu") != list.end()) v1_path = path;
+    if (std::find(list.begin(), list.end(), "cpu") != list.end()) cpu_path = path;
+    if (std::find(list.begin(), list.end(), "memory") != list.end()) memory_path = path;
   }
-  if (v1_path) {
-    if (auto m = find_mount(*mountinfo, false)) {
-      if (auto dir = cgroup_dir(*m, *v1_path)) {
-        auto quota = read_text(root + *dir + "/cpu.cfs_quota_us");
-        auto period = read_text(root + *dir + "/cpu.cfs_period_us");
-        if (quota && period)
-          return quota_cpus(trim_trailing_whitespace(*quota), trim_trailing_whitespace(*period));
-        return std::nullopt;
-      }
-    }
+  ProcessCgroups out;
+  if (cpu_path) out.cpu_v1 = cgroup_path(find_mount(*mountinfo, "cpu"), cpu_path);
+  if (memory_path) out.memory_v1 = cgroup_path(find_mount(*mountinfo, "memory"), memory_path);
+  if (unified_path) out.unified = cgroup_path(find_mount(*mountinfo, ""), unified_path);
+  return out;
+}
+
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
+  ProcessCgroups groups = find_cgroups(root);
+  if (groups.cpu_v1) {
+    auto quota = read_text(root + groups.cpu_v1->dir + "/cpu.cfs_quota_us");
+    auto period = read_text(root + groups.cpu_v1->dir + "/cpu.cfs_period_us");
+    if (quota && period)
+      return quota_cpus(trim_trailing_whitespace(*quota), trim_trailing_whitespace(*period));
+    return std::nullopt;
   }
-  if (!v2_path) return std::nullopt;
-  auto m = find_mount(*mountinfo, true);
-  if (!m) return std::nullopt;
-  auto dir = cgroup_dir(*m, *v2_path);
-  if (!dir) return std::nullopt;
+  if (!groups.unified) return std::nullopt;
   // A quota anywhere above applies too: the smallest one wins.
   std::optional<std::size_t> limit;
-  for (std::string d = *dir;;) {
+  walk_up(*groups.unified, [&](const std::string& d) {
     if (auto text = read_text(root + d + "/cpu.max")) {
       auto fields = split(trim_trailing_whitespace(*text), ' ');
       if (fields.size() == 2) {
         if (auto n = quota_cpus(fields[0], fields[1])) limit = limit ? std::min(*limit, *n) : *n;
       }
     }
-    if (d.size() <= m->mount_point.size()) break;
-    d.resize(d.rfind('/'));
-  }
+  });
   return limit;
+}
+
+std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
+                                                    const std::string& root) {
+  std::optional<std::uint64_t> headroom;
+  auto take = [&](std::optional<std::uint64_t> h) {
+    if (h) headroom = headroom ? std::min(*headroom, *h) : *h;
+  };
+  // Usage is counted for the group and everything below it, in both versions.
+  if (groups.memory_v1) {
+    walk_up(*groups.memory_v1, [&](const std::string& d) {
+      take(group_headroom(root + d, "/memory.limit_in_bytes", "/memory.usage_in_bytes",
+                          "total_inactive_file"));
+    });
+  }
+  if (groups.unified) {
+    walk_up(*groups.unified, [&](const std::string& d) {
+      take(group_headroom(root + d, "/memory.max", "/memory.current", "inactive_file"));
+    });
+  }
+  return headroom;
 }
 
 std::size_t usable_cpus() {
@@ -168,6 +237,8 @@ bool address_space_limited() noexcept {
 }
 
 std::uint64_t available_memory() {
+  static const ProcessCgroups groups = find_cgroups();
+  static const auto page_size = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
   std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
   std::ifstream meminfo("/proc/meminfo");
   std::uint64_t available = 0, swap_free = 0;
@@ -189,10 +260,15 @@ std::uint64_t available_memory() {
   std::uint64_t mapped_pages = 0;
   if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       std::ifstream("/proc/self/statm") >> mapped_pages) {
-    std::uint64_t mapped = mapped_pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint64_t mapped = mapped_pages * page_size;
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
   }
+  if (auto headroom = cgroup_memory_headroom(groups)) memory = std::min(memory, *headroom);
   return memory;
+}
+
+bool memory_fits(std::uint64_t bytes) {
+  return bytes <= kSmallDemand || bytes <= available_memory();
 }
 
 }  // namespace tolvane

@@ -7,7 +7,7 @@
 
 // What the system lets this process use: CPUs (affinity mask, control-group quota, the thread
 // count the environment asks for) and memory (what the kernel can still give, the address-space
-// limit). Read from the kernel's files each time; callers that need a value to stay put keep it.
+// limit, the memory control groups' limits).
 namespace tolvane {
 
 // The most threads a pool gets, whatever the environment asks for: more than any machine this
@@ -20,10 +20,33 @@ inline constexpr std::size_t kMaxPoolThreads = 1024;
 // RAYON_NUM_THREADS of 0 means `available`, and RAYON_RS_NUM_CPUS is then not read.
 std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::size_t available);
 
+// The directory of one of the process's control groups and the mount point of its hierarchy (the
+// top of the walk up its ancestors).
+struct CgroupPath {
+  std::string dir;
+  std::string mount_point;
+};
+
+// The process's control groups, from /proc/self/cgroup resolved against the mounts of
+// /proc/self/mountinfo: the v1 hierarchies carrying the cpu and the memory controllers, and the
+// v2 (unified) hierarchy. A group the process's view cannot reach (not under its mount) is
+// missing. `root` prefixes every path read (tests point it at a fake tree).
+struct ProcessCgroups {
+  std::optional<CgroupPath> cpu_v1, memory_v1, unified;
+};
+ProcessCgroups find_cgroups(const std::string& root = "");
+
 // CPU limit of the process's control group: quota / period rounded up, from the v1 cpu controller
-// (cpu.cfs_quota_us, cpu.cfs_period_us) or else the v2 cpu.max files up the hierarchy. `root`
-// prefixes every path read (tests point it at a fake tree).
+// (cpu.cfs_quota_us, cpu.cfs_period_us) or else the v2 cpu.max files up the hierarchy.
 std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
+
+// Bytes the process's memory control groups still let it have: for its group and each ancestor
+// that sets a limit (v1 memory.limit_in_bytes, v2 memory.max), the limit less what the group uses
+// (v1 memory.usage_in_bytes, v2 memory.current), not counting the inactive file cache the kernel
+// reclaims first; the smallest. Nothing when no group sets a limit; a group directory that is
+// missing sets none.
+std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
+                                                    const std::string& root = "");
 
 // CPUs the process may run on: its affinity mask, capped by its control group's quota.
 std::size_t usable_cpus();
@@ -36,7 +59,15 @@ bool address_space_limited() noexcept;
 
 // Bytes the process can still get: what the kernel reports as available (free memory plus what
 // it can reclaim) plus free swap, the totals when /proc is not there; and no more than the
-// address-space limit leaves.
+// address-space limit and the memory control groups leave. The groups are found once per
+// process; the figures are read on each call.
 std::uint64_t available_memory();
+
+// Below this, a demand is taken to fit without reading anything: small calls pay nothing for the
+// check, and what they could overrun is no more than any Python code allocates.
+inline constexpr std::uint64_t kSmallDemand = std::uint64_t{64} << 20;
+
+// Whether `bytes` more can be had (see available_memory()).
+bool memory_fits(std::uint64_t bytes);
 
 }  // namespace tolvane

@@ -31,7 +31,12 @@ class CgroupTree : public ::testing::Test {
     std::ofstream(root / path) << text;
   }
   std::optional<std::size_t> limit() { return cgroup_cpu_limit(root.string()); }
+  std::optional<std::uint64_t> headroom() {
+    return cgroup_memory_headroom(find_cgroups(root.string()), root.string());
+  }
 };
+
+constexpr std::uint64_t MiB = 1 << 20;
 
 TEST_F(CgroupTree, V1QuotaRoundsUp) {
   write("proc/self/cgroup", "4:memory:/x\n3:cpu,cpuacct:/box\n0::/\n");
@@ -58,6 +63,61 @@ TEST_F(CgroupTree, V2TakesSmallestQuotaUpTheHierarchy) {
   EXPECT_EQ(limit(), 3u);
   write("sys/fs/cgroup/a/b/cpu.max", "50000 100000\n");
   EXPECT_EQ(limit(), 1u);
+}
+
+// A container's view: the process's group is named from the host's root, and the levels below the
+// container's own group do not exist in its tree.
+TEST_F(CgroupTree, V1MemoryFromTheDeepestLevelThatExists) {
+  write("proc/self/cgroup", "4:memory:/box/job/task\n3:cpu:/\n0::/\n");
+  write("proc/self/mountinfo",
+        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n");
+  EXPECT_EQ(headroom(), std::nullopt);  // no directory at all
+  write("sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n");
+  write("sys/fs/cgroup/memory/memory.usage_in_bytes", "4831170560\n");
+  EXPECT_EQ(headroom(), std::nullopt);  // the root group sets no limit
+  write("sys/fs/cgroup/memory/box/memory.limit_in_bytes", std::to_string(300 * MiB) + "\n");
+  write("sys/fs/cgroup/memory/box/memory.usage_in_bytes", std::to_string(100 * MiB) + "\n");
+  EXPECT_EQ(headroom(), 200 * MiB);
+  // Inactive file cache counts as free: the kernel reclaims it before killing anything.
+  write("sys/fs/cgroup/memory/box/memory.stat",
+        "cache 1\ninactive_file 7\ntotal_inactive_file " + std::to_string(30 * MiB) + "\n");
+  EXPECT_EQ(headroom(), 230 * MiB);
+  write("sys/fs/cgroup/memory/box/job/memory.limit_in_bytes", std::to_string(50 * MiB) + "\n");
+  write("sys/fs/cgroup/memory/box/job/memory.usage_in_bytes", std::to_string(60 * MiB) + "\n");
+  EXPECT_EQ(headroom(), 0u);  // over its limit: nothing left, whatever the levels above allow
+}
+
+TEST_F(CgroupTree, V2SmallestHeadroomUpTheHierarchy) {
+  write("proc/self/cgroup", "0::/a/b\n");
+  write("proc/self/mountinfo", "41 31 0:38 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
+  write("sys/fs/cgroup/a/b/memory.max", "max\n");
+  write("sys/fs/cgroup/a/b/memory.current", "123\n");
+  EXPECT_EQ(headroom(), std::nullopt);
+  write("sys/fs/cgroup/a/memory.max", std::to_string(1024 * MiB) + "\n");
+  write("sys/fs/cgroup/a/memory.current", std::to_string(900 * MiB) + "\n");
+  write("sys/fs/cgroup/a/memory.stat",
+        "anon 5\ninactive_file " + std::to_string(100 * MiB) + "\nactive_file 9\n");
+  EXPECT_EQ(headroom(), 224 * MiB);
+  write("sys/fs/cgroup/a/b/memory.max", std::to_string(300 * MiB) + "\n");
+  write("sys/fs/cgroup/a/b/memory.current", std::to_string(250 * MiB) + "\n");
+  EXPECT_EQ(headroom(), 50 * MiB);
+}
+
+TEST_F(CgroupTree, GroupsOutsideTheMountedRootAreNotRead) {
+  // The mount shows the container's group alone: a path below it is found under the mount point,
+  // one beside it (or a root whose name is only a prefix of the path's) is not there at all.
+  write("proc/self/mountinfo",
+        "35 31 0:32 /docker/ab /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n");
+  write("sys/fs/cgroup/memory/memory.limit_in_bytes", std::to_string(64 * MiB));
+  write("sys/fs/cgroup/memory/sub/memory.limit_in_bytes", std::to_string(32 * MiB));
+  write("proc/self/cgroup", "4:memory:/docker/ab/sub\n");
+  EXPECT_EQ(headroom(), 32 * MiB);
+  write("proc/self/cgroup", "4:memory:/docker/ab\n");
+  EXPECT_EQ(headroom(), 64 * MiB);
+  write("proc/self/cgroup", "4:memory:/docker/abc\n");
+  EXPECT_EQ(headroom(), std::nullopt);
+  write("proc/self/cgroup", "4:memory:/other\n");
+  EXPECT_EQ(headroom(), std::nullopt);
 }
 
 }  // namespace
