@@ -1,6 +1,8 @@
 #include "dfs/arrange_featureset.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
@@ -14,21 +16,103 @@ constexpr FailureLocation kGuardLocation{"src/dfs/arrange_featureset", 15, 20};
 
 }  // namespace
 
+std::uint32_t filed_under(ColumnSchema s) {
+  std::uint32_t types = 1u << static_cast<int>(LogicalType::Any);
+  types |= 1u << static_cast<int>(s.logical_type);
+  types |= 1u << static_cast<int>(s.semantic_tag);
+  return types & ~(1u << static_cast<int>(LogicalType::Unknown));
+}
+
 FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : features_(features) {
   std::uint32_t position = 0;
-  auto add = [&](LogicalType t, const Feature* f) {
-    Entry& e = entries_[static_cast<std::size_t>(t)];
-    if (e.ids.insert(f)) e.members.push_back(position);
-  };
   for (const Feature* f : features) {
-    ColumnSchema s = f->schema();
-    if (s.logical_type != LogicalType::Unknown) add(s.logical_type, f);
-    if (s.semantic_tag != LogicalType::Unknown && s.semantic_tag != s.logical_type) {
-      add(s.semantic_tag, f);
+    for (std::uint32_t types = filed_under(f->schema()); types; types &= types - 1) {
+      Entry& e = entries_[std::countr_zero(types)];
+      if (e.ids.insert(f)) e.members.push_back(position);
     }
-    add(LogicalType::Any, f);
     ++position;
   }
+}
+
+SchemaCounts::SchemaCounts(std::span<const FeatureRef> features) {
+  std::vector<std::uint64_t> by_schema(kLogicalTypeCount * kLogicalTypeCount, 0);
+  for (const FeatureRef& f : features) ++by_schema[ColumnSchemaHash{}(f->schema())];
+  for (std::size_t i = 0; i < by_schema.size(); ++i) {
+    if (!by_schema[i]) continue;
+    std::uint32_t types = filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
+                                       static_cast<LogicalType>(i % kLogicalTypeCount)});
+    auto it = std::find_if(counts_.begin(), counts_.end(),
+                           [&](const auto& c) { return c.first == types; });
+    if (it == counts_.end()) it = counts_.insert(counts_.end(), {types, 0});
+    it->second += by_schema[i];
+  }
+}
+
+std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
+  if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
+    return 0;
+  }
+  const std::uint32_t wanted =
+      1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
+  std::uint64_t n = 0;
+  for (const auto& [types, count] : counts_) {
+    if ((types & wanted) == wanted) n += count;
+  }
+  return n;
+}
+
+std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
+  if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
+    return 0;
+  }
+  std::uint64_t under_logical = 0, under_tag = 0;
+  for (const auto& [types, count] : counts_) {
+    if (types >> static_cast<int>(schema.logical_type) & 1) under_logical += count;
+    if (types >> static_cast<int>(schema.semantic_tag) & 1) under_tag += count;
+  }
+  return std::min(under_logical, under_tag);
+}
+
+bool ids_distinct(std::span<const FeatureRef> features) {
+  // The first 8 bytes of each id mark a bit in a table of 16 bits per feature; a feature whose bit
+  // is already marked is a suspect. Only the suspects' prefixes are then looked at in full.
+  auto prefix = [](const Feature* f) {
+    std::uint64_t key;
+    std::memcpy(&key, f->id().data(), sizeof key);
+    return key;
+  };
+  const std::size_t bits = std::bit_ceil(std::max<std::size_t>(features.size() * 16, 64));
+  std::vector<std::uint64_t> marked(bits / 64, 0);
+  auto is_marked = [&](std::uint64_t key) {
+    return (marked[(key & (bits - 1)) / 64] >> (key % 64) & 1) != 0;
+  };
+  auto test_and_mark = [&](std::uint64_t key) {
+    bool was = is_marked(key);
+    marked[(key & (bits - 1)) / 64] |= std::uint64_t{1} << (key % 64);
+    return was;
+  };
+  std::vector<std::uint64_t> suspects;
+  for (const FeatureRef& f : features) {
+    if (test_and_mark(prefix(f.get()))) suspects.push_back(prefix(f.get()));
+  }
+  if (suspects.empty()) return true;
+  std::sort(suspects.begin(), suspects.end());
+  suspects.erase(std::unique(suspects.begin(), suspects.end()), suspects.end());
+  std::fill(marked.begin(), marked.end(), 0);
+  for (std::uint64_t key : suspects) test_and_mark(key);
+  // Every feature with a suspect prefix, ordered by id: equal ids end up side by side.
+  std::vector<const Feature*> same_prefix;
+  for (const FeatureRef& f : features) {
+    std::uint64_t key = prefix(f.get());
+    if (is_marked(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
+      same_prefix.push_back(f.get());
+    }
+  }
+  std::sort(same_prefix.begin(), same_prefix.end(),
+            [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
+  return std::adjacent_find(same_prefix.begin(), same_prefix.end(),
+                            [](const Feature* a, const Feature* b) { return same_id(*a, *b); }) ==
+         same_prefix.end();
 }
 
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema) {

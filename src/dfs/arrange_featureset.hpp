@@ -15,9 +15,13 @@
 
 namespace tolvane {
 
-// Features by type value: a feature is filed under its logical type, its semantic tag and Any,
-// never under Unknown. Each set keeps the first feature of an id in list order, and lists its
-// members, as positions in the list, in that order. The caller keeps the features alive.
+// The type values a feature of schema `s` is filed under, as bit t for value t: its logical type,
+// its semantic tag and Any, never Unknown.
+std::uint32_t filed_under(ColumnSchema s);
+
+// Features by type value, each filed as filed_under() says. Each set keeps the first feature of an
+// id in list order, and lists its members, as positions in the list, in that order. The caller
+// keeps the features alive.
 class FeatureTypeIndex {
  public:
   explicit FeatureTypeIndex(std::span<const Feature* const> features);
@@ -43,6 +47,24 @@ class FeatureTypeIndex {
 // its logical type that are also members under its semantic tag, each id once, in the list order
 // of the smaller of the two sets.
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
+
+// How many features of a list carry each combination of type values: enough to count the matches
+// of any schema without building anything per feature.
+class SchemaCounts {
+ public:
+  explicit SchemaCounts(std::span<const FeatureRef> features);
+
+  // The size of matching_features() over the same list when no two of its features share an id.
+  std::uint64_t matching(ColumnSchema schema) const;
+  // A bound on that size whatever the ids.
+  std::uint64_t matching_at_most(ColumnSchema schema) const;
+
+ private:
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> counts_;  // per filed_under() value
+};
+
+// Whether no two of the features share an id, in memory of a few bytes per feature.
+bool ids_distinct(std::span<const FeatureRef> features);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.

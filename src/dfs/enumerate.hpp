@@ -56,6 +56,19 @@ class CandidateSpace {
     }
   }
 
+  // The number of tuples a space would have, from the number of matches of each schema alone.
+  template <class CountOf>
+  static std::uint64_t count(std::span<const ColumnSchema> signature, bool commutative,
+                             CountOf&& count_of) {
+    SlotPositions positions = slot_positions(signature);
+    if (positions.groups.empty()) return 0;
+    std::uint64_t n = 1;
+    for (const auto& [schema, group_slots] : positions.groups) {
+      n = saturating_mul(n, choice_count(count_of(schema), group_slots.size(), commutative));
+    }
+    return n;
+  }
+
   // Exact number of tuples (saturated at UINT64_MAX).
   std::uint64_t size() const { return size_; }
   std::uint32_t slots() const { return slots_; }

@@ -21,16 +21,17 @@ constexpr std::uint64_t kChunkFillings = 16384;
 constexpr std::size_t kBatch = 64;
 // How often (in candidates) a chunk asks whether to stop.
 constexpr std::uint64_t kStopCheckInterval = 1024;
-// What the caller spends on each new feature besides its record: an object of four words and a
-// slot in its list, and the slot the engine hands it over in.
-constexpr std::uint64_t kCallerBytesPerFeature = 6 * sizeof(void*);
+// What planning spends per input: its record pointer, sort key and block number, and its places in
+// the type index (up to three id sets of at most 8/3 slots of 8 bytes each, and their member
+// lists).
+constexpr std::uint64_t kPlanBytesPerInput = 20 + 3 * (22 + 4);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
 // The call's inputs as the workers read them: records by position, sort keys, and the prepared
 // hashing block of each input that a signature of two or more slots uses.
 struct Inputs {
-  explicit Inputs(std::span<const FeatureRef> features)
-      : records(pointers(features)), keys(records.size()), block_of(records.size(), kNoBlock) {
+  explicit Inputs(std::vector<const Feature*> features)
+      : records(std::move(features)), keys(records.size()), block_of(records.size(), kNoBlock) {
     for (std::size_t i = 0; i < records.size(); ++i) {
       std::uint64_t key = 0;
       for (int b = 0; b < 8; ++b) key = key << 8 | records[i]->id()[b];
@@ -59,6 +60,61 @@ struct Inputs {
   std::vector<std::uint32_t> block_of;
   std::vector<Sha256Block> blocks;  // stable once set up (filled before any chunk runs)
 };
+
+// What a call's new features take: how many there are, and the bytes of their records, of what the
+// caller spends on them and of the plan that makes them.
+struct Demand {
+  std::uint64_t count = 0;
+  std::uint64_t bytes = 0;
+
+  // Whether it can be had: the list of the inputs and the new features must fit the address space
+  // too.
+  bool fits(std::size_t inputs) const {
+    constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
+    return count <= kMaxItems - inputs && memory_fits(bytes);
+  }
+};
+
+// The demand of a call over `inputs` features, given how many of them match each schema.
+template <class CountOf>
+Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, CountOf&& count_of) {
+  Demand d{0, saturating_mul(inputs, kPlanBytesPerInput)};
+  bool prepared_blocks = false;
+  for (const PrimitiveRef& p : primitives) {
+    if (p->function_type != "transform") continue;
+    for (const InputSet& signature : p->column_schemas) {
+      const std::size_t slots = signature.schemas.size();
+      std::uint64_t n = CandidateSpace::count(signature.schemas, p->commutative, count_of);
+      d.count = saturating_add(d.count, n);
+      d.bytes = saturating_add(d.bytes, saturating_mul(n, SynthesizedBatch::record_size(slots) +
+                                                              kCallerBytesPerFeature));
+      // Per match: its place in the match list and, hashed from blocks, its first state.
+      const std::uint64_t per_match =
+          sizeof(std::uint32_t) + (slots >= 2 ? sizeof(Sha256State) + sizeof(void*) : 0);
+      for (ColumnSchema schema : signature.schemas) {
+        d.bytes = saturating_add(d.bytes, saturating_mul(count_of(schema), per_match));
+      }
+      prepared_blocks = prepared_blocks || (slots >= 2 && n > 0);
+    }
+  }
+  if (prepared_blocks)
+    d.bytes = saturating_add(d.bytes, saturating_mul(inputs, sizeof(Sha256Block)));
+  return d;
+}
+
+// Refuses, from counts of the inputs' schemas alone, a call whose new features cannot fit, before
+// anything is built for it. True when the call is known to fit; false when only its matches can
+// tell (inputs that share ids match once per id).
+bool refuse_by_count(std::span<const FeatureRef> inputs, std::span<const PrimitiveRef> primitives) {
+  SchemaCounts counts(inputs);
+  auto at_most = [&](ColumnSchema s) { return counts.matching_at_most(s); };
+  if (demand(inputs.size(), primitives, at_most).fits(inputs.size())) return true;
+  if (!ids_distinct(inputs)) return false;
+  Demand exact =
+      demand(inputs.size(), primitives, [&](ColumnSchema s) { return counts.matching(s); });
+  if (!exact.fits(inputs.size())) throw TooManyFeatures(exact.count);
+  return true;
+}
 
 // Matches computed once per distinct schema and shared by every signature that needs them.
 class MatchCache {
@@ -139,17 +195,23 @@ struct ThreadContext {
   }
 };
 
+// Lives on the heap: its match cache is large, and calls nest (signal handlers calling in).
 class Engine {
  public:
-  Engine(std::span<const FeatureRef> features, std::span<const PrimitiveRef> primitives)
-      : inputs_(features), matches_(inputs_.records) {
+  // `counted`: refuse_by_count() found that the call fits; else it is checked on its matches.
+  Engine(std::vector<const Feature*> inputs, std::span<const PrimitiveRef> primitives, bool counted)
+      : inputs_(std::move(inputs)), matches_(inputs_.records) {
+    if (!counted) {
+      std::size_t n = inputs_.records.size();
+      Demand exact = demand(n, primitives, [&](ColumnSchema s) { return matches_(s).size(); });
+      if (!exact.fits(n)) throw TooManyFeatures(exact.count);
+    }
     for (const PrimitiveRef& p : primitives) {
       if (p->function_type != "transform") continue;
       auto work = std::make_unique<PrimitiveWork>();
       plan(*work, *p);
       if (work->count) works_.push_back(std::move(work));
     }
-    check_fits();
     for (const auto& work : works_) {
       for (SignatureWork& s : work->signatures) {
         if (s.by_blocks) prepare_states(*work, s);
@@ -222,24 +284,6 @@ class Engine {
         s.first_states[m] = work.prefix;
         sha256_absorb(s.first_states[m], *s.member_blocks[m]);
       }
-    }
-  }
-
-  // Refuses counts that cannot possibly be held, before anything is built, rather than letting
-  // the system kill the process; no list can exceed the address space either.
-  void check_fits() {
-    std::uint64_t count = 0, bytes = 0;
-    for (const auto& work : works_) {
-      count = saturating_add(count, work->count);
-      for (const SignatureWork& s : work->signatures) {
-        std::uint64_t per_feature =
-            SynthesizedBatch::record_size(s.space.slots()) + kCallerBytesPerFeature;
-        bytes = saturating_add(bytes, saturating_mul(s.space.size(), per_feature));
-      }
-    }
-    constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
-    if (count > kMaxItems - inputs_.records.size() || bytes > available_memory()) {
-      throw TooManyFeatures(count);
     }
   }
 
@@ -385,7 +429,8 @@ TooManyFeatures::TooManyFeatures(std::uint64_t count)
 void generate_features(std::span<const FeatureRef> features,
                        std::span<const PrimitiveRef> primitives, FeatureSink& sink,
                        const StopProbe& stop) {
-  Engine(features, primitives).run(sink, stop);
+  bool counted = refuse_by_count(features, primitives);
+  std::make_unique<Engine>(pointers(features), primitives, counted)->run(sink, stop);
 }
 
 std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,

@@ -129,6 +129,10 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
 FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
                               const Digest& id);
 
+// What a caller spends on each feature it is handed besides the record: an object of four words,
+// a slot in its list, and a slot in the vector it is handed over in.
+inline constexpr std::size_t kCallerBytesPerFeature = 6 * sizeof(void*);
+
 // Derived features made in bulk by the synthesis engine, their references counted rather than
 // added one by one.
 //

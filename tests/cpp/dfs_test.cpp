@@ -69,6 +69,46 @@ TEST(Matching, KeepsFirstFeatureOfAnId) {
   EXPECT_EQ(d[0], 1u);
 }
 
+// Counting from schemas alone must agree with the matches themselves: the engine refuses calls on
+// these counts before it builds any match.
+TEST(Counting, AgreesWithMatchesForEverySchema) {
+  std::vector<FeatureRef> fs;
+  for (std::size_t i = 0; i < kLogicalTypeCount * kLogicalTypeCount; i += 7) {
+    fs.push_back(root("f" + std::to_string(i), static_cast<L>(i / kLogicalTypeCount),
+                      static_cast<L>(i % kLogicalTypeCount)));
+  }
+  auto records = ptrs(fs);
+  // The same names again, each under another schema: ids shared across schemas.
+  std::vector<FeatureRef> twice = fs;
+  for (std::size_t i = 0; i < fs.size(); ++i) {
+    twice.push_back(root("f" + std::to_string(i * 7), static_cast<L>(i % kLogicalTypeCount),
+                         static_cast<L>((i * 5) % kLogicalTypeCount)));
+  }
+  auto shared = ptrs(twice);
+  ASSERT_TRUE(ids_distinct(fs));
+  ASSERT_FALSE(ids_distinct(twice));
+  SchemaCounts counts(fs), shared_counts(twice);
+  FeatureTypeIndex index(records), shared_index(shared);
+  for (std::size_t i = 0; i < kLogicalTypeCount * kLogicalTypeCount; ++i) {
+    ColumnSchema s{static_cast<L>(i / kLogicalTypeCount), static_cast<L>(i % kLogicalTypeCount)};
+    std::size_t exact = matching_features(index, s).size();
+    EXPECT_EQ(counts.matching(s), exact) << schema_text(s);
+    EXPECT_GE(counts.matching_at_most(s), exact) << schema_text(s);
+    EXPECT_GE(shared_counts.matching_at_most(s), matching_features(shared_index, s).size())
+        << schema_text(s);
+  }
+}
+
+TEST(Counting, DistinctIdsAmongManyWithOneRepeat) {
+  // Enough features that many share a marked bit and their prefixes are looked at in full.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 200000; ++i) fs.push_back(root("n" + std::to_string(i), L::Any, L::Any));
+  EXPECT_TRUE(ids_distinct(fs));
+  fs.push_back(root("n123456", L::Double, L::Numeric));  // another record, the same id
+  EXPECT_FALSE(ids_distinct(fs));
+  EXPECT_TRUE(ids_distinct({}));
+}
+
 TEST(SlotPositions, GroupsByFirstOccurrence) {
   ColumnSchema dn{L::Double, L::Numeric}, ba{L::Boolean, L::Any};
   std::vector<ColumnSchema> sig = {dn, ba, dn};
@@ -305,6 +345,11 @@ TEST(Synthesize, RefusesWhatCannotFitInMemory) {
     }
     return std::string("built");
   };
+  EXPECT_EQ(message_for(3),
+            "generate_features would create 26973006000 new features, more than fit in memory");
+  // Every input twice: counted on its matches, once per id, the same number.
+  std::vector<FeatureRef> copies = fs;
+  fs.insert(fs.end(), copies.begin(), copies.end());
   EXPECT_EQ(message_for(3),
             "generate_features would create 26973006000 new features, more than fit in memory");
   EXPECT_EQ(message_for(40),
