@@ -1,11 +1,13 @@
 #include "catalogue.hpp"
 
+#include <new>
 #include <utility>
 
 #include "support/file_io.hpp"
 #include "support/json_reader.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
+#include "support/system_limits.hpp"
 #include "support/text_forms.hpp"
 #include "support/unicode.hpp"
 
@@ -111,6 +113,9 @@ std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, cons
     panic(std::string(kReadFailure) +
           "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
   }
+  // The records of a catalogue take about as much memory as its text (less in a catalogue of
+  // long names and ids, several times more in one of arrays of empty strings).
+  if (!memory_fits(text.size())) throw std::bad_alloc();
   try {
     return parse_primitive_catalogue(text);
   } catch (const JsonError& e) {

@@ -1,6 +1,9 @@
 #include "feature/compare.hpp"
 
+#include <new>
+
 #include "feature/feature_set.hpp"
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 namespace {
@@ -30,6 +33,12 @@ std::vector<const Feature*> missing_from(const DistinctFeatures& side,
 
 std::pair<std::vector<const Feature*>, std::vector<const Feature*>> compare_featuresets(
     std::span<const FeatureRef> features1, std::span<const FeatureRef> features2) {
+  // Per feature: its slot in an id set (at most 8/3 slots of 8 bytes) and in the list of distinct
+  // ones, and should it be reported, what the caller spends on it.
+  constexpr std::uint64_t kBytesPerFeature = 22 + sizeof(void*) + kCallerBytesPerFeature;
+  if (!memory_fits((std::uint64_t{features1.size()} + features2.size()) * kBytesPerFeature)) {
+    throw std::bad_alloc();
+  }
   DistinctFeatures first(features1);
   DistinctFeatures second(features2);
   return {missing_from(first, second), missing_from(second, first)};
