@@ -1,14 +1,15 @@
 #include "feature/feature_file.hpp"
 
+#include <new>
 #include <unordered_set>
 #include <vector>
 
 #include "catalogue.hpp"
 #include "feature/feature_set.hpp"
 #include "support/file_io.hpp"
-#include "support/huge_pages.hpp"
 #include "support/json_writer.hpp"
 #include "support/panic.hpp"
+#include "support/system_limits.hpp"
 #include "support/text_forms.hpp"
 
 namespace tolvane {
@@ -21,77 +22,85 @@ struct PrimitiveContentEqual {
   bool operator()(const Primitive* a, const Primitive* b) const noexcept { return *a == *b; }
 };
 
-// The text is reserved once, from sizes summed in the walk: a file can run to gigabytes, and a
-// buffer that grew would be copied and lose its huge pages. A feature object is its frame, with
-// the comma after it, filled with its id, name, type names, base ids and primitive id.
 constexpr std::size_t kIdSize = 64;  // hex digits
-constexpr std::size_t kFeatureFrameSize =
-    std::string_view(R"({"name":"","id":"","schema":{"logical_type":"","semantic_tag":""},)"
-                     R"("base_features":[],"generating_primitive":},)")
-        .size() +
-    kIdSize;
-constexpr std::size_t kBaseIdSize = kIdSize + 3;  // "<id>",
-constexpr std::string_view kNoPrimitive = "null";
-constexpr std::size_t kFileFrameSize = std::string_view(R"({"features":[],"primitives":})").size();
+// What gathering takes per feature of the walk: its slot in the id set (at most 8/3 slots of 8
+// bytes) and on the walk's stack.
+constexpr std::uint64_t kGatherBytesPerFeature = 22 + sizeof(void*);
+// Walk steps and text between two answers to the writer, which asks `stop` in between.
+constexpr std::size_t kPieceSteps = 4096;
+constexpr std::size_t kPieceSize = std::size_t{64} << 10;
 
-// The distinct features and primitives of a feature graph, in the order first met, with the
-// features' names (built once, each ending where the next begins).
-struct Gathered {
-  std::vector<const Feature*> features;
-  std::string names;
-  std::vector<std::size_t> name_ends;
-  std::vector<const Primitive*> primitives;
-  // Of the features' text: a bound unless names or primitive ids need escaping.
-  std::size_t features_text_size = 0;
+void append_feature_json(std::string& out, const Feature& f, std::string_view name);
 
-  std::string_view name(std::size_t i) const {
-    std::size_t begin = i ? name_ends[i - 1] : 0;
-    return std::string_view(names).substr(begin, name_ends[i] - begin);
-  }
-};
+// The text of a feature file, produced as the feature graph is walked: the given features and all
+// their ancestors, one object per id, in the order a depth-first, pre-order walk of the input first
+// meets them, then every distinct generating primitive in the order first met.
+class FeatureFileText {
+ public:
+  explicit FeatureFileText(std::span<const FeatureRef> roots) : roots_(roots), ids_(roots.size()) {}
 
-Gathered gather(std::span<const FeatureRef> roots) {
-  Gathered out;
-  FeatureIdSet ids(roots.size());
-  // Records walked that did not become the member for their id (another record with that id
-  // came first). A record's walk depends on the record alone, and everything it meets was kept
-  // or dropped the first time, so a record is walked once: linear in the records reachable,
-  // however many paths lead to them.
-  std::unordered_set<const Feature*> walked_non_members;
-  std::unordered_set<const Primitive*> primitive_records;
-  std::unordered_set<const Primitive*, PrimitiveContentHash, PrimitiveContentEqual> primitives;
-
-  std::vector<const Feature*> stack;
-  for (const auto& root : roots) {
-    stack.push_back(root.get());
-    while (!stack.empty()) {
-      const Feature* f = stack.back();
-      stack.pop_back();
-      if (!ids.insert(f)) {
-        // A different record with a known id may have other ancestors: walked once as well.
-        if (ids.find(*f) == f || !walked_non_members.insert(f).second) continue;
-      } else {
-        out.features.push_back(f);
-        std::size_t before = out.names.size();
-        f->append_name(out.names);
-        out.name_ends.push_back(out.names.size());
-        const Primitive* p = f->generating_primitive();
-        out.features_text_size += kFeatureFrameSize + (out.names.size() - before) +
-                                  canonical_name(f->schema().logical_type).size() +
-                                  canonical_name(f->schema().semantic_tag).size() +
-                                  kBaseIdSize * f->base_features().size() +
-                                  (p ? p->id.size() + 2 /* quotes */ : kNoPrimitive.size());
-      }
-      if (const Primitive* p = f->generating_primitive();
-          p && primitive_records.insert(p).second && primitives.insert(p).second) {
-        out.primitives.push_back(p);
-      }
-      auto bases = f->base_features();
-      for (auto it = bases.rbegin(); it != bases.rend(); ++it) stack.push_back(*it);
+  // Appends the next piece of the text; false once the whole text is appended.
+  bool next(std::string& out) {
+    if (roots_left_ == roots_.size() + 1) {
+      out += "{\"features\":[";
+      --roots_left_;
     }
+    const std::size_t until = out.size() + kPieceSize;
+    for (std::size_t steps = 0; steps < kPieceSteps && out.size() < until; ++steps) {
+      if (stack_.empty()) {
+        if (roots_left_ == 0) return finish(out);
+        stack_.push_back(roots_[roots_.size() - roots_left_--].get());
+      }
+      step(out);
+    }
+    return true;
   }
-  return out;
-}
+
+ private:
+  // Visits the feature on top of the stack.
+  void step(std::string& out) {
+    const Feature* f = stack_.back();
+    stack_.pop_back();
+    if (!ids_.insert(f)) {
+      // Records walked that did not become the member for their id (another record with that id
+      // came first). A record's walk depends on the record alone, and everything it meets was kept
+      // or dropped the first time, so a record is walked once: linear in the records reachable,
+      // however many paths lead to them. A different record with a known id may have other
+      // ancestors: walked once as well.
+      if (ids_.find(*f) == f || !walked_non_members_.insert(f).second) return;
+    } else {
+      if (written_++) out += ',';
+      name_.clear();
+      f->append_name(name_);
+      append_feature_json(out, *f, name_);
+    }
+    if (const Primitive* p = f->generating_primitive();
+        p && primitive_records_.insert(p).second && primitive_set_.insert(p).second) {
+      primitives_.push_back(p);
+    }
+    auto bases = f->base_features();
+    for (auto it = bases.rbegin(); it != bases.rend(); ++it) stack_.push_back(*it);
+  }
+
+  bool finish(std::string& out) {
+    out += "],\"primitives\":";
+    append_list(out, primitives_, ",",
+                [](std::string& out, const Primitive* p) { append_primitive_json(out, *p); });
+    out += '}';
+    return false;
+  }
+
+  std::span<const FeatureRef> roots_;
+  std::size_t roots_left_ = roots_.size() + 1;  // one more before the text has begun
+  std::vector<const Feature*> stack_;
+  FeatureIdSet ids_;
+  std::unordered_set<const Feature*> walked_non_members_;
+  std::unordered_set<const Primitive*> primitive_records_;
+  std::unordered_set<const Primitive*, PrimitiveContentHash, PrimitiveContentEqual> primitive_set_;
+  std::vector<const Primitive*> primitives_;
+  std::size_t written_ = 0;
+  std::string name_;
+};
 
 void append_id(std::string& out, const Feature& f) {
   std::size_t at = out.size();
@@ -116,7 +125,7 @@ void append_feature_json(std::string& out, const Feature& f, std::string_view na
   if (const Primitive* p = f.generating_primitive()) {
     append_json_string(out, p->id);
   } else {
-    out += kNoPrimitive;
+    out += "null";
   }
   out += '}';
 }
@@ -124,31 +133,18 @@ void append_feature_json(std::string& out, const Feature& f, std::string_view na
 }  // namespace
 
 std::string feature_file_json(std::span<const FeatureRef> features) {
-  Gathered g = gather(features);
-  // The primitives are few next to the features: written first, their text has a known size.
-  std::string primitives;
-  append_list(primitives, g.primitives, ",",
-              [](std::string& out, const Primitive* p) { append_primitive_json(out, *p); });
+  FeatureFileText text(features);
   std::string out;
-  out.reserve(kFileFrameSize + g.features_text_size + primitives.size());
-  // A file's text can run to gigabytes: faulting its buffer in huge pages saves most of the time
-  // spent filling it.
-  advise_huge_pages(out.data(), out.capacity());
-  out += "{\"features\":[";
-  for (std::size_t i = 0; i < g.features.size(); ++i) {
-    if (i) out += ',';
-    append_feature_json(out, *g.features[i], g.name(i));
+  while (text.next(out)) {
   }
-  out += "],\"primitives\":";
-  out += primitives;
-  out += '}';
   return out;
 }
 
 void save_features(std::span<const FeatureRef> features, const std::string& filename,
                    const StopProbe& stop) {
-  std::string text = feature_file_json(features);
-  if (auto failure = write_whole_file(filename, text, stop)) {
+  if (!memory_fits(features.size() * kGatherBytesPerFeature)) throw std::bad_alloc();
+  FeatureFileText text(features);
+  if (auto failure = write_file(filename, [&](std::string& out) { return text.next(out); }, stop)) {
     panic(std::string(failure->opening ? kUnwrapFailure : "Error writing to file: ") +
           failure->description);
   }

@@ -13,8 +13,9 @@ namespace tolvane {
 // pre-order walk of the input first meets them.
 std::string feature_file_json(std::span<const FeatureRef> features);
 
-// Builds the text in memory, then creates or truncates `filename` and writes it in one go. `stop`
-// is asked while the write waits or goes on (write_whole_file).
+// Writes the text to `filename` as it is produced, replacing the file whole or not at all (see
+// write_file, which asks `stop` between pieces and while a write waits). Throws std::bad_alloc,
+// before writing anything, when the walk over `features` cannot fit in memory.
 void save_features(std::span<const FeatureRef> features, const std::string& filename,
                    const StopProbe& stop);
 

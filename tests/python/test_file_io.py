@@ -187,8 +187,8 @@ print(len(os.listdir("/proc/self/fd")) - len(before))
         assert r.returncode == 0 and r.stdout == "0\n", r.stderr
 
 
-# write() on the files named by SHIM_ZERO_WRITE reports 0 bytes written; close() on those named by
-# SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does).
+# write() on the files whose paths begin with SHIM_ZERO_WRITE reports 0 bytes written; close() on
+# those whose paths begin with SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does).
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -205,7 +205,7 @@ static int names(int fd, const char* variable) {
     ssize_t n = readlink(link, target, sizeof target - 1);
     if (!wanted || n <= 0) return 0;
     target[n] = 0;
-    return strcmp(target, wanted) == 0;
+    return strncmp(target, wanted, strlen(wanted)) == 0;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
@@ -241,7 +241,10 @@ def shim(tmp_path_factory):
 
 
 def test_system_calls_that_report_no_progress_or_an_interrupted_close(shim, tmp_path):
-    zero, interrupted = str(tmp_path / "zero.json"), str(tmp_path / "interrupted.json")
+    # By directory: a file is written beside its target first.
+    (tmp_path / "zero").mkdir()
+    (tmp_path / "interrupted").mkdir()
+    zero, interrupted = str(tmp_path / "zero" / "f.json"), str(tmp_path / "interrupted" / "f.json")
     code = """
 import sys, tolvane
 zero, interrupted = sys.argv[1:]
@@ -254,8 +257,9 @@ tolvane.Feature.save_features([f], interrupted)
 print(open(interrupted).read().startswith('{"features":[{"name":"x"'))
 """
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
-    r = run_python(code, {"LD_PRELOAD": preload, "SHIM_ZERO_WRITE": zero,
-                          "SHIM_CLOSE_EINTR": interrupted}, timeout=60, args=[zero, interrupted])
+    r = run_python(code, {"LD_PRELOAD": preload, "SHIM_ZERO_WRITE": str(tmp_path / "zero") + "/",
+                          "SHIM_CLOSE_EINTR": str(tmp_path / "interrupted") + "/"},
+                   timeout=60, args=[zero, interrupted])
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == [
         'PanicException Error writing to file: Error { kind: WriteZero, message: "failed to write whole buffer" }',
