@@ -1,5 +1,8 @@
 #include "python/call.hpp"
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -10,6 +13,51 @@
 #include "support/panic.hpp"
 
 namespace tolvane::py {
+
+namespace {
+
+// What the probe needs below it to run a handler and have it fail cleanly.
+constexpr std::size_t kProbeStack = std::size_t{32} << 10;
+
+// The lowest address of the calling thread's stack, or 0 when the system does not say.
+std::uintptr_t stack_low_end() noexcept {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  void* low = nullptr;
+  std::size_t size = 0;
+  std::size_t guard = 0;
+  int status = pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_getguardsize(&attr, &guard);
+  pthread_attr_destroy(&attr);
+  return status == 0 ? reinterpret_cast<std::uintptr_t>(low) + guard : 0;
+}
+
+bool stack_left(std::size_t bytes) noexcept {
+  thread_local const std::uintptr_t low = stack_low_end();
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  return low == 0 || (here > low && here - low >= bytes);
+}
+
+}  // namespace
+
+NestingLevel::NestingLevel(std::size_t stack_needed) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) throw ErrorAlreadySet{};
+  if (!stack_left(stack_needed)) {
+    Py_LeaveRecursiveCall();
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    throw ErrorAlreadySet{};
+  }
+}
+
+bool python_signal_raised() {
+  try {
+    NestingLevel level(kProbeStack);
+    return PyErr_CheckSignals() != 0;
+  } catch (const ErrorAlreadySet&) {
+    return true;
+  }
+}
 
 void raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);

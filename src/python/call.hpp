@@ -104,13 +104,34 @@ int setter_frame(F&& body) noexcept {
   }
 }
 
+// Calls nest: a signal handler that the stop probe runs may call in again, and so may Python code
+// that a conversion runs. Each level takes stack, so the module functions and the probe first make
+// sure that the interpreter's recursion limit and the thread's stack allow one more: otherwise
+// RecursionError, as for Python's own calls. Held for the duration of the level.
+class NestingLevel {
+ public:
+  // Raises RecursionError (ErrorAlreadySet) when fewer than `stack_needed` bytes of stack are left.
+  explicit NestingLevel(std::size_t stack_needed);
+  ~NestingLevel() { Py_LeaveRecursiveCall(); }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+};
+
+// What a module function may need below its entry before it meets the next check: its own frames
+// down to the deepest work and to the stop probe, and a signal handler's frames in the interpreter
+// on the way back in.
+inline constexpr std::size_t kCallStack = std::size_t{64} << 10;
+
 // A function that takes vector-call arguments and keywords, as a method-table entry.
 using FastcallBody = Ref (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 template <FastcallBody Body>
 PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) noexcept {
-  return frame([&] { return Body(args, nargsf, kwnames); });
+  return frame([&] {
+    NestingLevel level(kCallStack);
+    return Body(args, nargsf, kwnames);
+  });
 }
 
 template <FastcallBody Body>
@@ -120,8 +141,9 @@ PyMethodDef fastcall_method(const char* name, int extra_flags = 0) {
 }
 
 // The stop probe of every call that can wait or run long: runs the Python handlers of pending
-// signals, and says stop when one raised (its exception is then set, for the frame to hand back).
-inline bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+// signals, and says stop when one raised (its exception is then set, for the frame to hand back),
+// or when there is no room left to run them (RecursionError).
+bool python_signal_raised();
 
 // The internal-failure exception class, created on first need.
 PyObject* panic_exception_type();
