@@ -163,7 +163,7 @@ bool ChunkRun::stopping() {
 namespace {
 
 // The process-wide threads. Workers sleep until a loop is published, take part in it until its
-// chunks are all claimed, and sleep again.
+// chunks are all claimed, and sleep again, until the pool is stopped.
 class Pool {
  public:
   // Makes up to `threads` - 1 workers (the calling thread is the last one): as many as the
@@ -172,17 +172,17 @@ class Pool {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kWorkerStack);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     // Workers block every signal (they inherit the mask): a signal meant for the process must
     // reach a Python thread, whose blocking call it interrupts and whose handlers it runs.
     sigset_t all, caller;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &caller);
+    threads_.reserve(threads);
     for (std::size_t i = 1; i < threads; ++i) {
       pthread_t thread;
       if (pthread_create(&thread, &attr, &Pool::worker_main, this) != 0) break;
       pthread_setname_np(thread, "tolvane-worker");
-      ++workers_;
+      threads_.push_back(thread);
     }
     pthread_sigmask(SIG_SETMASK, &caller, nullptr);
     pthread_attr_destroy(&attr);
@@ -190,7 +190,18 @@ class Pool {
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
-  std::size_t workers() const { return workers_; }
+  // With no loop running: ends the workers and waits until they are gone.
+  ~Pool() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      ++epoch_;
+    }
+    wake_.notify_all();
+    for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  }
+
+  std::size_t workers() const { return threads_.size(); }
 
   void publish(ChunkLoop& loop) {
     {
@@ -215,11 +226,12 @@ class Pool {
     return nullptr;
   }
 
-  [[noreturn]] void serve() {
+  void serve() {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return epoch_ != seen; });
+      if (stopping_) return;
       seen = epoch_;
       ChunkLoop* loop = loop_;
       if (!loop) continue;
@@ -238,7 +250,8 @@ class Pool {
   std::uint64_t epoch_ = 0;
   ChunkLoop* loop_ = nullptr;
   std::size_t inside_ = 0;  // workers taking part in loop_
-  std::size_t workers_ = 0;
+  bool stopping_ = false;
+  std::vector<pthread_t> threads_;
 };
 
 Pool* shared_pool = nullptr;  // touched only by the owner of pool_owned
@@ -276,6 +289,12 @@ Pool* acquire_pool(std::size_t count) {
 }  // namespace
 
 std::uint64_t forks_seen() { return fork_generation.load(); }
+
+void stop_idle_workers() {
+  if (pool_owned.exchange(true, std::memory_order_acquire)) return;
+  delete std::exchange(shared_pool, nullptr);
+  pool_owned.store(false, std::memory_order_release);
+}
 
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop, const std::function<void(std::size_t)>& consume) {

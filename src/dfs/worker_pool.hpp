@@ -50,6 +50,12 @@ class ChunkRun {
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
                 const StopProbe& stop, const std::function<void(std::size_t)>& consume = {});
 
+// Ends the pool's workers when no loop is running, waiting until they are gone, so that a fork
+// copies a process without threads of ours (the next loop makes new ones). While a loop runs (a
+// fork from a signal handler in the middle of a call) it does nothing: the loop's child goes on
+// alone, as run_chunks says.
+void stop_idle_workers();
+
 // How many forks this process descends from, as seen by the pool: a call that finds it changed
 // after its loop was forked mid-loop, and only its calling thread went on in the child.
 std::uint64_t forks_seen();

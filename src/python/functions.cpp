@@ -2,6 +2,7 @@
 
 #include "catalogue.hpp"
 #include "dfs/synthesize.hpp"
+#include "dfs/worker_pool.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
 #include "python/call.hpp"
@@ -50,9 +51,39 @@ class FeatureListSink : public FeatureSink {
   Ref list_;
 };
 
+PyObject* stop_idle_workers_before_fork(PyObject*, PyObject*) noexcept {
+  stop_idle_workers();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef stop_idle_workers_def = {"stop_idle_workers", stop_idle_workers_before_fork,
+                                     METH_NOARGS, ""};
+
+// A fork copies only the thread that forks: Python warns (3.12 on) when others exist, and they
+// could hold locks the child needs. So forks through os.fork() (multiprocessing's fork start
+// method among them) first end the pool's idle workers; the next call makes new ones. Registered
+// once, by the first call that can start the pool.
+void stop_workers_before_forks() {
+  static const bool registered = [] {
+    try {
+      Ref function = Ref::checked(PyCFunction_New(&stop_idle_workers_def, nullptr));
+      Ref os = Ref::checked(PyImport_ImportModule("os"));
+      Ref method = Ref::checked(PyUnicode_FromString("register_at_fork"));
+      Ref keywords = Ref::checked(Py_BuildValue("(s)", "before"));
+      PyObject* args[] = {os.get(), function.get()};
+      Ref::checked(PyObject_VectorcallMethod(method.get(), args, 1, keywords.get()));
+    } catch (const ErrorAlreadySet&) {
+      PyErr_Clear();  // then forks work as they always did
+    }
+    return true;
+  }();
+  (void)registered;
+}
+
 Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [features, primitives] =
       BoundArgs(kGenerate, args, nargsf, kwnames).convert(to_features, to_primitives);
+  stop_workers_before_forks();
   FeatureListSink sink(features);
   generate_features(features, primitives, sink, python_signal_raised);
   return sink.finish();
