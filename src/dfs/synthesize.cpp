@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "dfs/enumerate.hpp"
+#include "support/huge_pages.hpp"
 #include "support/system_limits.hpp"
 
 namespace tolvane {
@@ -78,7 +79,10 @@ struct Demand {
 // The demand of a call over `inputs` features, given how many of them match each schema.
 template <class CountOf>
 Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, CountOf&& count_of) {
-  Demand d{0, saturating_mul(inputs, kPlanBytesPerInput)};
+  // Blocks in use besides the records' share of them: per thread, the one its records are carved
+  // from, and the caller's block of Python objects (each in huge pages, charged whole).
+  const std::uint64_t blocks_in_use = (pool_size() + 1) * kBlockSize;
+  Demand d{0, saturating_add(blocks_in_use, saturating_mul(inputs, kPlanBytesPerInput))};
   bool prepared_blocks = false;
   for (const PrimitiveRef& p : primitives) {
     if (p->function_type != "transform") continue;

@@ -119,8 +119,12 @@ class NestingLevel {
 
 // What a module function may need below its entry before it meets the next check: its own frames
 // down to the deepest work and to the stop probe, and a signal handler's frames in the interpreter
-// on the way back in.
+// on the way back in. The sanitizers' frames are several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr std::size_t kCallStack = std::size_t{256} << 10;
+#else
 inline constexpr std::size_t kCallStack = std::size_t{64} << 10;
+#endif
 
 // A function that takes vector-call arguments and keywords, as a method-table entry.
 using FastcallBody = Ref (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

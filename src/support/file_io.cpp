@@ -144,6 +144,19 @@ std::optional<std::string> follow_links(std::string path) {
   return std::nullopt;
 }
 
+// Whether the file is mounted on its own (a container's bind-mounted file, say): nothing can be
+// renamed over it.
+bool mount_root(const std::string& path, const struct stat& st) {
+  struct statx x {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &x) == 0 &&
+      (x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+    return (x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  // Kernels before 5.8 tell only a mount from another file system.
+  struct stat dir {};
+  return ::stat(directory_of(path).c_str(), &dir) != 0 || dir.st_dev != st.st_dev;
+}
+
 // A name for a new file beside `target`: its name behind a dot, and six random letters and digits.
 std::string unique_name_beside(const std::string& target) {
   static constexpr char kLetters[] =
@@ -223,15 +236,7 @@ std::optional<WriteFailure> write_file(const std::string& path, const TextSource
   if (name.empty() || name == "." || name == "..") return write_in_place();
   struct stat st {};
   const bool exists = ::stat(target->c_str(), &st) == 0;
-  if (exists) {
-    // Renaming over a mount point fails; a file mounted on its own (a container's bind mount)
-    // is one.
-    struct stat dir {};
-    if (!S_ISREG(st.st_mode) || ::stat(directory_of(*target).c_str(), &dir) != 0 ||
-        dir.st_dev != st.st_dev) {
-      return write_in_place();
-    }
-  }
+  if (exists && (!S_ISREG(st.st_mode) || mount_root(*target, st))) return write_in_place();
   // Until its bits are set, a replacement for an existing file is readable by its owner alone.
   Replacement replacement;
   if (!replacement.make(*target, exists ? 0600 : 0666)) {
