@@ -106,3 +106,24 @@ def run_python(code, env_extra=None, timeout=60, args=()):
 # A child started from a background job inherits SIGINT ignored, and Python then leaves it so;
 # children that are sent SIGINT run this first.
 RESTORE_SIGINT = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
+
+def run_isolated(code, timeout=60, env=None, preexec_fn=None, args=()):
+    """Runs `code` in a child interpreter in a session of its own, so that a crash or a hang fails
+    one test and a hung child is killed with whatever it forked. Returns (returncode, out, err)."""
+    import signal
+    import textwrap
+
+    import pytest
+
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args],
+                            env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn,
+                            start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        out, err = proc.communicate()
+        pytest.fail(f"child hung\nstdout: {out}\nstderr: {err}")
+    return proc.returncode, out, err

@@ -1,0 +1,51 @@
+"""Forks after calls, as multiprocessing's fork start method makes them: a fork finds no threads of
+ours (Python 3.12 on warns of the threads it finds), and every process's calls work after it."""
+
+import textwrap
+
+from conftest import run_isolated
+
+
+def run(code):
+    rc, out, err = run_isolated(textwrap.dedent("""
+        import multiprocessing, os, sys, warnings, tolvane
+        N = ("Integer", "Numeric")
+        sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
+        fs = tolvane.generate_fake_features(300)
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        def made(n):
+            return len(tolvane.generate_features(fs[:n], [sub])) - n
+    """) + textwrap.dedent(code), timeout=120, env={"RAYON_NUM_THREADS": "4"})
+    assert rc == 0, f"exit {rc}\n{out}\n{err}"
+    return out.split()
+
+
+def test_a_fork_after_a_call_copies_no_threads_of_ours():
+    out = run("""
+        at_fork = []
+        os.register_at_fork(after_in_parent=lambda: at_fork.append(threads()))
+        made(300)
+        print(threads())  # the workers, idle
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                print(pool.map(made, [100, 200, 300]) == [9900, 39800, 89700])
+        print(at_fork and set(at_fork) == {1}, [str(w.message) for w in caught])
+        print(made(300), threads())  # and back for the next call
+    """)
+    assert out == ["4", "True", "True", "[]", "89700", "4"]
+
+
+def test_calls_work_in_parent_and_child_after_many_forks():
+    out = run("""
+        ok = True
+        for round in range(20):
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if made(200) == 39800 else 1)
+            ok = ok and made(250 + round) == (250 + round) * (249 + round)
+            ok = ok and os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        print(ok)
+    """)
+    assert out == ["True"]
