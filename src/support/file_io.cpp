@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -73,17 +74,16 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
   };
   struct stat st {};
   if (::fstat(file.fd(), &st) == 0 && st.st_size > 0) grow_to(static_cast<std::size_t>(st.st_size));
+  // On the heap: calls nest (signal handlers), and stack is scarce on small threads.
   constexpr std::size_t kReadSize = 1 << 16;
+  auto buffer = std::make_unique<char[]>(kReadSize);
   for (;;) {
-    if (out.capacity() - out.size() < kReadSize)
-      grow_to(std::max(out.size() * 2, out.size() + kReadSize));
-    std::size_t at = out.size();
-    out.resize(out.capacity());
-    ssize_t n = retry_interrupted(
-        stop, [&] { return ::read(file.fd(), out.data() + at, out.size() - at); });
-    out.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    ssize_t n = retry_interrupted(stop, [&] { return ::read(file.fd(), buffer.get(), kReadSize); });
     if (n < 0) return os_error_description(errno);
     if (n == 0) return std::nullopt;
+    auto got = static_cast<std::size_t>(n);
+    if (out.size() + got > out.capacity()) grow_to(std::max(out.capacity() * 2, out.size() + got));
+    out.append(buffer.get(), got);
     // A source that never runs dry (a chatty FIFO, a device) would otherwise never be asked.
     if (stop()) throw Interrupted{};
   }
@@ -147,12 +147,14 @@ std::optional<std::string> follow_links(std::string path) {
 // Whether the file is mounted on its own (a container's bind-mounted file, say): nothing can be
 // renamed over it.
 bool mount_root(const std::string& path, const struct stat& st) {
+#ifdef STATX_ATTR_MOUNT_ROOT
   struct statx x {};
   if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &x) == 0 &&
       (x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
     return (x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
-  // Kernels before 5.8 tell only a mount from another file system.
+#endif
+  // Kernels before 5.8 (and older C libraries) tell only a mount from another file system.
   struct stat dir {};
   return ::stat(directory_of(path).c_str(), &dir) != 0 || dir.st_dev != st.st_dev;
 }
