@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -384,6 +385,35 @@ TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
   };
   EXPECT_THROW(run_chunks(2000, slow, [&] { return ++asked >= 3; }), Interrupted);
   EXPECT_LT(ran, 2000);
+}
+
+std::size_t threads_of_process() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++n;
+  }
+  return n;
+}
+
+// As before a fork: idle workers end and the next loop makes new ones; while a loop runs (a fork
+// from a signal handler run by the probe) nothing is stopped.
+TEST(WorkerPool, IdleWorkersEndAndComeBack) {
+  if (pool_size() < 2) GTEST_SKIP() << "a pool of one thread has no workers";
+  std::atomic<std::size_t> ran{0};
+  auto count = [&](std::size_t, ChunkRun&) { ++ran; };
+  run_chunks(100, count, {});
+  std::size_t with_workers = threads_of_process();
+  stop_idle_workers();
+  EXPECT_EQ(threads_of_process(), with_workers - (pool_size() - 1));
+  std::size_t stops = 0;
+  run_chunks(100, count, {}, [&](std::size_t) {
+    stop_idle_workers();
+    ++stops;
+  });
+  EXPECT_EQ(stops, 100u);
+  EXPECT_EQ(ran, 200u);
+  EXPECT_EQ(threads_of_process(), with_workers);
 }
 
 TEST(WorkerPool, ConcurrentAndNestedCallersEachGetEveryChunkOnce) {
