@@ -1,5 +1,7 @@
 #include "python/functions.hpp"
 
+#include <atomic>
+
 #include "catalogue.hpp"
 #include "dfs/synthesize.hpp"
 #include "dfs/worker_pool.hpp"
@@ -62,22 +64,21 @@ PyMethodDef stop_idle_workers_def = {"stop_idle_workers", stop_idle_workers_befo
 // A fork copies only the thread that forks: Python warns (3.12 on) when others exist, and they
 // could hold locks the child needs. So forks through os.fork() (multiprocessing's fork start
 // method among them) first end the pool's idle workers; the next call makes new ones. Registered
-// once, by the first call that can start the pool.
+// by the first call that can start the pool; calls racing it (free-threaded builds) go on without
+// waiting, since a thread blocked here could hold up the interpreter's stop-the-world pauses.
 void stop_workers_before_forks() {
-  static const bool registered = [] {
-    try {
-      Ref function = Ref::checked(PyCFunction_New(&stop_idle_workers_def, nullptr));
-      Ref os = Ref::checked(PyImport_ImportModule("os"));
-      Ref method = Ref::checked(PyUnicode_FromString("register_at_fork"));
-      Ref keywords = Ref::checked(Py_BuildValue("(s)", "before"));
-      PyObject* args[] = {os.get(), function.get()};
-      Ref::checked(PyObject_VectorcallMethod(method.get(), args, 1, keywords.get()));
-    } catch (const ErrorAlreadySet&) {
-      PyErr_Clear();  // then forks work as they always did
-    }
-    return true;
-  }();
-  (void)registered;
+  static std::atomic<bool> registered{false};
+  if (registered.load(std::memory_order_relaxed) || registered.exchange(true)) return;
+  try {
+    Ref function = Ref::checked(PyCFunction_New(&stop_idle_workers_def, nullptr));
+    Ref os = Ref::checked(PyImport_ImportModule("os"));
+    Ref method = Ref::checked(PyUnicode_FromString("register_at_fork"));
+    Ref keywords = Ref::checked(Py_BuildValue("(s)", "before"));
+    PyObject* args[] = {os.get(), function.get()};
+    Ref::checked(PyObject_VectorcallMethod(method.get(), args, 1, keywords.get()));
+  } catch (const ErrorAlreadySet&) {
+    PyErr_Clear();  // then forks work as they always did
+  }
 }
 
 Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
