@@ -253,10 +253,9 @@ std::optional<WriteFailure> write_file(const std::string& path, const TextSource
         ::fchown(file.fd(), static_cast<uid_t>(-1), st.st_gid) != 0) {
       // Then it stays the process's own.
     }
-    // After the owner: changing it can clear the set-user-ID and set-group-ID bits.
-    if (::fchmod(file.fd(), st.st_mode & 07777) != 0) {
-      return WriteFailure{false, os_error_description(errno)};
-    }
+    // After the owner: changing it can clear the set-user-ID and set-group-ID bits. A file system
+    // without permission bits (FAT) may refuse; the file is still worth writing.
+    ::fchmod(file.fd(), st.st_mode & 07777);
   }
   auto failed = [](int error) { return WriteFailure{false, os_error_description(error)}; };
   if (auto failure = write_text(file.fd(), source, stop)) return WriteFailure{false, *failure};
