@@ -52,7 +52,7 @@ class Shared:
         self.chain = tolvane.Feature("e", *SLOT, [self.derived, self.roots[2]], self.sub)
         self.toggle = tolvane.Feature("p", *SLOT)
         # Its items are replaced by equal objects while other threads pass it to calls.
-        self.churned = list(self.roots)
+        self.churned = [root(i) for i in range(len(self.roots))]
         self.catalogue = os.path.join(workdir, "catalogue.json")
         with open(self.catalogue, "w") as f:
             json.dump(CATALOGUE, f)
@@ -197,11 +197,17 @@ def run(seconds):
             except BaseException:  # noqa: B036 - reported, whatever it is
                 failures.append(f"thread {thread}:\n{traceback.format_exc()}")
 
+        # Objects no operation replaces: their counts must come back to what they were.
+        watched = [*s.roots, *s.prims, s.derived, s.chain, s.toggle]
+        refs = [sys.getrefcount(o) for o in watched]
         threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
+        gc.collect()
+        if not failures and [sys.getrefcount(o) for o in watched] != refs:
+            failures.append("reference counts changed")
         if failures:
             print(failures[0], file=sys.stderr)
             return 1
