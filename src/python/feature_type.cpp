@@ -40,6 +40,7 @@ PyObject* feature_richcompare(PyObject* self, PyObject* other, int op) {
   return frame([&] {
     if (!PyObject_TypeCheck(self, feature_type())) return not_implemented();
     bool comparable = PyObject_TypeCheck(other, feature_type());
+    // Both records are read in place, under both objects' guards.
     PairGuard guard(self, comparable ? other : self);
     auto* left = as_object<FeatureRef>(self);
     check_readable(left);
