@@ -39,11 +39,14 @@ Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
 PyObject* feature_richcompare(PyObject* self, PyObject* other, int op) {
   return frame([&] {
     if (!PyObject_TypeCheck(self, feature_type())) return not_implemented();
+    bool comparable = PyObject_TypeCheck(other, feature_type());
+    // Both records are read in place, under both objects' guards.
+    PairGuard guard(self, comparable ? other : self);
     auto* left = as_object<FeatureRef>(self);
-    SharedBorrow borrow(left->borrow);
-    if (!PyObject_TypeCheck(other, feature_type())) return not_implemented();
+    check_readable(left);
+    if (!comparable) return not_implemented();
     auto* right = as_object<FeatureRef>(other);
-    if (right->borrow == -1) return not_implemented();
+    if (being_assigned_here(right)) return not_implemented();
     const Feature& a = *left->value;
     const Feature& b = *right->value;
     bool result;
@@ -68,7 +71,8 @@ PyObject* get_name(PyObject* self, void*) {
 
 int set_name(PyObject* self, PyObject* value, void*) {
   return replace_record<FeatureRef>(
-      self, value, [](const Feature& f, PyObject* v) { return with_name(f, to_text(v)); });
+      self, value, to_text,
+      [](const Feature& f, const std::string& name) { return with_name(f, name); });
 }
 
 PyObject* get_base_features(PyObject* self, void*) {
@@ -79,10 +83,10 @@ PyObject* get_base_features(PyObject* self, void*) {
 }
 
 int set_base_features(PyObject* self, PyObject* value, void*) {
-  return replace_record<FeatureRef>(self, value, [](const Feature& f, PyObject* v) {
-    std::vector<FeatureRef> bases = to_features(v);
-    return with_base_features(f, pointers(bases));
-  });
+  return replace_record<FeatureRef>(self, value, to_features,
+                                    [](const Feature& f, const std::vector<FeatureRef>& bases) {
+                                      return with_base_features(f, pointers(bases));
+                                    });
 }
 
 PyObject* get_generating_primitive(PyObject* self, void*) {
@@ -94,11 +98,10 @@ PyObject* get_generating_primitive(PyObject* self, void*) {
 }
 
 int set_generating_primitive(PyObject* self, PyObject* value, void*) {
-  return replace_record<FeatureRef>(self, value, [](const Feature& f, PyObject* v) {
-    PrimitiveRef p;
-    if (v != Py_None) p = to_primitive(v);
-    return with_generating_primitive(f, p.get());
-  });
+  return replace_record<FeatureRef>(self, value, to_optional<to_primitive>,
+                                    [](const Feature& f, const std::optional<PrimitiveRef>& p) {
+                                      return with_generating_primitive(f, p ? p->get() : nullptr);
+                                    });
 }
 
 constexpr const char* kSaveParameters[] = {"features", "filename"};
@@ -110,9 +113,15 @@ Ref save_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   return Ref::borrow(Py_None);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
-// Feature objects come by the million: they get an allocator of their own (the sanitizer builds
-// keep the interpreter's, so that it sees every object).
+// Feature objects come by the million: they get an allocator of their own. The sanitizer builds
+// keep the interpreter's, so that they see every object, and so does the free-threaded build: its
+// interpreter reads the headers of objects that other threads may be freeing, which it allows
+// only in memory of its own allocator that stays object memory.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(Py_GIL_DISABLED)
+#define TOLVANE_OBJECT_ARENA 1
+#endif
+
+#ifdef TOLVANE_OBJECT_ARENA
 ObjectArena& feature_objects() {
   // Never deleted: it lives as long as objects may.
   static ObjectArena* arena = new ObjectArena(sizeof(FeatureObject));
@@ -141,7 +150,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-#if !defined(__SANITIZE_ADDRESS__)
+#ifdef TOLVANE_OBJECT_ARENA
     {Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(feature_free)},
 #endif

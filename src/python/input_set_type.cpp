@@ -18,10 +18,8 @@ PyObject* input_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* input_set_str(PyObject* self) {
   return frame([&] {
-    auto* obj = as_object<InputSet>(self);
-    SharedBorrow borrow(obj->borrow);
     std::string text;
-    append_schema_list(text, obj->value);
+    use_value<InputSet>(self, [&](const InputSet& inputs) { append_schema_list(text, inputs); });
     return new_text(text);
   });
 }

@@ -54,6 +54,12 @@ PyMODINIT_FUNC PyInit_tolvane() {
   using namespace tolvane::py;
   return frame([] {
     Ref module = Ref::checked(PyModule_Create(&module_definition));
+#ifdef Py_GIL_DISABLED
+    // The module keeps its single-phase definition, which has no slots: a free-threaded
+    // interpreter needs nothing more of it than this declaration (objects.hpp says how its
+    // objects are guarded instead).
+    check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED));
+#endif
     Ref module_name = Ref::checked(PyUnicode_FromString("tolvane"));
     for (PyMethodDef* definition : module_functions()) {
       add_function(module.get(), module_name.get(), definition);
@@ -62,6 +68,9 @@ PyMODINIT_FUNC PyInit_tolvane() {
     add_class(module.get(), primitive_type());
     add_class(module.get(), column_schema_type());
     add_class(module.get(), input_set_type());
+    // Made while importing, before other threads can call in: a thread waiting for another to make
+    // it at a first failure would wait attached to the interpreter, which may be waiting for it.
+    panic_exception_type();
     return module;
   });
 }

@@ -9,7 +9,7 @@ namespace tolvane::py {
 // into equal cells. A call that makes millions of objects then faults a page per 65,536 objects
 // instead of one per 128, and a block is given back (release_block) as soon as its last object is
 // freed. Objects are made and freed only with the interpreter lock held, which is all the locking
-// it needs.
+// it needs: a free-threaded build, which has no such lock, keeps the interpreter's allocator.
 class ObjectArena {
  public:
   explicit ObjectArena(std::size_t cell_size);

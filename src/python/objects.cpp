@@ -5,6 +5,37 @@
 #include "support/panic.hpp"
 
 namespace tolvane::py {
+namespace {
+
+// The innermost assignment in progress on this thread.
+thread_local const Assignment* innermost_assignment = nullptr;
+
+}  // namespace
+
+Assignment::Assignment(PyObject* object, Py_ssize_t& writers)
+    : object_(object), writers_(writers), outer_(innermost_assignment) {
+  {
+    ObjectGuard guard(object);
+    if (writers != 0 && assigning_here(object)) {
+      raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
+    }
+    ++writers;
+  }
+  innermost_assignment = this;
+}
+
+Assignment::~Assignment() {
+  innermost_assignment = outer_;
+  ObjectGuard guard(object_);
+  --writers_;
+}
+
+bool assigning_here(PyObject* object) noexcept {
+  for (const Assignment* a = innermost_assignment; a; a = a->outer_) {
+    if (a->object_ == object) return true;
+  }
+  return false;
+}
 
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots) {
   // Qualified as builtins.<Class>; no base-type flag (not subclassable), no GC (instances hold

@@ -16,12 +16,13 @@
 
 namespace tolvane::py {
 
-// Instance layout of the four classes: the object header, a borrow flag and the value record.
-// Borrow flag: 0 free, >0 being read, -1 being written.
+// Instance layout of the four classes: the object header, a count of writers and the value record.
+// `writers` counts the assignments to this object in progress, on any thread (see Assignment).
+// Both fields are read and changed only under the object's guard.
 template <class Value>
 struct Object {
   PyObject ob_base;
-  Py_ssize_t borrow;
+  Py_ssize_t writers;
   Value value;
 };
 
@@ -41,42 +42,91 @@ Object<Value>* as_object(PyObject* o) noexcept {
   return reinterpret_cast<Object<Value>*>(o);
 }
 
-// Shared borrow for the duration of a read.
-class SharedBorrow {
+// The guard of one object's fields, or of two objects' at once. Without the interpreter lock it is
+// the objects' critical section: a per-object lock that the interpreter suspends while its thread
+// blocks, so it is held only around copies and swaps that run no Python code. Under the
+// interpreter lock, which guards every object already, it is nothing.
+#ifdef Py_GIL_DISABLED
+class ObjectGuard {
  public:
-  explicit SharedBorrow(Py_ssize_t& flag) : flag_(flag) {
-    if (flag_ == -1) raise(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
-    ++flag_;
-  }
-  ~SharedBorrow() { --flag_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  explicit ObjectGuard(PyObject* o) noexcept { PyCriticalSection_Begin(&section_, o); }
+  ~ObjectGuard() { PyCriticalSection_End(&section_); }
+  ObjectGuard(const ObjectGuard&) = delete;
+  ObjectGuard& operator=(const ObjectGuard&) = delete;
 
  private:
-  Py_ssize_t& flag_;
+  PyCriticalSection section_;
 };
 
-// Exclusive borrow for the duration of a write.
-class ExclusiveBorrow {
+class PairGuard {
  public:
-  explicit ExclusiveBorrow(Py_ssize_t& flag) : flag_(flag) {
-    if (flag_ != 0) raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-    flag_ = -1;
-  }
-  ~ExclusiveBorrow() { flag_ = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  PairGuard(PyObject* a, PyObject* b) noexcept { PyCriticalSection2_Begin(&section_, a, b); }
+  ~PairGuard() { PyCriticalSection2_End(&section_); }
+  PairGuard(const PairGuard&) = delete;
+  PairGuard& operator=(const PairGuard&) = delete;
 
  private:
-  Py_ssize_t& flag_;
+  PyCriticalSection2 section_;
 };
+#else
+struct ObjectGuard {
+  explicit ObjectGuard(PyObject*) noexcept {}
+};
+struct PairGuard {
+  PairGuard(PyObject*, PyObject*) noexcept {}
+};
+#endif
+
+// An assignment to an object, from its start until the new value is stored or refused. Python
+// code that the conversion of the new value runs may reach the object again on the same thread:
+// assigning to it is then refused ("Already borrowed") and reading it too ("Already mutably
+// borrowed"), as the record is about to be replaced. Other threads go on reading the record
+// stored, and assign in turn: each assignment replaces the record stored when it ends.
+class Assignment {
+ public:
+  template <class Value>
+  explicit Assignment(Object<Value>* obj) : Assignment(&obj->ob_base, obj->writers) {}
+  ~Assignment();
+  Assignment(const Assignment&) = delete;
+  Assignment& operator=(const Assignment&) = delete;
+
+ private:
+  Assignment(PyObject* object, Py_ssize_t& writers);
+  friend bool assigning_here(PyObject* object) noexcept;
+
+  PyObject* object_;
+  Py_ssize_t& writers_;
+  const Assignment* outer_;  // this thread's assignments in progress form a list on its stack
+};
+
+// True when this thread is assigning to `object`.
+bool assigning_here(PyObject* object) noexcept;
+
+// The same, from the object's count of writers (which is almost always zero). Under its guard.
+template <class Value>
+bool being_assigned_here(Object<Value>* obj) noexcept {
+  return obj->writers != 0 && assigning_here(&obj->ob_base);
+}
+
+// Fails with "Already mutably borrowed" when this thread is assigning to `obj`. Under its guard.
+template <class Value>
+void check_readable(Object<Value>* obj) {
+  if (being_assigned_here(obj)) raise(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
+}
+
+// `use(record)` with the record held by `o`, which must be of the record's class, guarded.
+template <class Value, class Use>
+decltype(auto) use_value(PyObject* o, Use&& use) {
+  auto* obj = as_object<Value>(o);
+  ObjectGuard guard(o);
+  check_readable(obj);
+  return use(std::as_const(obj->value));
+}
 
 // A copy of the record held by `o`, which must be of the record's class.
 template <class Value>
 Value read_value(PyObject* o) {
-  auto* obj = as_object<Value>(o);
-  SharedBorrow borrow(obj->borrow);
-  return obj->value;
+  return use_value<Value>(o, [](const Value& v) { return v; });
 }
 
 // A new object of `type` owning `value`.
@@ -87,21 +137,23 @@ Ref new_object(PyTypeObject* type, Value value) {
   static_assert(std::is_nothrow_move_constructible_v<Value>);
   Ref o = Ref::checked(type->tp_alloc(type, 0));
   auto* obj = as_object<Value>(o.get());
-  obj->borrow = 0;
+  obj->writers = 0;
   new (&obj->value) Value(std::move(value));
   return o;
 }
 
-// The setter of a record's attribute: the record is replaced by `replace(record, value)`. The new
-// value is converted while the object is held for writing, so that Python code run by the
-// conversion cannot reach it.
-template <class Value, class Replace>
-int replace_record(PyObject* self, PyObject* value, Replace&& replace) {
+// The setter of a record's attribute: `convert(value)` is the new value, and the record stored
+// when it is ready is replaced by `replace(record, new value)`.
+template <class Value, class Convert, class Replace>
+int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&& replace) {
   return setter_frame([&] {
     auto* obj = as_object<Value>(self);
-    ExclusiveBorrow borrow(obj->borrow);
+    Assignment assignment(obj);
     if (!value) raise(PyExc_AttributeError, messages::kCannotDeleteAttribute);
-    obj->value = replace(*obj->value, value);
+    auto converted = convert(value);
+    Value old;  // dropped once the guard is released
+    ObjectGuard guard(self);
+    old = std::exchange(obj->value, replace(*obj->value, converted));
   });
 }
 

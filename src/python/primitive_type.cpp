@@ -31,7 +31,8 @@ PyObject* get_name(PyObject* self, void*) {
 
 int set_name(PyObject* self, PyObject* value, void*) {
   return replace_record<PrimitiveRef>(
-      self, value, [](const Primitive& p, PyObject* v) { return with_name(p, to_text(v)); });
+      self, value, to_text,
+      [](const Primitive& p, const std::string& name) { return with_name(p, name); });
 }
 
 PyGetSetDef getset[] = {

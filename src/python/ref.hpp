@@ -26,7 +26,8 @@ inline void check_status(int status) {
   if (status < 0) throw ErrorAlreadySet{};
 }
 
-// Reference counts may change only under the interpreter lock; worker threads never hold one.
+// Reference counts may change only on a thread attached to the interpreter (under its lock, where
+// it has one); worker threads never are.
 inline void assert_interpreter_lock_held() noexcept { assert(PyGILState_Check()); }
 
 // Owning reference to a Python object: every function of the binding layer that makes a new

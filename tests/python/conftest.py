@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 
 import tolvane
 
@@ -25,6 +26,9 @@ def _panic_exception():
 PanicException = _panic_exception()
 
 INTEGER = ("Integer", "Numeric")
+
+# A free-threaded interpreter (built with --disable-gil), whether or not its GIL is on.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def root(name, lt="Integer", st="Numeric"):

@@ -16,7 +16,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import INTEGER, Index, PanicException, Refused, Sequence, derived, prim, refuse, root
+from conftest import FREE_THREADED, INTEGER, Index, PanicException, Refused, Sequence, derived, prim, refuse, root
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 MiB = 1 << 20
@@ -200,22 +200,30 @@ def test_entry_points_release_everything(tmp_path):
 
 
 def test_dropping_large_results_frees_their_records(tmp_path):
+    def make_and_drop():
+        fakes = tolvane.generate_fake_features(1_000_000)
+        p = prim()
+        pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
+        chain = fakes[0]
+        for i in range(100_000):  # one deep ancestry: must be freed without recursion
+            chain = derived([chain], prim("neg", [[INTEGER]]), "c")
+        str(chain)
+        tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
+        grown = tolvane.generate_features(fakes[:500], [p])
+        return rss()
+
     before = rss()
-    fakes = tolvane.generate_fake_features(1_000_000)
-    p = prim()
-    pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
-    chain = fakes[0]
-    for i in range(100_000):  # one deep ancestry: must be freed without recursion
-        chain = derived([chain], prim("neg", [[INTEGER]]), "c")
-    str(chain)
-    tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
-    grown = tolvane.generate_features(fakes[:500], [p])
-    peak = rss()
-    del fakes, pairs, chain, grown
+    peak = make_and_drop()
     after = rss()
+    # A free-threaded interpreter keeps the memory of freed objects for its next ones, so there
+    # only a second round shows what the first lost.
+    make_and_drop()
+    again = rss()
     if not SANITIZED:
         assert peak - before > 100 * MiB  # the measurement saw the records
-        assert after - before < (peak - before) // 10
+        assert again - after < (peak - before) // 10
+        if not FREE_THREADED:
+            assert after - before < (peak - before) // 10
 
 
 def test_interrupted_and_refused_synthesis_release_everything():
@@ -250,8 +258,11 @@ def test_interrupted_and_refused_synthesis_release_everything():
             interrupted_call()
             with pytest.raises(MemoryError, match="^generate_features would create 5042274741000 new"):
                 tolvane.generate_features(fakes, [huge])
+        gc.collect()  # a free-threaded interpreter counts a class's references per thread until then
         assert [sys.getrefcount(o) for o in (fakes, p, huge, *CLASSES)] == refs
         if not SANITIZED:
-            assert rss() - before < 8 * MiB
+            # A free-threaded interpreter's allocator keeps the pages of freed objects as it sees
+            # fit (tens of MiB here); 20 lost results would hold hundreds.
+            assert rss() - before < (64 if FREE_THREADED else 8) * MiB
     finally:
         signal.signal(signal.SIGALRM, old)
