@@ -97,8 +97,11 @@ class FeatureFileText {
       if (stack_.empty()) {
         if (roots_left_ == 0) break;
         const std::size_t root = roots_.size() - roots_left_--;
-        // The id set is larger than the caches: its slot for a root comes from memory, so it is
-        // asked for a few roots ahead.
+        // Roots and the id set's slots for them come from memory: they are asked for ahead, the
+        // root first, then its slot, which its id decides.
+        if (root + 2 * kPrefetchAhead < roots_.size()) {
+          __builtin_prefetch(roots_[root + 2 * kPrefetchAhead].get());
+        }
         if (root + kPrefetchAhead < roots_.size()) ids_.prefetch(*roots_[root + kPrefetchAhead]);
         stack_.push_back(roots_[root].get());
       }

@@ -35,7 +35,11 @@ class FeatureIdSet {
   // Starts loading the slot where the id of `f` would be: a caller that knows which features come
   // next need not wait for memory when it gets to them.
   void prefetch(const Feature& f) const {
-    __builtin_prefetch(slots_.data() + (id_hash(f) & (slots_.size() - 1)));
+    const std::uintptr_t* slot = slots_.data() + (id_hash(f) & (slots_.size() - 1));
+    __builtin_prefetch(slot);
+    // GCC (12) takes a function whose one effect is a prefetch for a function without effects,
+    // and drops the calls to it; an empty assembler statement is an effect it keeps.
+    asm volatile("" : : "r"(slot));
   }
 
  private:
