@@ -22,9 +22,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// Bytes below it are control characters, which a string must escape.
-constexpr unsigned char kFirstNonControl = 0x20;
-
 // \uXXXX
 constexpr std::size_t kHexEscapeDigits = 4;
 
