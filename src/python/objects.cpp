@@ -1,19 +1,23 @@
 #include "python/objects.hpp"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "support/panic.hpp"
 
 namespace tolvane::py {
 namespace {
 
-// The innermost assignment in progress on this thread.
-thread_local const Assignment* innermost_assignment = nullptr;
+// The objects this thread is assigning to, innermost last. Kept here rather than as a list through
+// the assignments' frames: coroutine libraries that switch C stacks (greenlets) move those frames
+// away, and may end one coroutine's assignments while another's go on.
+thread_local std::vector<PyObject*> assigning;
 
 }  // namespace
 
-Assignment::Assignment(PyObject* object, Py_ssize_t& writers)
-    : object_(object), writers_(writers), outer_(innermost_assignment) {
+Assignment::Assignment(PyObject* object, Py_ssize_t& writers) : object_(object), writers_(writers) {
+  assigning.reserve(assigning.size() + 1);  // the only step that can fail, taken first
   {
     ObjectGuard guard(object);
     if (writers != 0 && assigning_here(object)) {
@@ -21,20 +25,17 @@ Assignment::Assignment(PyObject* object, Py_ssize_t& writers)
     }
     ++writers;
   }
-  innermost_assignment = this;
+  assigning.push_back(object);
 }
 
 Assignment::~Assignment() {
-  innermost_assignment = outer_;
+  assigning.erase(std::find(assigning.begin(), assigning.end(), object_));
   ObjectGuard guard(object_);
   --writers_;
 }
 
 bool assigning_here(PyObject* object) noexcept {
-  for (const Assignment* a = innermost_assignment; a; a = a->outer_) {
-    if (a->object_ == object) return true;
-  }
-  return false;
+  return std::find(assigning.begin(), assigning.end(), object) != assigning.end();
 }
 
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots) {

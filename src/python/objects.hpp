@@ -92,11 +92,9 @@ class Assignment {
 
  private:
   Assignment(PyObject* object, Py_ssize_t& writers);
-  friend bool assigning_here(PyObject* object) noexcept;
 
   PyObject* object_;
   Py_ssize_t& writers_;
-  const Assignment* outer_;  // this thread's assignments in progress form a list on its stack
 };
 
 // True when this thread is assigning to `object`.
