@@ -7,35 +7,27 @@
 #include "support/panic.hpp"
 
 namespace tolvane::py {
-namespace {
+bool Assigners::in_list(const PyThreadState* thread) const noexcept {
+  const List* l = list();
+  return l && std::find(l->begin(), l->end(), thread) != l->end();
+}
 
-// The objects this thread is assigning to, innermost last. Kept here rather than as a list through
-// the assignments' frames: coroutine libraries that switch C stacks (greenlets) move those frames
-// away, and may end one coroutine's assignments while another's go on.
-thread_local std::vector<PyObject*> assigning;
-
-}  // namespace
-
-Assignment::Assignment(PyObject* object, Py_ssize_t& writers) : object_(object), writers_(writers) {
-  assigning.reserve(assigning.size() + 1);  // the only step that can fail, taken first
-  {
-    ObjectGuard guard(object);
-    if (writers != 0 && assigning_here(object)) {
-      raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-    }
-    ++writers;
+void Assigners::add_to_list(PyThreadState* thread) {
+  List* l = list();
+  if (!l) {
+    l = new List{reinterpret_cast<PyThreadState*>(word_)};
+    word_ = reinterpret_cast<std::uintptr_t>(l) | 1;
   }
-  assigning.push_back(object);
+  l->push_back(thread);
 }
 
-Assignment::~Assignment() {
-  assigning.erase(std::find(assigning.begin(), assigning.end(), object_));
-  ObjectGuard guard(object_);
-  --writers_;
-}
-
-bool assigning_here(PyObject* object) noexcept {
-  return std::find(assigning.begin(), assigning.end(), object) != assigning.end();
+void Assigners::remove_from_list(const PyThreadState* thread) noexcept {
+  List* l = list();
+  l->erase(std::find(l->begin(), l->end(), thread));
+  if (l->size() == 1) {
+    word_ = reinterpret_cast<std::uintptr_t>(l->front());
+    delete l;
+  }
 }
 
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots) {
