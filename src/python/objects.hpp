@@ -192,9 +192,8 @@ int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&&
     Assignment assignment(obj);
     if (!value) raise(PyExc_AttributeError, messages::kCannotDeleteAttribute);
     auto converted = convert(value);
-    Value old;  // dropped once the guard is released
     ObjectGuard guard(self);
-    old = std::exchange(obj->value, replace(*obj->value, converted));
+    obj->value = replace(*obj->value, converted);
   });
 }
 
