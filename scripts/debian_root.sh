@@ -68,7 +68,7 @@ root_unpack() {
     # The machine's own certificate authorities go in too, or pip cannot reach PyPI from there.
     { [ ! -d /usr/local/share/ca-certificates ] ||
       cp -r /usr/local/share/ca-certificates/. "$2/usr/local/share/ca-certificates/"; } &&
-    in_root "$2" update-ca-certificates >/dev/null &&
+    in_root "$2" update-ca-certificates >/dev/null 2>&1 &&
     mount --bind /dev "$2/dev" &&
     mount -t proc proc "$2/proc"
 }
