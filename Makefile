@@ -61,10 +61,8 @@ module: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(MODULE_BUILD) \
 	  --config-settings=cmake.define.$(WERROR) .
 
-# The core built as the module builds it (Release), so that ccache, where it is used, compiles
-# it once for both.
 cpp-tests: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release -D$(WERROR) >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(CPP_BUILD)
 	$(CPP_BUILD)/core_tests --gtest_brief=1
 

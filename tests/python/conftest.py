@@ -96,6 +96,19 @@ class Index:
         return self.value
 
 
+def _emulated():
+    # qemu-user, which runs another architecture's programs, starts a thread of its own in each
+    # process, and keeps to itself what it emulates: the signal masks of the threads it runs (/proc
+    # shows its own) and the address space (its own memory counts against RLIMIT_AS). A fresh
+    # interpreter with a thread it did not start tells.
+    code = "import os; print(len(os.listdir('/proc/self/task')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    return out.stdout.strip() != "1"
+
+
+EMULATED = _emulated()
+
+
 def run_python(code, env_extra=None, timeout=60, args=()):
     """Runs `code` in a child interpreter, so that a crash or a hang fails one test only."""
     env = dict(os.environ, **(env_extra or {}))
