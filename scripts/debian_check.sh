@@ -23,7 +23,7 @@ suite=${1:?"usage: $0 SUITE [REF]   (SUITE: bookworm or trixie)"}
 commit=$(git -C "$repo" rev-parse --verify "${2:-HEAD}^{commit}")
 [ "$(id -u)" -eq 0 ] || { echo "needs root (mmdebstrap, chroot, mounts)" >&2; exit 1; }
 [ -d "$repo/../shared" ] || { echo "needs the shared directory beside $repo" >&2; exit 1; }
-shared=$(cd "$repo/../shared" && pwd)
+shared=$(cd "$repo/../shared" && pwd -P)  # a worktree's may be a symlink
 
 roots_work=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-debian.XXXXXX")
 trap roots_cleanup EXIT
