@@ -6,6 +6,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 import tolvane
 
 
@@ -107,6 +109,15 @@ def _emulated():
 
 
 EMULATED = _emulated()
+
+# For tests that limit a child's address space (RLIMIT_AS): where no limit can work, and why.
+if os.environ.get("TOLVANE_SANITIZED"):
+    _NO_LIMIT = "the sanitizers reserve terabytes of address space: no address-space limit fits"
+elif EMULATED:
+    _NO_LIMIT = "qemu-user does not apply RLIMIT_AS to the programs it runs"
+else:
+    _NO_LIMIT = ""
+needs_address_space_limit = pytest.mark.skipif(bool(_NO_LIMIT), reason=_NO_LIMIT)
 
 
 def run_python(code, env_extra=None, timeout=60, args=()):

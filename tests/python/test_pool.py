@@ -10,11 +10,9 @@ import textwrap
 
 import pytest
 
-from conftest import EMULATED
+from conftest import EMULATED, needs_address_space_limit
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
-needs_plain_memory = pytest.mark.skipif(
-    SANITIZED, reason="the sanitizers reserve terabytes of address space: no address-space limit fits")
 
 PRELUDE = """
 import hashlib, os, signal, subprocess, sys, tempfile, threading, time
@@ -100,7 +98,7 @@ def test_concurrent_callers_get_identical_results():
     assert rc == 0 and out.split() == ["20", "True"], err
 
 
-@needs_plain_memory
+@needs_address_space_limit
 def test_threads_beyond_what_the_process_may_create():
     # 2000 threads of the default stack size cannot fit in 4 GiB of address space; the pool must
     # make what it can (or none) and the call must still give the whole result.
@@ -158,7 +156,7 @@ def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
     assert rc == 0 and out.split() == ["True", "0"], err
 
 
-@needs_plain_memory
+@needs_address_space_limit
 def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
     # A sweep of address-space limits across the range where the call's memory runs out: at each
     # the interpreter must live on, with the result or with MemoryError.
