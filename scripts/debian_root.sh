@@ -8,7 +8,8 @@
 #   in_root "$roots_work/root" COMMAND...
 source "$(dirname "${BASH_SOURCE[0]}")/cache.sh"
 
-# A cached root is made again after this many days, so that it follows its suite.
+# A cached root is made again after this many days, so that it follows its suite; one that is no
+# longer made (its recipe changed) goes then too.
 ROOT_MAX_AGE_DAYS=${ROOT_MAX_AGE_DAYS:-14}
 
 roots_mounted() { awk -v prefix="$roots_work/" 'index($2, prefix) == 1 { print $2 }' /proc/mounts; }
@@ -38,9 +39,9 @@ root_tarball() {
   recipe=$(printf '%s\n' "$suite" "${options[@]}" | sha256sum | cut -c1-12)
   tarball=$TOLVANE_CACHE/roots/$suite-$arch-$recipe.tar
   mkdir -p "$TOLVANE_CACHE/roots"
-  find "$tarball" -mtime +"$ROOT_MAX_AGE_DAYS" -delete 2>/dev/null || true
+  find "$TOLVANE_CACHE/roots" -maxdepth 1 -name '*-*-????????????.tar' -mtime +"$ROOT_MAX_AGE_DAYS" -delete
   # What a killed run left half made.
-  find "$TOLVANE_CACHE/roots" -maxdepth 1 -name "$suite-$arch-*.tar.*" ! -name '*.log' -mmin +1440 -delete
+  find "$TOLVANE_CACHE/roots" -maxdepth 1 -name '*-*-????????????.tar.*' ! -name '*.log' -mmin +1440 -delete
   if [ ! -f "$tarball" ]; then
     command -v mmdebstrap >/dev/null || { echo "needs mmdebstrap: apt-get install mmdebstrap" >&2; return 1; }
     echo "making a Debian $suite $arch root in $tarball (log: $tarball.log)" >&2
@@ -55,8 +56,6 @@ root_tarball() {
     fi
     mv "$partial.tar" "$tarball"
     rm -f "$partial"
-    # Older recipes of the same suite and architecture are not used again.
-    find "$TOLVANE_CACHE/roots" -maxdepth 1 -name "$suite-$arch-*.tar" ! -path "$tarball" -delete
   fi
   echo "$tarball"
 }
