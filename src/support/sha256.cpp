@@ -809,11 +809,13 @@ std::atomic<Sha256Path>& current_path() {
   return path;
 }
 
+#if TOLVANE_SHA_KERNELS
 // The AVX-512 kernels only do batches; on their path the SHA extensions, where present, absorb
 // single blocks.
 bool on_extensions() {
   return current_path().load(std::memory_order_relaxed) != Sha256Path::openssl && has_extensions();
 }
+#endif
 
 }  // namespace
 

@@ -1,7 +1,10 @@
-"""Installation: the system-package step of the Makefile, and what an installed wheel loads."""
+"""Installation: the Makefile's system-package and interpreter steps, and what an installed wheel
+loads."""
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -66,19 +69,92 @@ class TestSystemPackages:
         assert debian.apt_calls() == []
 
 
-def test_find_python_finds_the_running_version_and_fails_for_an_absent_one():
-    def find(version):
-        return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), version],
-                              capture_output=True, text=True, timeout=60)
+RUNNING = "%d.%d" % sys.version_info[:2]
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+TAG = RUNNING + ("t" if FREE_THREADED else "")
 
-    running = "%d.%d" % sys.version_info[:2]
-    found = find(running)
-    assert found.returncode == 0, found.stderr
-    reported = subprocess.run([found.stdout.strip(), "-c", "import sys; print(sys.version_info[:2])"],
-                              capture_output=True, text=True, timeout=60)
-    assert reported.stdout.strip() == str(sys.version_info[:2])
-    absent = find("3.99")
-    assert (absent.returncode, absent.stdout) == (1, "")
+
+def find_python(wanted, env=None):
+    return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), wanted],
+                          capture_output=True, text=True, timeout=60, env=env)
+
+
+def version_of(python):
+    return subprocess.run([python, "-c", "import sys; print(sys.version_info[:2])"],
+                          capture_output=True, text=True, timeout=60).stdout.strip()
+
+
+class TestFindPython:
+    def test_the_running_version_is_found(self):
+        found = find_python(TAG)
+        assert found.returncode == 0, found.stderr
+        assert version_of(found.stdout.strip()) == str(sys.version_info[:2])
+
+    def test_an_absent_version_or_build_is_not_found(self, tmp_path):
+        # The running interpreter named as the other build (free-threaded or not) is not taken.
+        other = RUNNING + ("" if FREE_THREADED else "t")
+        (tmp_path / f"python{other}").symlink_to(sys.executable)
+        env = dict(os.environ, PATH=f"{tmp_path}:/usr/bin:/bin", PYENV_ROOT="/nonexistent",
+                   TOLVANE_CACHE="/nonexistent")
+        for absent in ("3.99", "python3.99", other):
+            result = find_python(absent, env)
+            assert (result.returncode, result.stdout) == (1, ""), absent
+
+    def test_a_name_that_does_not_run_falls_back_to_pyenv(self, tmp_path):
+        # pyenv's shim for a version that is installed but not selected fails with 127.
+        shims = tmp_path / "shims"
+        shims.mkdir()
+        shim = shims / f"python{TAG}"
+        shim.write_text(f"#!/bin/sh\necho 'pyenv: python{TAG}: command not found' >&2\nexit 127\n")
+        shim.chmod(0o755)
+        installed = tmp_path / "pyenv" / "versions" / f"{RUNNING}.99{TAG[len(RUNNING):]}" / "bin"
+        installed.mkdir(parents=True)
+        (installed / f"python{TAG}").symlink_to(sys.executable)
+        env = dict(os.environ, PATH=f"{shims}:/usr/bin:/bin", PYENV_ROOT=str(tmp_path / "pyenv"),
+                   TOLVANE_CACHE="/nonexistent")
+        found = find_python(f"python{TAG}", env=env)
+        assert (found.returncode, found.stdout.strip()) == (0, str(installed / f"python{TAG}"))
+
+
+@pytest.mark.skipif(not (REPO / "Makefile").exists(), reason="needs the repository's Makefile")
+class TestMakefileInterpreter:
+    """`make PYTHON=...`: each interpreter has its own venv and build; a venv made by another
+    interpreter is refused with what to do, never used."""
+
+    @pytest.fixture()
+    def tree(self, tmp_path):
+        for name in ("Makefile", "requirements-dev.txt"):
+            (tmp_path / name).write_bytes((REPO / name).read_bytes())
+        shutil.copytree(REPO / "scripts", tmp_path / "scripts")
+        return tmp_path
+
+    @staticmethod
+    def make(tree, *args):
+        return subprocess.run(["make", "--no-print-directory", "-C", str(tree), *args],
+                              capture_output=True, text=True, timeout=120)
+
+    def test_another_interpreter_gets_its_own_venv_and_build(self, tree):
+        result = self.make(tree, "-n", "module", f"PYTHON={sys.executable}")
+        assert result.returncode == 0, result.stderr
+        assert f"-m venv build/py{TAG}/venv\n" in result.stdout
+        assert f"build-dir=build/py{TAG}/module " in result.stdout
+
+    def test_a_venv_made_by_another_interpreter_is_refused(self, tree):
+        venv = tree / "build" / f"py{TAG}" / "venv"
+        venv.mkdir(parents=True)
+        config = venv / "pyvenv.cfg"
+        config.write_text(f"executable = {os.path.realpath(sys.executable)}\n")
+        assert self.make(tree, "interpreter", f"PYTHON={sys.executable}").returncode == 0
+        config.write_text("home = /elsewhere\nexecutable = /elsewhere/bin/python3.9\n")
+        refused = self.make(tree, "interpreter", f"PYTHON={sys.executable}")
+        assert refused.returncode != 0
+        assert f"build/py{TAG}/venv was made by /elsewhere/bin/python3.9" in refused.stderr
+        assert f"rm -rf build/py{TAG}/venv" in refused.stderr
+
+    def test_an_interpreter_that_is_not_there_is_named(self, tree):
+        result = self.make(tree, "interpreter", "PYTHON=python3.99")
+        assert result.returncode != 0
+        assert "PYTHON=python3.99: no such CPython" in result.stderr
 
 
 def installed_from_repaired_wheel():
