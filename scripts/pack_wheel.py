@@ -4,7 +4,7 @@ may lack:
     pack_wheel.py METADATA MODULE TAG OUT_DIR
 
 METADATA is the build backend's METADATA file for the project, MODULE the built extension, TAG
-the wheel's tag (cp314-cp314t-linux_x86_64; auditwheel gives it its manylinux platform after).
+the wheel's tag (cp314-cp314t-manylinux_2_28_x86_64).
 The module may need glibc 2.28 at most and no C++ runtime from the system, may import no symbol
 that it does not bind to a glibc version (one that glibc 2.28 lacks would bind to nothing there:
 the import fails), except the interpreter's own, and may export nothing but its entry point.
