@@ -67,6 +67,8 @@ in_root "$root" sh -c 'ldd --version | head -n 1; ls /usr/lib/x86_64-linux-gnu/l
 copy_working_tree "$repo" "$root/work/tolvane"
 mkdir -p "$root/work/dist" && cp "$wheel" "$root/work/dist/"
 if [ -d "$repo/../shared" ]; then root_bind "$(cd "$repo/../shared" && pwd -P)" "$root" /work/shared ro; fi
-step "wheel installed, the suite passes" in_root "$root" sh -c "cd /work/tolvane &&
+# On PATH, as an installed interpreter is: the suite looks for the interpreter that runs it.
+step "wheel installed, the suite passes" in_root "$root" sh -c "PATH=/opt/python3.13/bin:\$PATH &&
+  cd /work/tolvane &&
   scripts/test_wheels.sh --suite /opt/python3.13/bin/python3.13 /work/dist/$(basename "$wheel") /work/venv"
 echo "Debian 11 check: passed"
