@@ -28,7 +28,7 @@ WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
 .PHONY: demo test deps interpreter system-packages module cpp-tests pytest typecheck format format-check test-pythons \
-  test-arm64 wheel test-wheel fuzz sanitize tsan clean
+  test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -104,20 +104,24 @@ test-pythons:
 test-arm64:
 	scripts/debian_run.sh bookworm arm64 python3-dev,python3-venv 'make test PYTEST_ARGS="$(PYTEST_ARGS)"'
 
-# One self-contained wheel in dist/: built, then repaired by auditwheel into a manylinux wheel
-# that carries the shared libraries the module links (auditwheel reads them off the module).
-# libcrypto is linked in statically instead, which keeps only the SHA-256 code we use.
+# Wheels in dist/, manylinux_2_28, cross-compiled by zig (scripts/build_wheels.sh says how and
+# from what): `make wheel` the one for .venv's interpreter on this machine's architecture,
+# `make wheels` every supported interpreter on x86_64 and aarch64.
 DIST := dist
-WHEEL_RAW := build/wheel-raw
+WHEEL_TARGETS := $(foreach arch,x86_64 aarch64,$(foreach version,3.11 3.12 3.13 3.14 3.15 3.14t,$(version)/$(arch)))
 wheel: deps
-	rm -rf $(WHEEL_RAW)
 	rm -f $(DIST)/*.whl
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
-	  --config-settings=build-dir=build/wheel-static --config-settings=cmake.define.$(WERROR) \
-	  --config-settings=cmake.define.TOLVANE_STATIC_CRYPTO=ON .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) $(WHEEL_RAW)/*.whl \
-	  >$(WHEEL_RAW)/repair.log 2>&1 || { cat $(WHEEL_RAW)/repair.log; exit 1; }
-	@ls -l $(DIST)/*.whl
+	scripts/build_wheels.sh $(PY) $(DIST) $$($(PY) -c 'import platform, sys, sysconfig; \
+	  print("%d.%d%s/%s" % (*sys.version_info[:2], "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")), platform.machine()))')
+
+wheels: deps
+	rm -f $(DIST)/*.whl
+	scripts/build_wheels.sh $(PY) $(DIST) $(WHEEL_TARGETS)
+
+# The suite against every wheel in dist/, installed on its interpreter: where each runs, here or
+# in a Debian root file system, is in scripts/test_wheels.sh.
+test-wheels: wheels
+	scripts/test_wheels.sh $(DIST)
 
 # The wheel installed with no index into a fresh venv, and the pytest suite against it.
 WHEEL_VENV := build/wheel-venv
