@@ -97,10 +97,15 @@ PyObject* get_generating_primitive(PyObject* self, void*) {
   });
 }
 
+// None as a null reference.
+PrimitiveRef to_primitive_or_none(PyObject* o) {
+  return o == Py_None ? PrimitiveRef() : to_primitive(o);
+}
+
 int set_generating_primitive(PyObject* self, PyObject* value, void*) {
-  return replace_record<FeatureRef>(self, value, to_optional<to_primitive>,
-                                    [](const Feature& f, const std::optional<PrimitiveRef>& p) {
-                                      return with_generating_primitive(f, p ? p->get() : nullptr);
+  return replace_record<FeatureRef>(self, value, to_primitive_or_none,
+                                    [](const Feature& f, const PrimitiveRef& p) {
+                                      return with_generating_primitive(f, p.get());
                                     });
 }
 

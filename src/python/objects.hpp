@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <new>
 #include <span>
 #include <type_traits>
@@ -16,13 +17,51 @@
 
 namespace tolvane::py {
 
-// Instance layout of the four classes: the object header, a count of writers and the value record.
-// `writers` counts the assignments to this object in progress, on any thread (see Assignment).
-// Both fields are read and changed only under the object's guard.
+// The threads assigning to one object at the moment: none, one (its thread state) or several (a
+// list, marked by the low bit). One word, zero when the object is made, read and changed only
+// under the object's guard. Thread states, not thread-local storage: coroutines that switch C
+// stacks (greenlets) share their thread's state, and reaching thread-local storage from a shared
+// library costs more than the rest of the bookkeeping.
+class Assigners {
+ public:
+  bool include(const PyThreadState* thread) const noexcept {
+    return word_ != 0 && (word_ == reinterpret_cast<std::uintptr_t>(thread) || in_list(thread));
+  }
+  bool any() const noexcept { return word_ != 0; }
+  // Throws std::bad_alloc, leaving the set as it was.
+  void add(PyThreadState* thread) {
+    if (word_ == 0) {
+      word_ = reinterpret_cast<std::uintptr_t>(thread);
+    } else {
+      add_to_list(thread);
+    }
+  }
+  void remove(const PyThreadState* thread) noexcept {
+    if (word_ & 1) {
+      remove_from_list(thread);
+    } else {
+      word_ = 0;
+    }
+  }
+
+ private:
+  using List = std::vector<PyThreadState*>;
+  List* list() const noexcept {
+    return word_ & 1 ? reinterpret_cast<List*>(word_ & ~std::uintptr_t{1}) : nullptr;
+  }
+  bool in_list(const PyThreadState* thread) const noexcept;
+  void add_to_list(PyThreadState* thread);
+  void remove_from_list(const PyThreadState* thread) noexcept;
+
+  std::uintptr_t word_;
+};
+
+// Instance layout of the four classes: the object header, the threads assigning to the object
+// (see Assignment) and the value record, which is read and replaced only under the object's guard.
 template <class Value>
 struct Object {
   PyObject ob_base;
-  Py_ssize_t writers;
+  Assigners assigners;
   Value value;
 };
 
@@ -85,32 +124,34 @@ struct PairGuard {
 class Assignment {
  public:
   template <class Value>
-  explicit Assignment(Object<Value>* obj) : Assignment(&obj->ob_base, obj->writers) {}
-  ~Assignment();
+  explicit Assignment(Object<Value>* obj)
+      : object_(&obj->ob_base), assigners_(obj->assigners), thread_(PyThreadState_Get()) {
+    ObjectGuard guard(object_);
+    if (assigners_.include(thread_)) raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
+    assigners_.add(thread_);
+  }
+  ~Assignment() {
+    ObjectGuard guard(object_);
+    assigners_.remove(thread_);
+  }
   Assignment(const Assignment&) = delete;
   Assignment& operator=(const Assignment&) = delete;
 
  private:
-  Assignment(PyObject* object, Py_ssize_t& writers);
-  friend bool assigning_here(PyObject* object) noexcept;
-
   PyObject* object_;
-  Py_ssize_t& writers_;
-  const Assignment* outer_;  // this thread's assignments in progress form a list on its stack
+  Assigners& assigners_;
+  PyThreadState* thread_;
 };
 
-// True when this thread is assigning to `object`.
-bool assigning_here(PyObject* object) noexcept;
-
-// The same, from the object's count of writers (which is almost always zero). Under its guard.
+// True when this thread is assigning to `obj`. Under its guard.
 template <class Value>
-bool being_assigned_here(Object<Value>* obj) noexcept {
-  return obj->writers != 0 && assigning_here(&obj->ob_base);
+bool being_assigned_here(const Object<Value>* obj) noexcept {
+  return obj->assigners.any() && obj->assigners.include(PyThreadState_Get());
 }
 
 // Fails with "Already mutably borrowed" when this thread is assigning to `obj`. Under its guard.
 template <class Value>
-void check_readable(Object<Value>* obj) {
+void check_readable(const Object<Value>* obj) {
   if (being_assigned_here(obj)) raise(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
 }
 
@@ -137,7 +178,7 @@ Ref new_object(PyTypeObject* type, Value value) {
   static_assert(std::is_nothrow_move_constructible_v<Value>);
   Ref o = Ref::checked(type->tp_alloc(type, 0));
   auto* obj = as_object<Value>(o.get());
-  obj->writers = 0;
+  obj->assigners = {};
   new (&obj->value) Value(std::move(value));
   return o;
 }
@@ -151,9 +192,8 @@ int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&&
     Assignment assignment(obj);
     if (!value) raise(PyExc_AttributeError, messages::kCannotDeleteAttribute);
     auto converted = convert(value);
-    Value old;  // dropped once the guard is released
     ObjectGuard guard(self);
-    old = std::exchange(obj->value, replace(*obj->value, converted));
+    obj->value = replace(*obj->value, converted);
   });
 }
 
