@@ -1,6 +1,5 @@
 #include "feature/feature_file.hpp"
 
-#include <algorithm>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -31,6 +30,8 @@ constexpr std::uint64_t kGatherBytesPerFeature = 22 + sizeof(void*);
 // Walk steps and text between two answers to the writer, which asks `stop` in between.
 constexpr std::size_t kPieceSteps = 4096;
 constexpr std::size_t kPieceSize = std::size_t{64} << 10;
+// A piece ends when less room than this is left: most features fit in what remains.
+constexpr std::size_t kPieceSlack = std::size_t{1} << 10;
 constexpr std::size_t kPrefetchAhead = 8;
 
 // The JSON form of a feature, given its name, the JSON form of its schema and the JSON string of
@@ -92,8 +93,7 @@ class FeatureFileText {
       --roots_left_;
     }
     Room room(out);
-    const std::size_t until = out.size() + kPieceSize;
-    for (std::size_t steps = 0; steps < kPieceSteps && room.size() < until; ++steps) {
+    for (std::size_t steps = 0; steps < kPieceSteps && room.left() >= kPieceSlack; ++steps) {
       if (stack_.empty()) {
         if (roots_left_ == 0) break;
         const std::size_t root = roots_.size() - roots_left_--;
@@ -114,19 +114,22 @@ class FeatureFileText {
   }
 
  private:
-  // Room at the end of the text that features are written into from a cursor: the text is grown
-  // (and zero-filled) a piece at a time rather than a feature at a time.
+  // Room at the end of the text that features are written into from a cursor. A string grows
+  // zero-filled: the text is grown once a piece, by the piece's size, rather than a feature at a
+  // time, and the room left unwritten at the end of a piece is small.
   class Room {
    public:
-    explicit Room(std::string& out) : out_(out), size_(out.size()) {}
-    // Where to write at most `bound` bytes.
+    explicit Room(std::string& out) : out_(out), size_(out.size()) {
+      out_.resize(size_ + kPieceSize);
+    }
+    // Where to write at most `bound` bytes: a feature larger than the room left gets its own.
     char* take(std::size_t bound) {
-      if (out_.size() - size_ < bound) out_.resize(size_ + std::max(bound, kPieceSize));
+      if (left() < bound) out_.resize(size_ + bound);
       return out_.data() + size_;
     }
     // The text now ends at `end`, within what was taken.
     void commit(const char* end) { size_ = static_cast<std::size_t>(end - out_.data()); }
-    std::size_t size() const { return size_; }
+    std::size_t left() const { return out_.size() - size_; }
     void release() { out_.resize(size_); }
 
    private:
