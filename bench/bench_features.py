@@ -4,7 +4,9 @@
 - save_features of W1 (generate_fake_features(k) with add_numeric and subtract_numeric over
   (Integer, Numeric) slots), k chosen for 0.25, 0.5, 1 and 1.5 million features, each save in a
   process of its own: CPU time (user and system) and wall time. The wall time beyond the CPU time
-  is mostly the wait for the flush to disk that makes the file durable. W1 saved to /dev/null (no
+  is mostly the wait for the flush to disk that makes the file durable. Beside it, the CPU time
+  of a plain write and fsync of as many bytes: the system time is mostly the kernel's copy into
+  the page cache and the flush, and varies with what else the machine writes. W1 saved to /dev/null (no
   file system behind it) shows what making the text costs alone.
 - save_features of 1,000,000 derived features two generations deep.
 - memory per derived feature held in Python, in a fresh process.
@@ -78,9 +80,28 @@ def save_worker(k, path):
     wall = time.perf_counter() - wall
     after = resource.getrusage(resource.RUSAGE_SELF)
     size = os.path.getsize(path) if os.path.isfile(path) else None
-    print(json.dumps({"features": len(w1), "bytes": size, "wall": wall,
-                      "user": after.ru_utime - before.ru_utime,
-                      "sys": after.ru_stime - before.ru_stime}))
+    figures = {"features": len(w1), "bytes": size, "wall": wall,
+               "user": after.ru_utime - before.ru_utime, "sys": after.ru_stime - before.ru_stime}
+    if size is not None:
+        figures["plain"] = plain_write(size, path + ".plain")
+    print(json.dumps(figures))
+
+
+def plain_write(size, path):
+    """CPU seconds of writing size bytes to a new file in 1 MiB writes, then fsync: what the
+    kernel takes for as much text, whoever makes it."""
+    chunk = b"x" * (1 << 20)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    try:
+        for at in range(0, size, len(chunk)):
+            os.write(fd, chunk[:size - at])
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+        os.unlink(path)
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    return after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
 
 
 def save_w1(k, path, runs):
@@ -92,7 +113,8 @@ def save_w1(k, path, runs):
         results.append(json.loads(out.stdout))
         if os.path.isfile(path):
             os.unlink(path)
-    median = {key: statistics.median(r[key] for r in results) for key in ("wall", "user", "sys")}
+    keys = ("wall", "user", "sys") + (("plain",) if "plain" in results[0] else ())
+    median = {key: statistics.median(r[key] for r in results) for key in keys}
     median.update(features=results[0]["features"], bytes=results[0]["bytes"])
     return median
 
@@ -148,14 +170,17 @@ def main():
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         path = os.path.join(directory, "features.json")
         print(f"save_features of W1, a fresh process each ({args.runs} runs), into {directory}:")
+        print("  (plain write: the CPU time of writing as many bytes in 1 MiB writes and fsync, in "
+              "the same process, after the save)")
         print(f"  {'features':>10} {'MB':>5} {'CPU s':>6} {'user':>6} {'sys':>6} {'wall s':>7} "
-              f"{'MB/s of CPU':>11} {'ns/feature of CPU':>17}")
+              f"{'MB/s of CPU':>11} {'ns/feature of CPU':>17} {'plain write s':>13}")
         for k in W1_SIZES:
             m = save_w1(k, path, args.runs)
             cpu = m["user"] + m["sys"]
             mb = m["bytes"] / 1e6
             print(f"  {m['features']:>10,} {mb:>5.0f} {cpu:>6.3f} {m['user']:>6.3f} {m['sys']:>6.3f} "
-                  f"{m['wall']:>7.3f} {mb / cpu:>11.0f} {cpu / m['features'] * 1e9:>17.0f}")
+                  f"{m['wall']:>7.3f} {mb / cpu:>11.0f} {cpu / m['features'] * 1e9:>17.0f} "
+                  f"{m['plain']:>13.3f}")
         m = save_w1(W1_SIZES[-1], os.devnull, args.runs)
         print(f"  W1 to /dev/null (the text alone): {m['user'] + m['sys']:.3f} s of CPU "
               f"(user {m['user']:.3f}, sys {m['sys']:.3f}), "
