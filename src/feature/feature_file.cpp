@@ -24,9 +24,9 @@ struct PrimitiveContentEqual {
 };
 
 constexpr std::size_t kIdSize = 64;  // hex digits
-// What gathering takes per feature of the walk: its slot in the id set (at most 8/3 slots of 8
+// What gathering takes per feature of the walk: its slot in the id set (at most 4 slots of 8
 // bytes) and on the walk's stack.
-constexpr std::uint64_t kGatherBytesPerFeature = 22 + sizeof(void*);
+constexpr std::uint64_t kGatherBytesPerFeature = 32 + sizeof(void*);
 // Walk steps and text between two answers to the writer, which asks `stop` in between.
 constexpr std::size_t kPieceSteps = 4096;
 constexpr std::size_t kPieceSize = std::size_t{64} << 10;

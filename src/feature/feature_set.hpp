@@ -56,9 +56,11 @@ class FeatureIdSet {
     return reinterpret_cast<const Feature*>(slot & ~kTagBits);
   }
 
+  // At most half full with the members expected: inserts are misses, whose probe runs grow
+  // steeply with the load, and a run that spans cache lines costs a miss per line.
   static std::size_t capacity_for(std::size_t n) {
     std::size_t capacity = 16;
-    while (capacity * 3 < n * 4 + 4) capacity *= 2;
+    while (capacity < n * 2 + 2) capacity *= 2;
     return capacity;
   }
 
