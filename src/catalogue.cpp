@@ -1,5 +1,6 @@
 #include "catalogue.hpp"
 
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -34,41 +35,63 @@ ColumnSchema read_schema(JsonReader& r) {
   return s;
 }
 
-InputSet read_input_set(JsonReader& r) {
-  InputSet set;
-  r.read_array("a sequence", [&] { set.schemas.push_back(read_schema(r)); });
-  return set;
-}
+// Reads the primitives of a catalogue. Their lists are gathered in buffers kept from one primitive
+// to the next, and copied out at their final size: one allocation a list.
+class CatalogueParser {
+ public:
+  explicit CatalogueParser(std::string_view text) : r_(text) {}
 
-PrimitiveRef read_primitive(JsonReader& r) {
-  Primitive p;
-  r.read_record(kPrimitiveShape, [&](std::size_t field) {
-    switch (field) {
-      case 0:
-        p.name = r.read_string();
-        break;
-      case 1:
-        p.id = r.read_string();
-        break;
-      case 2:
-        p.module = r.read_string();
-        break;
-      case 3:
-        r.read_array("a sequence", [&] { p.column_schemas.push_back(read_input_set(r)); });
-        break;
-      case 4:
-        p.return_type = read_schema(r);
-        break;
-      case 5:
-        p.function_type = r.read_string();
-        break;
-      default:
-        p.commutative = r.read_bool();
-        break;
-    }
-  });
-  return make_primitive(std::move(p));
-}
+  std::vector<PrimitiveRef> parse() {
+    std::vector<PrimitiveRef> primitives;
+    r_.read_array("a sequence", [&] { primitives.push_back(read_primitive()); });
+    r_.finish();
+    return primitives;
+  }
+
+ private:
+  InputSet read_input_set() {
+    schemas_.clear();
+    r_.read_array("a sequence", [&] { schemas_.push_back(read_schema(r_)); });
+    return InputSet{schemas_};
+  }
+
+  PrimitiveRef read_primitive() {
+    Primitive p;
+    r_.read_record(kPrimitiveShape, [&](std::size_t field) {
+      switch (field) {
+        case 0:
+          p.name = r_.read_string();
+          break;
+        case 1:
+          p.id = r_.read_string();
+          break;
+        case 2:
+          p.module = r_.read_string();
+          break;
+        case 3:
+          sets_.clear();
+          r_.read_array("a sequence", [&] { sets_.push_back(read_input_set()); });
+          p.column_schemas.assign(std::make_move_iterator(sets_.begin()),
+                                  std::make_move_iterator(sets_.end()));
+          break;
+        case 4:
+          p.return_type = read_schema(r_);
+          break;
+        case 5:
+          p.function_type = r_.read_string();
+          break;
+        default:
+          p.commutative = r_.read_bool();
+          break;
+      }
+    });
+    return make_primitive(std::move(p));
+  }
+
+  JsonReader r_;
+  std::vector<ColumnSchema> schemas_;
+  std::vector<InputSet> sets_;
+};
 
 }  // namespace
 
@@ -98,11 +121,7 @@ void append_primitive_json(std::string& out, const Primitive& p) {
 }
 
 std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {
-  JsonReader r(text);
-  std::vector<PrimitiveRef> primitives;
-  r.read_array("a sequence", [&] { primitives.push_back(read_primitive(r)); });
-  r.finish();
-  return primitives;
+  return CatalogueParser(text).parse();
 }
 
 std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, const StopProbe& stop) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "support/debug_text.hpp"
+#include "support/json_text.hpp"
 #include "support/unicode.hpp"
 
 namespace tolvane {
@@ -20,9 +21,6 @@ int hex_value(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-// Bytes below it are control characters, which a string must escape.
-constexpr unsigned char kFirstNonControl = 0x20;
 
 // \uXXXX
 constexpr std::size_t kHexEscapeDigits = 4;
@@ -203,22 +201,21 @@ void JsonReader::expect_colon() {
 }
 
 // Called after the opening quote.
-std::string JsonReader::parse_string() {
-  std::string out;
+std::string_view JsonReader::parse_string() {
+  std::size_t start = pos_;
+  pos_ += plain_run(text_.data() + pos_, text_.size() - pos_);
+  if (peek() == '"') return text_.substr(start, pos_++ - start);
+  scratch_.clear();
   for (;;) {
-    std::size_t start = pos_;
-    while (pos_ < text_.size()) {
-      auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"' || c == '\\' || c < kFirstNonControl) break;
-      ++pos_;
-    }
-    out.append(text_.substr(start, pos_ - start));
+    scratch_.append(text_.substr(start, pos_ - start));
     int c = next_char();
     if (c < 0) fail_consumed("EOF while parsing a string");
-    if (c == '"') return out;
+    if (c == '"') return scratch_;
     if (c != '\\')
       fail_consumed("control character (\\u0000-\\u001F) found while parsing a string");
-    append_escape(out);
+    append_escape(scratch_);
+    start = pos_;
+    pos_ += plain_run(text_.data() + pos_, text_.size() - pos_);
   }
 }
 
@@ -351,7 +348,7 @@ bool JsonReader::next_entry(bool& first, int close, const char* comma_message,
   return true;
 }
 
-bool JsonReader::next_key(bool& first, std::string& key) {
+bool JsonReader::next_key(bool& first, std::string_view& key) {
   if (!next_entry(first, '}', "expected `,` or `}`", "EOF while parsing an object")) return false;
   if (peek() != '"') fail_peeked("key must be a string");
   ++pos_;
@@ -381,7 +378,7 @@ std::string JsonReader::read_string(std::string_view expected) {
   if (c < 0) fail_peeked("EOF while parsing a value");
   if (c != '"') fail_invalid_type(expected);
   ++pos_;
-  return parse_string();
+  return std::string(parse_string());
 }
 
 bool JsonReader::read_bool() {
@@ -394,10 +391,13 @@ bool JsonReader::read_bool() {
 }
 
 std::size_t JsonReader::read_variant(std::span<const std::string_view> names) {
-  auto lookup = [&](const std::string& text) {
-    auto found = std::find(names.begin(), names.end(), text);
+  auto lookup = [&](std::string_view text) {
+    // Most names differ from the text in length or in the first byte.
+    auto found = std::find_if(names.begin(), names.end(), [text](std::string_view name) {
+      return name.size() == text.size() && (text.empty() || name[0] == text[0]) && name == text;
+    });
     if (found != names.end()) return static_cast<std::size_t>(found - names.begin());
-    std::string message = "unknown variant `" + text + "`, expected one of ";
+    std::string message = "unknown variant `" + std::string(text) + "`, expected one of ";
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (i) message += ", ";
       message += '`';
@@ -442,15 +442,9 @@ bool JsonReader::begin_record(const RecordShape& shape) {
 }
 
 std::size_t JsonReader::next_member(const RecordShape& shape, MemberProgress& progress) {
-  std::string key;
+  std::string_view key;
   while (next_key(progress.first, key)) {
-    std::size_t index = shape.fields.size();
-    for (std::size_t i = 0; i < shape.fields.size(); ++i) {
-      if (shape.fields[i] == key) index = i;
-    }
-    for (const auto& [alias, field] : shape.aliases) {
-      if (alias == key) index = field;
-    }
+    std::size_t index = shape.field_of(key, progress.expected);
     if (index == shape.fields.size()) {
       expect_colon();
       skip_value();
@@ -462,6 +456,7 @@ std::size_t JsonReader::next_member(const RecordShape& shape, MemberProgress& pr
       fail_consumed("duplicate field `" + std::string(shape.fields[index]) + "`");
     }
     progress.seen |= bit;
+    progress.expected = index + 1;
     expect_colon();
     return index + 1;
   }
@@ -529,7 +524,7 @@ void JsonReader::skip_value() {
     case '{': {
       enter();
       ++pos_;
-      std::string key;
+      std::string_view key;
       for (bool first = true; next_key(first, key);) {
         expect_colon();
         skip_value();

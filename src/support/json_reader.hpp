@@ -45,9 +45,30 @@ struct RecordShape {
                         std::span<const std::pair<std::string_view, std::size_t>> aliases = {})
       : name(name), fields(fields), aliases(aliases) {
     if (fields.size() > kMaxFields) throw "more fields than a FieldMask has bits";
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (fields[i] == fields[j]) throw "two fields of one name";
+      }
+    }
     for (const auto& alias : aliases) {
       if (alias.second >= fields.size()) throw "an alias of a field the record does not have";
+      for (std::string_view field : fields) {
+        if (alias.first == field) throw "an alias that is a field's name";
+      }
     }
+  }
+
+  // The field that the member `key` fills, or fields.size() for none. Members mostly come in
+  // declaration order: the field `expected` is tried first.
+  std::size_t field_of(std::string_view key, std::size_t expected) const {
+    if (expected < fields.size() && fields[expected] == key) return expected;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i] == key) return i;
+    }
+    for (const auto& [alias, field] : aliases) {
+      if (alias == key) return field;
+    }
+    return fields.size();
   }
 
   std::string_view name;  // "Primitive": shows as "struct Primitive" in errors
@@ -117,14 +138,16 @@ class JsonReader {
 
   void expect_ident(std::string_view rest);
   void expect_colon();
-  std::string parse_string();
+  // After the opening quote: the string's text, as a view of the input where it holds no escape,
+  // else of its decoded copy in scratch_, which the next string replaces.
+  std::string_view parse_string();
   void append_escape(std::string& out);
   unsigned hex_escape();
   std::string_view scan_number();
   std::string describe_number(std::string_view number);
 
   bool next_entry(bool& first, int close, const char* comma_message, const char* eof_message);
-  bool next_key(bool& first, std::string& key);
+  bool next_key(bool& first, std::string_view& key);
   void begin_array(std::string_view expected);
   bool next_element(bool& first);
   void end_array();
@@ -132,6 +155,7 @@ class JsonReader {
   struct MemberProgress {
     bool first = true;
     FieldMask seen = 0;
+    std::size_t expected = 0;  // the field after the last one read
   };
 
   bool begin_record(const RecordShape& shape);  // true: object form, false: array form
@@ -143,6 +167,7 @@ class JsonReader {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::string scratch_;  // the text of the last string read, when it held escapes
   int depth_ = 0;
 };
 

@@ -2,6 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace tolvane {
 
 std::size_t decode_utf8(std::string_view utf8, char32_t& c) {
@@ -24,8 +27,13 @@ void append_utf8(std::string& out, char32_t c) {
 
 bool is_valid_utf8(std::string_view bytes) {
   while (!bytes.empty()) {
-    // ASCII runs are the common case; only the rest goes through the decoder.
+    // ASCII runs are the common case, checked eight bytes at a time; only the rest goes through
+    // the decoder.
     std::size_t ascii = 0;
+    for (std::uint64_t word; bytes.size() - ascii >= sizeof word; ascii += sizeof word) {
+      std::memcpy(&word, bytes.data() + ascii, sizeof word);
+      if (word & 0x8080808080808080) break;
+    }
     while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
     bytes.remove_prefix(ascii);
     if (bytes.empty()) break;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "feature/feature.hpp"
 #include "support/file_io.hpp"
+#include "support/json_writer.hpp"
 
 namespace tolvane {
 namespace {
@@ -105,6 +107,74 @@ TEST(FeatureFile, TextIsTheSameInPiecesAsWhole) {
   s << in.rdbuf();
   fs::remove(path);
   EXPECT_EQ(s.str(), whole);
+}
+
+// Escaping byte by byte, as the file format describes it.
+std::string escaped_bytewise(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char code[8];
+          std::snprintf(code, sizeof code, "\\u%04x", c);
+          out += code;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// Strings are scanned many bytes at a time: every byte value, at every place before, across and
+// after the scan's word boundaries, must come out as it would byte by byte.
+TEST(JsonWriter, EveryByteIsEscapedWhereverItFalls) {
+  for (int c = 0; c < 256; ++c) {
+    for (std::size_t size = 1; size <= 40; ++size) {
+      for (std::size_t at = 0; at < size; ++at) {
+        std::string text(size, 'a');
+        text[at] = static_cast<char>(c);
+        if (size > 20) text[size - 1 - at / 2] = '\x1f';  // a second escape, later on
+        std::string out;
+        append_json_string(out, text);
+        ASSERT_EQ(out, escaped_bytewise(text)) << "byte " << c << " at " << at << " of " << size;
+      }
+    }
+  }
+}
+
+// The bound holds for text that needs escaping throughout (written into exactly that much room,
+// which AddressSanitizer checks), and a clean run is copied whole.
+TEST(JsonWriter, WritesWithinTheBound) {
+  std::string worst(100, '\x01'), clean(1000, 'x');
+  for (const std::string& text : {worst, clean, std::string()}) {
+    std::vector<char> room(json_string_bound(text.size()));
+    char* end = write_json_string(room.data(), text);
+    ASSERT_LE(end, room.data() + room.size());
+    EXPECT_EQ(std::string(room.data(), end), escaped_bytewise(text));
+  }
 }
 
 }  // namespace

@@ -138,6 +138,32 @@ TEST(FeatureIdSet, KeepsTheFirstPerIdAcrossGrowth) {
   EXPECT_FALSE(set.contains(*root("other")));
 }
 
+// Slots keep a few bits of their member's hash beside its address: ids that agree on those bits
+// and on the slot they start from are still told apart by the whole id.
+TEST(FeatureIdSet, IdsAlikeInTheirSlotAndKeptHashBitsStayApart) {
+  FeatureIdSet set;  // 16 slots until it holds 12
+  auto signature = [](const Feature& f) { return (id_hash(f) & 15) | (id_hash(f) >> 58 & 7) << 4; };
+  const FeatureRef first = root("n0");
+  std::vector<FeatureRef> alike{first};
+  for (int i = 1; alike.size() < 8; ++i) {
+    FeatureRef f = root("n" + std::to_string(i));
+    if (signature(*f) == signature(*first)) alike.push_back(f);
+  }
+  for (const auto& f : alike) EXPECT_TRUE(set.insert(f.get()));
+  for (const auto& f : alike) {
+    const FeatureRef twin = root(f->name());  // another record, the same id
+    EXPECT_FALSE(set.insert(twin.get()));
+    EXPECT_EQ(set.find(*twin), f.get());
+  }
+  EXPECT_EQ(set.size(), 8u);
+  FeatureRef outsider;
+  for (int i = 0; !outsider; ++i) {
+    FeatureRef f = root("m" + std::to_string(i));
+    if (signature(*f) == signature(*first)) outsider = f;
+  }
+  EXPECT_FALSE(set.contains(*outsider));
+}
+
 TEST(Compare, FirstOccurrenceOrder) {
   std::vector<FeatureRef> a = {root("c"), root("a"), root("c"), root("b")};
   std::vector<FeatureRef> b = {root("b"), root("d")};

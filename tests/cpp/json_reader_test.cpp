@@ -175,6 +175,37 @@ TEST(JsonReaderCatalogue, ReadsBothFormsAndKeepsIdsAsWritten) {
   EXPECT_TRUE(primitives[1]->commutative);
 }
 
+// Strings are scanned many bytes at a time: what ends a run of plain bytes must be found, and
+// reported, wherever it falls.
+TEST(JsonReaderStrings, EscapesAndErrorsWhereverTheyFall) {
+  const std::string head = R"([{"name":")";
+  for (std::size_t run = 0; run <= 40; ++run) {
+    const std::string plain(run, 'a');
+    const std::string at = " @1:" + std::to_string(head.size() + run + 1);
+    EXPECT_EQ(outcome(head + plain + "\t\"}]"),
+              "control character (\\u0000-\\u001F) found while parsing a string" + at);
+    EXPECT_EQ(outcome(head + plain + "\\x\"}]"),
+              "invalid escape @1:" + std::to_string(head.size() + run + 2));
+    EXPECT_EQ(outcome(head + plain),
+              "EOF while parsing a string @1:" + std::to_string(head.size() + run));
+    auto primitives = parse_primitive_catalogue(R"([["a)" + plain + R"(\n\u00e9)" + plain +
+                                                R"(b\"","i","m",[],["Any","Any"],"t",true]])");
+    EXPECT_EQ(primitives[0]->name, "a" + plain + "\n\xC3\xA9" + plain + "b\"");
+  }
+}
+
+TEST(JsonReaderRecords, KeysMatchByTheirTextInAnyOrder) {
+  // Escaped keys name fields too; members out of order fill their own fields.
+  auto primitives = parse_primitive_catalogue(
+      R"([{"commutative":false,"function_type":"t","return_type":["Any","Any"],)"
+      R"("column_schemas":[],"module":"m","i\u0064":"x","\u0074ype":"t\u00e9"}])");
+  ASSERT_EQ(primitives.size(), 1u);
+  EXPECT_EQ(primitive_text(*primitives[0]), "t\xC3\xA9:m:t:false:[]");
+  EXPECT_EQ(primitives[0]->id, "x");
+  EXPECT_EQ(outcome(R"([{"name":"a","id":"b","n\u0061me":"c"}])"), "duplicate field `name` @1:33");
+  EXPECT_EQ(outcome(R"([{"id":"b","name":"a","id":"c"}])"), "duplicate field `id` @1:26");
+}
+
 TEST(JsonReaderCatalogue, ErrorDebugTextQuotesTheMessage) {
   EXPECT_EQ(JsonError("string \"a\"", 3, 7).debug_text(),
             R"(Error("string \"a\"", line: 3, column: 7))");

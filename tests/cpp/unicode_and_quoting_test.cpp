@@ -13,6 +13,16 @@ TEST(Utf8Validation, RejectsMalformedSequences) {
   EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate
   EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // beyond U+10FFFF
   EXPECT_FALSE(is_valid_utf8("ok\xFF"));
+  // ASCII is checked many bytes at a time: a bad byte is found wherever it falls.
+  for (std::size_t size = 0; size <= 24; ++size) {
+    std::string text(size, 'a');
+    EXPECT_TRUE(is_valid_utf8(text));
+    for (std::size_t at = 0; at < size; ++at) {
+      text[at] = '\x80';
+      EXPECT_FALSE(is_valid_utf8(text)) << at << " of " << size;
+      text[at] = 'a';
+    }
+  }
 }
 
 TEST(DebugText, QuotesAndEscapes) {

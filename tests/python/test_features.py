@@ -309,7 +309,7 @@ def literal_feature_file(models):
                      for m in features.values()],
         "primitives": [primitive_json(p) for p in primitives],
     }
-    return json.dumps(doc, separators=(",", ":")).encode()
+    return json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
 
 
 def build(steps):
@@ -402,3 +402,24 @@ def test_deep_chain_is_safe(tmp_path):
     del f
     assert copy.name == "g99998"
     del copy
+
+
+def test_names_and_base_lists_longer_than_a_piece_of_the_text(tmp_path):
+    # The text is made in pieces of tens of kilobytes: names longer than a piece, names whose
+    # escaped form is six times their length, and a base list longer than a piece fall before, on
+    # and across the pieces' ends.
+    models, features = [], []
+    for i in range(90):
+        n = (0, 3, 700, 9_000, 70_000, 130_000)[i % 6] + i
+        name = ("\x01", 'é"\\', "x")[i % 3] * (n // 3 + 1)
+        models.append(Model(name, sha(name), SCHEMAS[0]))
+        features.append(tolvane.Feature(name, *SCHEMAS[0]))
+    many = [root(f"r{i}") for i in range(1200)]
+    p = MODEL_PRIMITIVES[2]
+    ids = [sha(f"r{i}") for i in range(1200)]
+    models.insert(45, Model("wide", sha(sha(p[0]) + "".join(ids)), DN_PAIR,
+                            tuple(Model(f"r{i}", ids[i], INTEGER) for i in range(1200)), p))
+    features.insert(45, tolvane.Feature("wide", "x", "x", many, new_primitive(p)))
+    path = tmp_path / "f.json"
+    tolvane.Feature.save_features(features, str(path))
+    assert path.read_bytes() == literal_feature_file(models)
