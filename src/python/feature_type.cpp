@@ -1,3 +1,7 @@
+#include <cstring>
+#include <new>
+#include <string>
+
 #include "feature/feature.hpp"
 #include "feature/feature_file.hpp"
 #include "python/call.hpp"
@@ -66,7 +70,17 @@ PyObject* feature_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-  return frame([&] { return new_text(read_value<FeatureRef>(self)->name()); });
+  return frame([&] {
+    // Written under the guard, without touching the record's count; most names fit the buffer.
+    char buffer[256];
+    std::size_t size = 0;
+    std::string long_name;
+    use_value<FeatureRef>(self, [&](const FeatureRef& f) {
+      size = f->write_name(buffer, sizeof buffer);
+      if (size > sizeof buffer) f->append_name(long_name);
+    });
+    return new_text(size <= sizeof buffer ? std::string_view(buffer, size) : long_name);
+  });
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -113,28 +127,171 @@ Ref save_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   return Ref::borrow(Py_None);
 }
 
-// Feature objects come by the million: they get an allocator of their own. The sanitizer builds
-// keep the interpreter's, so that they see every object, and so does the free-threaded build: its
-// interpreter reads the headers of objects that other threads may be freeing, which it allows
-// only in memory of its own allocator that stays object memory.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(Py_GIL_DISABLED)
+// Feature objects come by the million, so with the interpreter lock (no free-threaded build) they
+// get an allocator of their own, and each new feature of generate_features is made in a cell: its
+// object and its record in one allocation, which one free gives back. The record of a cell starts
+// with two references, the object's (its value) and the cell's, which the object keeps whatever
+// value it is given later: the cell's memory lasts until both the object and the record are gone.
+// The sanitizer builds make each cell on the heap, and other objects with the interpreter's
+// allocator, so that they see every one. A free-threaded interpreter reads the headers of objects
+// that other threads may be freeing, which it allows only in memory of its own allocator: there,
+// objects and records are apart.
+#if !defined(Py_GIL_DISABLED)
+#define TOLVANE_CELLS 1
+#if !defined(__SANITIZE_ADDRESS__)
 #define TOLVANE_OBJECT_ARENA 1
+#endif
 #endif
 
 #ifdef TOLVANE_OBJECT_ARENA
 ObjectArena& feature_objects() {
   // Never deleted: it lives as long as objects may.
-  static ObjectArena* arena = new ObjectArena(sizeof(FeatureObject));
+  static ObjectArena* arena = new ObjectArena();
   return *arena;
 }
 
 PyObject* feature_alloc(PyTypeObject* type, Py_ssize_t) {
-  void* memory = feature_objects().allocate();
+  void* memory = feature_objects().allocate(sizeof(FeatureObject));
   if (!memory) return PyErr_NoMemory();
+  std::memset(memory, 0, sizeof(FeatureObject));
   return PyObject_Init(static_cast<PyObject*>(memory), type);
 }
 
 void feature_free(void* o) { feature_objects().release(o); }
+#endif
+
+#ifdef TOLVANE_CELLS
+static_assert(sizeof(FeatureObject) % alignof(Feature) == 0);
+
+const Feature* home_record(FeatureObject* obj) noexcept {
+  return reinterpret_cast<const Feature*>(obj + 1);
+}
+
+// Cells hold records of up to a few dozen bases; larger ones are made apart.
+constexpr std::size_t kMaxCell = 256;
+
+void* allocate_cell(std::size_t size) noexcept {
+#ifdef TOLVANE_OBJECT_ARENA
+  static_assert(kMaxCell <= ObjectArena::kMaxCell);
+  return feature_objects().allocate(size);
+#else
+  return ::operator new(size, std::nothrow);
+#endif
+}
+
+void free_cell(FeatureObject* cell) noexcept {
+#ifdef TOLVANE_OBJECT_ARENA
+  feature_objects().release(cell);
+#else
+  ::operator delete(cell);
+#endif
+}
+
+// A cell's record outlived its object, and has now gone too.
+void release_cell_of(const Feature* record) noexcept {
+  assert_interpreter_lock_held();
+  free_cell(reinterpret_cast<FeatureObject*>(const_cast<Feature*>(record)) - 1);
+}
+
+// Drops of references that many records share (the inputs of a call, each held by thousands of its
+// new features; their primitives), merged and applied in bulk: dropping a result of millions of
+// features then costs an atomic operation per input, not three per feature. Only a cell whose
+// record dies with its object defers its drops, and only those of records held at least kShared
+// times, so that nothing but widely shared records waits here, a bounded number of them. Under
+// the interpreter lock; generate_features applies what waits before it starts.
+class DeferredDrops {
+ public:
+  void drop(const Feature* f) noexcept {
+    Slot<Feature>& slot = features_[slot_of(f)];
+    if (slot.target == f) {
+      if (++slot.count == kMaxCount) flush(slot);
+      return;
+    }
+    if (f->refs() < kShared) {
+      FeatureRef::adopt(f);
+      return;
+    }
+    flush(slot);
+    slot = {f, 1};
+  }
+
+  void drop(const Primitive* p) noexcept {
+    Slot<Primitive>& slot = primitives_[slot_of(p) % kPrimitiveSlots];
+    if (slot.target != p) {
+      flush(slot);
+      slot.target = p;
+    }
+    if (++slot.count == kMaxCount) flush(slot);
+  }
+
+  void flush_all() noexcept {
+    if (!pending_) return;
+    for (auto& slot : features_) flush(slot);
+    for (auto& slot : primitives_) flush(slot);
+    pending_ = false;
+  }
+
+ private:
+  static constexpr std::uint32_t kShared = 64;
+  static constexpr std::uint32_t kMaxCount = 1u << 24;
+  static constexpr int kSlotBits = 12;
+  static constexpr std::size_t kPrimitiveSlots = 16;
+
+  template <class T>
+  struct Slot {
+    const T* target = nullptr;
+    std::uint32_t count = 0;
+  };
+
+  static std::size_t slot_of(const void* p) noexcept {
+    return static_cast<std::size_t>(
+        (reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9e3779b97f4a7c15ULL >> (64 - kSlotBits));
+  }
+
+  void flush(Slot<Feature>& slot) noexcept {
+    pending_ = true;  // something waits, or is about to
+    if (slot.target && slot.target->drop_refs(slot.count)) Feature::destroy(slot.target);
+    slot = {};
+  }
+  void flush(Slot<Primitive>& slot) noexcept {
+    pending_ = true;
+    if (slot.target && slot.target->drop_refs(slot.count)) Primitive::destroy(slot.target);
+    slot = {};
+  }
+
+  Slot<Feature> features_[std::size_t{1} << kSlotBits];
+  Slot<Primitive> primitives_[kPrimitiveSlots];
+  bool pending_ = false;
+};
+
+DeferredDrops& deferred_drops() {
+  static DeferredDrops* drops = new DeferredDrops();
+  return *drops;
+}
+
+void feature_dealloc(PyObject* o) noexcept {
+  PyTypeObject* type = Py_TYPE(o);
+  auto* obj = as_object<FeatureRef>(o);
+  if (!obj->in_cell) {
+    obj->value.~FeatureRef();
+    type->tp_free(o);
+  } else if (const Feature* home = home_record(obj);
+             obj->value.get() == home && home->refs() == 2) {
+    // The object holds both of its record's references: nothing else can reach the record, which
+    // goes with the cell.
+    (void)obj->value.release();
+    DeferredDrops& drops = deferred_drops();
+    Feature::take_apart(
+        home, [&](const Feature* base) { drops.drop(base); },
+        [&](const Primitive* p) { drops.drop(p); });
+    free_cell(obj);
+  } else {
+    // The record lives on while anything else holds it, and the cell with it.
+    obj->value.~FeatureRef();
+    FeatureRef::adopt(home);
+  }
+  Py_DECREF(type);
+}
 #endif
 
 PyGetSetDef getset[] = {
@@ -154,6 +311,9 @@ PyType_Slot slots[] = {
     {Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(feature_free)},
 #endif
+#ifdef TOLVANE_CELLS
+    {Py_tp_dealloc, reinterpret_cast<void*>(feature_dealloc)},
+#endif
     {Py_tp_richcompare, reinterpret_cast<void*>(feature_richcompare)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
@@ -162,8 +322,42 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyTypeObject* feature_type() {
-  static PyTypeObject* type = create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
+  static PyTypeObject* type = [] {
+#ifdef TOLVANE_CELLS
+    Feature::set_cell_release(release_cell_of);
+#endif
+    return create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
+  }();
   return type;
+}
+
+void new_features_into(PyObject* list, Py_ssize_t at, SynthesizedBatch& batch) {
+  const std::size_t n = batch.size();
+#ifdef TOLVANE_CELLS
+  if (const std::size_t size = sizeof(FeatureObject) + batch.record_size(); size <= kMaxCell) {
+    PyTypeObject* type = feature_type();
+    for (std::size_t i = 0; i < n; ++i) {
+      auto* obj = static_cast<FeatureObject*>(allocate_cell(size));
+      if (!obj) throw std::bad_alloc();
+      const Feature* record = batch.build_next_in_cell(obj + 1);
+      PyObject_Init(&obj->ob_base, type);
+      obj->writers = 0;
+      obj->in_cell = true;
+      new (&obj->value) FeatureRef(FeatureRef::adopt(record));
+      PyList_SET_ITEM(list, at++, &obj->ob_base);
+    }
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list, at++, new_feature(FeatureRef::adopt(batch.build_next())).release());
+  }
+}
+
+void flush_deferred_drops() noexcept {
+#ifdef TOLVANE_CELLS
+  deferred_drops().flush_all();
+#endif
 }
 
 }  // namespace tolvane::py

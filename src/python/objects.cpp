@@ -12,7 +12,7 @@ thread_local const Assignment* innermost_assignment = nullptr;
 
 }  // namespace
 
-Assignment::Assignment(PyObject* object, Py_ssize_t& writers)
+Assignment::Assignment(PyObject* object, std::int32_t& writers)
     : object_(object), writers_(writers), outer_(innermost_assignment) {
   {
     ObjectGuard guard(object);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 #include <span>
 #include <type_traits>
@@ -16,13 +18,16 @@
 
 namespace tolvane::py {
 
-// Instance layout of the four classes: the object header, a count of writers and the value record.
-// `writers` counts the assignments to this object in progress, on any thread (see Assignment).
-// Both fields are read and changed only under the object's guard.
+// Instance layout of the four classes: the object header, a count of writers, a flag and the value
+// record. `writers` counts the assignments to this object in progress, on any thread (see
+// Assignment); it and `value` are read and changed only under the object's guard. `in_cell` marks
+// a Feature object made together with its first record, in one allocation (see feature_type.cpp);
+// it never changes.
 template <class Value>
 struct Object {
   PyObject ob_base;
-  Py_ssize_t writers;
+  std::int32_t writers;
+  bool in_cell;
   Value value;
 };
 
@@ -91,11 +96,11 @@ class Assignment {
   Assignment& operator=(const Assignment&) = delete;
 
  private:
-  Assignment(PyObject* object, Py_ssize_t& writers);
+  Assignment(PyObject* object, std::int32_t& writers);
   friend bool assigning_here(PyObject* object) noexcept;
 
   PyObject* object_;
-  Py_ssize_t& writers_;
+  std::int32_t& writers_;
   const Assignment* outer_;  // this thread's assignments in progress form a list on its stack
 };
 
@@ -138,6 +143,7 @@ Ref new_object(PyTypeObject* type, Value value) {
   Ref o = Ref::checked(type->tp_alloc(type, 0));
   auto* obj = as_object<Value>(o.get());
   obj->writers = 0;
+  obj->in_cell = false;
   new (&obj->value) Value(std::move(value));
   return o;
 }
@@ -157,7 +163,7 @@ int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&&
   });
 }
 
-// tp_dealloc of every class.
+// tp_dealloc of every class that sets none of its own.
 template <class Value>
 void dealloc_object(PyObject* o) noexcept {
   PyTypeObject* type = Py_TYPE(o);
@@ -170,17 +176,20 @@ void dealloc_object(PyObject* o) noexcept {
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots);
 
 // A class whose objects hold a `Value`: made by `construct`, shown by `text` (both str() and
-// repr()), with `extra` slots besides.
+// repr()), with `extra` slots besides (which may replace the dealloc).
 template <class Value>
 PyTypeObject* create_class(const char* class_name, newfunc construct, reprfunc text,
                            std::span<const PyType_Slot> extra = {}) {
   std::vector<PyType_Slot> slots = {
       {Py_tp_new, reinterpret_cast<void*>(construct)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Value>)},
       {Py_tp_str, reinterpret_cast<void*>(text)},
       {Py_tp_repr, reinterpret_cast<void*>(text)},
   };
   slots.insert(slots.end(), extra.begin(), extra.end());
+  if (std::none_of(extra.begin(), extra.end(),
+                   [](const PyType_Slot& s) { return s.slot == Py_tp_dealloc; })) {
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Value>)});
+  }
   slots.push_back({0, nullptr});
   return create_class_from_slots(class_name, sizeof(Object<Value>), slots.data());
 }
