@@ -301,9 +301,10 @@ class Engine {
     return *slot;
   }
 
-  // The ids of `n` candidates (members in slot order, in ctx.tuples), into `ids`.
-  void hash(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx, std::size_t n,
-            Digest* ids) {
+  // The ids and base positions of `n` candidates (members in slot order, in ctx.tuples), into
+  // `room`, counting the references on the bases.
+  void work_out(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx,
+                std::size_t n, SynthesizedBatch::Room room) {
     const std::uint32_t slots = s.space.slots();
     const auto members = s.space.matches();
     const std::uint32_t* tuples = ctx.tuples.data();
@@ -311,14 +312,20 @@ class Engine {
     const bool ascending = s.space.commutative() && slots > 1;
     if (s.by_blocks && slots == 2) {
       // Most signatures: two slots, each candidate hashed from its first member's state and its
-      // second member's block. The commutative order picks the member with the smaller id first,
-      // without a branch that the ids' random order would mispredict half the time.
+      // second member's block, in one pass. The commutative order picks the member with the
+      // smaller id first, without a branch that the ids' random order would mispredict half the
+      // time.
       ctx.starts.resize(n);
       ctx.blocks.resize(n);
       for (std::size_t c = 0; c < n; ++c) {
         std::uint32_t first = tuples[2 * c], second = tuples[2 * c + 1];
+        const std::uint32_t a = members[first], b = members[second];
+        room.positions[2 * c] = a;
+        room.positions[2 * c + 1] = b;
+        ctx.count_ref(a);
+        ctx.count_ref(b);
         if (ascending) {
-          const bool swap = inputs_.less(members[second], members[first]);
+          const bool swap = inputs_.less(b, a);
           const std::uint32_t lower = swap ? second : first;
           second ^= first ^ lower;
           first = lower;
@@ -326,8 +333,13 @@ class Engine {
         ctx.starts[c] = &s.first_states[first];
         ctx.blocks[c] = s.member_blocks[second];
       }
-      sha256_finish_blocks(n, 1, ctx.starts.data(), ctx.blocks.data(), ids);
+      sha256_finish_blocks(n, 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
       return;
+    }
+    for (std::size_t m = 0; m < n * slots; ++m) {
+      std::uint32_t input = members[tuples[m]];
+      room.positions[m] = input;
+      ctx.count_ref(input);
     }
     const std::uint32_t* order = tuples;
     if (ascending) {
@@ -350,7 +362,7 @@ class Engine {
         for (std::uint32_t j = 1; j < slots; ++j)
           ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
       }
-      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), ids);
+      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
       return;
     }
     // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
@@ -368,14 +380,13 @@ class Engine {
       }
       ctx.tails[c] = {tail, length};
     }
-    sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), ids);
+    sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), room.ids);
   }
 
   void make_chunk(std::size_t index, ChunkRun& run) {
     const Chunk& chunk = chunks_[index];
     const SignatureWork& s = *chunk.signature;
     const std::uint32_t slots = s.space.slots();
-    const auto members = s.space.matches();
     ThreadContext& ctx = context(run.thread());
     struct ClearTally {
       ThreadContext& ctx;
@@ -389,13 +400,7 @@ class Engine {
     for (std::uint64_t at = chunk.begin; at < chunk.end;) {
       auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, chunk.end - at));
       cursor.fill(ctx.tuples.data(), n);
-      SynthesizedBatch::Room room = out->extend(n);
-      hash(*chunk.work, s, ctx, n, room.ids);
-      for (std::size_t m = 0; m < n * slots; ++m) {
-        std::uint32_t input = members[ctx.tuples[m]];
-        room.positions[m] = input;
-        ctx.count_ref(input);
-      }
+      work_out(*chunk.work, s, ctx, n, out->extend(n));
       std::uint64_t before = at - chunk.begin;
       at += n;
       if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval &&

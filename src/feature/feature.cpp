@@ -139,6 +139,18 @@ class FeatureFactory {
       piece(f.stored_name());
       return;
     }
+    auto bases = f.base_features();
+    if (std::all_of(bases.begin(), bases.end(),
+                    [](const Feature* b) { return b->bits_ & Feature::kStoredName; })) {
+      // Most derived names: the primitive's and the bases' stored names.
+      piece(std::string_view(f.primitive_->name));
+      piece(std::string_view("_"));
+      for (std::size_t i = 0; i < bases.size(); ++i) {
+        if (i) piece(std::string_view("_"));
+        piece(bases[i]->stored_name());
+      }
+      return;
+    }
     PendingPieces pending;
     pending.push(&f);
     while (!pending.empty()) {
@@ -185,10 +197,36 @@ void Feature::append_name(std::string& out) const {
   FeatureFactory::name_pieces(*this, [&](std::string_view piece) { out += piece; });
 }
 
+namespace {
+
+// memcpy for the short pieces of names, without a library call: overlapping words, never a byte
+// outside either range.
+inline void copy_short(char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
+}  // namespace
+
 std::size_t Feature::write_name(char* out, std::size_t capacity) const {
   std::size_t size = 0;
   FeatureFactory::name_pieces(*this, [&](std::string_view piece) {
-    if (size + piece.size() <= capacity) std::memcpy(out + size, piece.data(), piece.size());
+    if (size + piece.size() <= capacity) copy_short(out + size, piece.data(), piece.size());
     size += piece.size();
   });
   return size;
@@ -276,13 +314,6 @@ const Feature* SynthesizedBatch::build_next() {
   return FeatureFactory::make(
       memory, std::nullopt, primitive_.return_type, &primitive_, slots_,
       [&](std::size_t k) { return inputs_[positions[k]]; }, ids_[built_++], false);
-}
-
-const Feature* SynthesizedBatch::build_next_in_cell(void* memory) noexcept {
-  const std::uint32_t* positions = positions_.get() + built_ * slots_;
-  return FeatureFactory::make(
-      memory, std::nullopt, primitive_.return_type, &primitive_, slots_,
-      [&](std::size_t k) { return inputs_[positions[k]]; }, ids_[built_++], false, true);
 }
 
 std::size_t SynthesizedBatch::record_size(std::size_t slots) noexcept {

@@ -144,11 +144,10 @@ Ref save_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
 #endif
 
 #ifdef TOLVANE_OBJECT_ARENA
-ObjectArena& feature_objects() {
-  // Never deleted: it lives as long as objects may.
-  static ObjectArena* arena = new ObjectArena();
-  return *arena;
-}
+// Constant-initialised and never destroyed (its destructor is trivial): it lives as long as
+// objects may, and costs no guard on the paths that make and free millions of objects.
+constinit ObjectArena feature_objects_arena;
+ObjectArena& feature_objects() { return feature_objects_arena; }
 
 PyObject* feature_alloc(PyTypeObject* type, Py_ssize_t) {
   void* memory = feature_objects().allocate(sizeof(FeatureObject));
@@ -202,39 +201,39 @@ void release_cell_of(const Feature* record) noexcept {
 class DeferredDrops {
  public:
   void drop(const Feature* f) noexcept {
-    Slot<Feature>& slot = features_[slot_of(f)];
-    if (slot.target == f) {
-      if (++slot.count == kMaxCount) flush(slot);
-      return;
+    const std::size_t index = slot_of(f);
+    Slot<Feature>& slot = features_[index];
+    if (slot.target != f) return take(index, f);
+    if (++slot.count == kMaxCount) flush(slot);
+  }
+  void drop(std::span<const Feature* const> bases) noexcept {
+    // Most records have two bases: unrolled.
+    if (bases.size() == 2) {
+      drop(bases[0]);
+      drop(bases[1]);
+    } else {
+      for (const Feature* b : bases) drop(b);
     }
-    if (f->refs() < kShared) {
-      FeatureRef::adopt(f);
-      return;
-    }
-    flush(slot);
-    slot = {f, 1};
   }
 
   void drop(const Primitive* p) noexcept {
-    Slot<Primitive>& slot = primitives_[slot_of(p) % kPrimitiveSlots];
-    if (slot.target != p) {
-      flush(slot);
-      slot.target = p;
-    }
-    if (++slot.count == kMaxCount) flush(slot);
+    // Runs of features share their primitive: the last one is looked at first.
+    Slot<Primitive>* slot = last_primitive_;
+    if (slot->target != p) return take(p);
+    if (++slot->count == kMaxCount) flush(*slot);
   }
 
   void flush_all() noexcept {
-    if (!pending_) return;
-    for (auto& slot : features_) flush(slot);
+    for (std::size_t i = 0; i < occupied_count_; ++i) flush(features_[occupied_[i]]);
+    occupied_count_ = 0;
     for (auto& slot : primitives_) flush(slot);
-    pending_ = false;
   }
 
  private:
   static constexpr std::uint32_t kShared = 64;
   static constexpr std::uint32_t kMaxCount = 1u << 24;
   static constexpr int kSlotBits = 12;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   static constexpr std::size_t kPrimitiveSlots = 16;
 
   template <class T>
@@ -248,47 +247,83 @@ class DeferredDrops {
         (reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9e3779b97f4a7c15ULL >> (64 - kSlotBits));
   }
 
-  void flush(Slot<Feature>& slot) noexcept {
-    pending_ = true;  // something waits, or is about to
+  // The slot of `f` holds another record or none: `f` is dropped now if few share it, else it
+  // takes the slot over.
+  [[gnu::noinline]] void take(std::size_t index, const Feature* f) noexcept {
+    if (f->refs() < kShared) {
+      FeatureRef::adopt(f);
+      return;
+    }
+    Slot<Feature>& slot = features_[index];
+    if (slot.target) {
+      flush(slot);
+    } else if (occupied_count_ < kSlots) {
+      occupied_[occupied_count_++] = static_cast<std::uint16_t>(index);
+    } else {
+      flush_all();  // a slot emptied when it was full was taken again: forget the list
+      occupied_[occupied_count_++] = static_cast<std::uint16_t>(index);
+    }
+    slot = {f, 1};
+  }
+  [[gnu::noinline]] void take(const Primitive* p) noexcept {
+    Slot<Primitive>& slot = primitives_[slot_of(p) % kPrimitiveSlots];
+    if (slot.target != p) {
+      flush(slot);
+      slot.target = p;
+    }
+    last_primitive_ = &slot;
+    if (++slot.count == kMaxCount) flush(slot);
+  }
+
+  [[gnu::noinline]] static void flush(Slot<Feature>& slot) noexcept {
     if (slot.target && slot.target->drop_refs(slot.count)) Feature::destroy(slot.target);
     slot = {};
   }
-  void flush(Slot<Primitive>& slot) noexcept {
-    pending_ = true;
+  [[gnu::noinline]] static void flush(Slot<Primitive>& slot) noexcept {
     if (slot.target && slot.target->drop_refs(slot.count)) Primitive::destroy(slot.target);
     slot = {};
   }
 
-  Slot<Feature> features_[std::size_t{1} << kSlotBits];
+  Slot<Feature> features_[kSlots];
   Slot<Primitive> primitives_[kPrimitiveSlots];
-  bool pending_ = false;
+  Slot<Primitive>* last_primitive_ = &primitives_[0];
+  // The slots of features_ taken since the last flush_all(), some perhaps emptied since.
+  std::uint16_t occupied_[kSlots] = {};
+  std::size_t occupied_count_ = 0;
 };
 
-DeferredDrops& deferred_drops() {
-  static DeferredDrops* drops = new DeferredDrops();
-  return *drops;
+// Like the arena: constant-initialised, never destroyed, no guard.
+constinit DeferredDrops deferred;
+DeferredDrops& deferred_drops() { return deferred; }
+
+// An object apart from its record, or one whose record something else holds.
+[[gnu::noinline]] void dealloc_slowly(FeatureObject* obj, PyTypeObject* type) noexcept {
+  if (!obj->in_cell) {
+    obj->value.~FeatureRef();
+    type->tp_free(obj);
+  } else {
+    // The record lives on while anything else holds it, and the cell with it.
+    const Feature* home = home_record(obj);
+    obj->value.~FeatureRef();
+    FeatureRef::adopt(home);
+  }
 }
 
 void feature_dealloc(PyObject* o) noexcept {
   PyTypeObject* type = Py_TYPE(o);
   auto* obj = as_object<FeatureRef>(o);
-  if (!obj->in_cell) {
-    obj->value.~FeatureRef();
-    type->tp_free(o);
-  } else if (const Feature* home = home_record(obj);
-             obj->value.get() == home && home->refs() == 2) {
+  const Feature* home = home_record(obj);
+  if (obj->in_cell && obj->value.get() == home && home->refs() == 2) {
     // The object holds both of its record's references: nothing else can reach the record, which
     // goes with the cell.
     (void)obj->value.release();
     DeferredDrops& drops = deferred_drops();
     Feature::take_apart(
-        home, [&](const Feature* base) { drops.drop(base); },
+        home, [&](std::span<const Feature* const> bases) { drops.drop(bases); },
         [&](const Primitive* p) { drops.drop(p); });
     free_cell(obj);
   } else {
-    // The record lives on while anything else holds it, and the cell with it.
-    obj->value.~FeatureRef();
-    FeatureRef::adopt(home);
+    dealloc_slowly(obj, type);
   }
   Py_DECREF(type);
 }

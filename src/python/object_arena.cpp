@@ -3,33 +3,14 @@
 #include <cstring>
 #include <new>
 
-#include "support/huge_pages.hpp"
-
 namespace tolvane::py {
 
-// The first cells of each block; its other cells are either free (on its free list or past
-// `carved`) or live.
-struct ObjectArena::Block {
-  SizeClass* owner;
-  Block* prev = nullptr;
-  Block* next = nullptr;
-  void* free_list = nullptr;  // freed cells, each holding the next
-  std::uint32_t live = 0;
-  std::uint32_t carved = 0;  // cells handed out at least once
-  std::uint32_t cells = 0;   // in the block
-  bool in_partial = false;
+ObjectArena::Block::Block(SizeClass& c)
+    : owner(&c), cells(static_cast<std::uint32_t>((kBlockSize - header()) / c.cell_size)) {}
 
-  explicit Block(SizeClass& c)
-      : owner(&c), cells(static_cast<std::uint32_t>((kBlockSize - header()) / c.cell_size)) {}
-
-  static Block* of(void* cell) {
-    return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(cell) & ~(kBlockSize - 1));
-  }
-  std::size_t header() const {
-    return (sizeof(Block) + owner->cell_size - 1) / owner->cell_size * owner->cell_size;
-  }
-  char* first_cell() { return reinterpret_cast<char*>(this) + header(); }
-};
+std::size_t ObjectArena::Block::header() const {
+  return (sizeof(Block) + owner->cell_size - 1) / owner->cell_size * owner->cell_size;
+}
 
 void ObjectArena::unlink(SizeClass& c, Block* b) noexcept {
   if (b->prev) b->prev->next = b->next;
@@ -69,13 +50,8 @@ void* ObjectArena::allocate_slowly(SizeClass& c, std::size_t size) noexcept {
   }
 }
 
-void ObjectArena::release(void* cell) noexcept {
-  Block* b = Block::of(cell);
+void ObjectArena::release_elsewhere(Block* b) noexcept {
   SizeClass& c = *b->owner;
-  std::memcpy(cell, &b->free_list, sizeof(void*));
-  b->free_list = cell;
-  --b->live;
-  if (b == c.current) return;
   if (b->live == 0) {
     unlink(c, b);
     b->~Block();

@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "support/huge_pages.hpp"
 
 namespace tolvane::py {
 
@@ -28,10 +31,35 @@ class ObjectArena {
     ++*c.live;
     return cell;
   }
-  void release(void* cell) noexcept;
+  void release(void* cell) noexcept {
+    Block* b = Block::of(cell);
+    std::memcpy(cell, &b->free_list, sizeof(void*));
+    b->free_list = cell;
+    --b->live;
+    if (b != b->owner->current) release_elsewhere(b);
+  }
 
  private:
-  struct Block;
+  struct SizeClass;
+  // The first cells of each block; its other cells are either free (on its free list or past
+  // `carved`) or live.
+  struct Block {
+    explicit Block(SizeClass& c);
+    static Block* of(void* cell) {
+      return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(cell) & ~(kBlockSize - 1));
+    }
+    std::size_t header() const;
+    char* first_cell() { return reinterpret_cast<char*>(this) + header(); }
+
+    SizeClass* owner;
+    Block* prev = nullptr;
+    Block* next = nullptr;
+    void* free_list = nullptr;  // freed cells, each holding the next
+    std::uint32_t live = 0;
+    std::uint32_t carved = 0;  // cells handed out at least once
+    std::uint32_t cells;       // in the block
+    bool in_partial = false;
+  };
   // The cells of one size: the current block's run of never-used cells and its count of live
   // cells (the fast path), the current block and the others with free cells.
   struct SizeClass {
@@ -44,6 +72,8 @@ class ObjectArena {
   };
 
   void* allocate_slowly(SizeClass& c, std::size_t size) noexcept;
+  // A cell of a block other than its class's current one was freed.
+  void release_elsewhere(Block* b) noexcept;
   void unlink(SizeClass& c, Block* b) noexcept;
   void take_over(SizeClass& c, Block* b) noexcept;
 
