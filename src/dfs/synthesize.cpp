@@ -22,17 +22,23 @@ constexpr std::uint64_t kChunkFillings = 16384;
 constexpr std::size_t kBatch = 64;
 // How often (in candidates) a chunk asks whether to stop.
 constexpr std::uint64_t kStopCheckInterval = 1024;
-// What planning spends per input: its record pointer, sort key and block number, and its places in
-// the type index (up to three id sets of at most 8/3 slots of 8 bytes each, and their member
-// lists).
-constexpr std::uint64_t kPlanBytesPerInput = 20 + 3 * (22 + 4);
+// What planning spends per input: its record pointer, sort key, block number and type values, its
+// share of the test for shared ids and, when ids are shared, its places in the type index (up to
+// three id sets of at most 8/3 slots of 8 bytes each, and their member lists).
+constexpr std::uint64_t kPlanBytesPerInput = 26 + 3 * (22 + 4);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
-// The call's inputs as the workers read them: records by position, sort keys, and the prepared
-// hashing block of each input that a signature of two or more slots uses.
+// The call's inputs as the workers read them: records by position and, where a signature needs
+// them (so that a call over millions of inputs that pairs each with a few others pays for neither),
+// their sort keys and the prepared hashing blocks of those that signatures of two or more slots
+// use.
 struct Inputs {
-  explicit Inputs(std::vector<const Feature*> features)
-      : records(std::move(features)), keys(records.size()), block_of(records.size(), kNoBlock) {
+  explicit Inputs(std::vector<const Feature*> features) : records(std::move(features)) {}
+
+  // Before less().
+  void prepare_keys() {
+    if (keys.size() == records.size()) return;
+    keys.resize(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       std::uint64_t key = 0;
       for (int b = 0; b < 8; ++b) key = key << 8 | records[i]->id()[b];
@@ -47,6 +53,7 @@ struct Inputs {
   }
 
   const Sha256Block& block(std::uint32_t input) {
+    if (block_of.empty()) block_of.assign(records.size(), kNoBlock);
     if (block_of[input] == kNoBlock) {
       block_of[input] = static_cast<std::uint32_t>(blocks.size());
       char hex[64];
@@ -122,21 +129,43 @@ bool refuse_by_count(std::span<const FeatureRef> inputs, std::span<const Primiti
   return true;
 }
 
-// Matches computed once per distinct schema and shared by every signature that needs them.
+// Matches computed once per distinct schema and shared by every signature that needs them. When
+// no two inputs share an id (almost always), a schema's matches are one pass over the inputs' type
+// values; only otherwise is the type index, with its sets of ids, built.
 class MatchCache {
  public:
-  explicit MatchCache(std::span<const Feature* const> records) : index_(records) {}
+  explicit MatchCache(std::span<const Feature* const> records)
+      : records_(records), distinct_(ids_distinct(records)) {}
 
   std::span<const std::uint32_t> operator()(ColumnSchema s) {
-    auto& slot = cache_[ColumnSchemaHash{}(s)];
-    if (!slot) slot = matching_features(index_, s);
-    return *slot;
+    for (const auto& [schema, matches] : cache_) {
+      if (schema == s) return matches;
+    }
+    return cache_
+        .emplace_back(s, distinct_ ? matching_distinct(filed(), s) : matching_features(index(), s))
+        .second;
   }
 
  private:
-  FeatureTypeIndex index_;
-  std::array<std::optional<std::vector<std::uint32_t>>, kLogicalTypeCount * kLogicalTypeCount>
-      cache_;
+  std::span<const std::uint32_t> filed() {
+    if (filed_.size() != records_.size()) {
+      filed_.resize(records_.size());
+      for (std::size_t i = 0; i < records_.size(); ++i)
+        filed_[i] = filed_under(records_[i]->schema());
+    }
+    return filed_;
+  }
+  const FeatureTypeIndex& index() {
+    if (!index_) index_.emplace(records_);
+    return *index_;
+  }
+
+  std::span<const Feature* const> records_;
+  bool distinct_;
+  std::vector<std::uint32_t> filed_;       // per input, when ids are distinct
+  std::optional<FeatureTypeIndex> index_;  // else
+  // A few schemas per call: a list. Its entries' vectors keep their storage when it grows.
+  std::vector<std::pair<ColumnSchema, std::vector<std::uint32_t>>> cache_;
 };
 
 // One signature's candidates and how their ids are hashed.
@@ -273,6 +302,7 @@ class Engine {
         s.by_blocks = true;
         for (std::uint32_t input : s.space.matches()) inputs_.block(input);
       }
+      if (p.commutative && slots >= 2 && s.space.size()) inputs_.prepare_keys();
       work.count = saturating_add(work.count, s.space.size());
     }
   }

@@ -53,6 +53,25 @@ auto to_vector(PyObject* sequence,
     }
     out.reserve(static_cast<std::size_t>(size));
   }
+#ifndef Py_GIL_DISABLED
+  // A list or tuple of the exact type is read as its iterator reads it, each item held while it is
+  // converted, without the iterator's calls (inputs come by the million). With the interpreter
+  // lock, only Python code run by a conversion could change the list meanwhile, and the length is
+  // read again for every item as the iterator does.
+  if (PyList_CheckExact(sequence)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(sequence, i));
+      out.push_back(convert_item(item.get()));
+    }
+    return out;
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
+      out.push_back(convert_item(PyTuple_GET_ITEM(sequence, i)));
+    }
+    return out;
+  }
+#endif
   Ref iterator = Ref::checked(PyObject_GetIter(sequence));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     out.push_back(convert_item(item.get()));
