@@ -5,8 +5,10 @@
 
 namespace tolvane::py {
 
-ObjectArena::Block::Block(SizeClass& c)
-    : owner(&c), cells(static_cast<std::uint32_t>((kBlockSize - header()) / c.cell_size)) {}
+ObjectArena::Block::Block(SizeClass& c, bool huge_pages)
+    : owner(&c),
+      cells(static_cast<std::uint32_t>((kBlockSize - header()) / c.cell_size)),
+      huge_pages(huge_pages) {}
 
 std::size_t ObjectArena::Block::header() const {
   return (sizeof(Block) + owner->cell_size - 1) / owner->cell_size * owner->cell_size;
@@ -43,9 +45,9 @@ void* ObjectArena::allocate_slowly(SizeClass& c, std::size_t size) noexcept {
       take_over(c, b);
       continue;
     }
-    void* region = acquire_block();
-    if (!region) return nullptr;
-    take_over(c, new (region) Block(c));
+    tolvane::Block region = acquire_block();
+    if (!region.data) return nullptr;
+    take_over(c, new (region.data) Block(c, region.huge_pages));
     return allocate(size);
   }
 }
@@ -54,8 +56,9 @@ void ObjectArena::release_elsewhere(Block* b) noexcept {
   SizeClass& c = *b->owner;
   if (b->live == 0) {
     unlink(c, b);
+    const bool huge_pages = b->huge_pages;
     b->~Block();
-    release_block(b);
+    release_block({b, huge_pages});
   } else if (!b->in_partial) {
     b->next = c.partial;
     if (c.partial) c.partial->prev = b;

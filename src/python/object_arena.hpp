@@ -44,7 +44,7 @@ class ObjectArena {
   // The first cells of each block; its other cells are either free (on its free list or past
   // `carved`) or live.
   struct Block {
-    explicit Block(SizeClass& c);
+    Block(SizeClass& c, bool huge_pages);
     static Block* of(void* cell) {
       return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(cell) & ~(kBlockSize - 1));
     }
@@ -59,6 +59,7 @@ class ObjectArena {
     std::uint32_t carved = 0;  // cells handed out at least once
     std::uint32_t cells;       // in the block
     bool in_partial = false;
+    bool huge_pages;
   };
   // The cells of one size: the current block's run of never-used cells and its count of live
   // cells (the fast path), the current block and the others with free cells.
