@@ -3,20 +3,32 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 PYTHON ?= python3
+# The interpreter PYTHON names, found as scripts/find_python.sh finds it (on PATH, or installed by
+# pyenv), and its tag: X.Y, or X.Yt for a free-threaded build.
+PYTHON_EXE := $(shell scripts/find_python.sh '$(PYTHON)')
+PYTHON_TAG := $(if $(PYTHON_EXE),$(shell '$(PYTHON_EXE)' -c 'import sys, sysconfig; \
+  print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'))
+# .venv is the default python3's; any other interpreter gets a venv and builds of its own.
+ifeq ($(PYTHON),python3)
+PY_BUILD := build
 VENV := .venv
+else
+PY_BUILD := build/py$(PYTHON_TAG)
+VENV := $(PY_BUILD)/venv
+endif
 PY := $(VENV)/bin/python
 APT_PACKAGES := g++ cmake ninja-build libssl-dev libutf8proc-dev libgtest-dev
 # Graphviz draws the demo's lineage picture.
 APT_PACKAGES += graphviz
 CPP_BUILD := build/cpp
 # The module's incremental CMake build directory (pip alone builds in a temporary one).
-MODULE_BUILD := build/wheel
+MODULE_BUILD := $(PY_BUILD)/module
 # Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
 WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
-.PHONY: demo test deps system-packages module cpp-tests pytest typecheck format format-check test-pythons \
-  wheel test-wheel fuzz sanitize tsan clean
+.PHONY: demo test deps interpreter system-packages module cpp-tests pytest typecheck format format-check test-pythons \
+  test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -25,12 +37,22 @@ test: cpp-tests pytest typecheck
 
 deps: $(VENV)/.installed
 
+# PYTHON must name an interpreter, and a venv made earlier must be that interpreter's.
+interpreter:
+	@[ -n "$(PYTHON_EXE)" ] || { echo "PYTHON=$(PYTHON): no such CPython on PATH or in pyenv" >&2; exit 1; }
+	@made=$$(sed -n 's/^executable = //p' $(VENV)/pyvenv.cfg 2>/dev/null || true); \
+	if [ -n "$$made" ] && [ "$$made" != "$$(realpath '$(PYTHON_EXE)')" ]; then \
+	  echo "$(VENV) was made by $$made, not by PYTHON=$(PYTHON) ($(PYTHON_EXE)):" \
+	    "remove it (rm -rf $(VENV)) and run this again to make it with $(PYTHON)" >&2; \
+	  exit 1; \
+	fi
+
 # Before the venv: on Debian the interpreter's venv module may be one of the missing packages.
-system-packages:
-	@scripts/system_packages.sh $(PYTHON) $(APT_PACKAGES)
+system-packages: interpreter
+	@scripts/system_packages.sh '$(PYTHON_EXE)' $(APT_PACKAGES)
 
 $(VENV)/.installed: requirements-dev.txt | system-packages
-	$(PYTHON) -m venv $(VENV)
+	'$(PYTHON_EXE)' -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade -c requirements-dev.txt pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
@@ -50,7 +72,10 @@ tsan: deps
 	cmake --build build/tsan
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
 
+# On a free-threaded interpreter the suite runs with the GIL off, as importing the module leaves it.
 pytest: module
+	@[ -z "$(filter %t,$(PYTHON_TAG))" ] || $(PY) -c 'import sys; import tolvane; sys.exit(sys._is_gil_enabled())' \
+	  || { echo "importing tolvane turned the GIL on" >&2; exit 1; }
 	$(PY) -m pytest -q $(PYTEST_ARGS) tests/python
 
 # The installed stubs must match the installed module, and the examples must type-check.
@@ -68,34 +93,35 @@ format: deps
 format-check: deps
 	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES) && echo "C++ formatting: clean"
 
-# The pytest suite on every supported interpreter present, each with its own venv and build.
-SUPPORTED_PYTHONS := 3.11 3.12 3.13
+# The pytest suite on every supported interpreter there is, each with its own venv and build:
+# X.Y, or X.Yt for a free-threaded build.
+TEST_PYTHONS ?= 3.11 3.12 3.13 3.14 3.15 3.14t
 
 test-pythons:
-	@for version in $(SUPPORTED_PYTHONS); do \
-	  if python=$$(scripts/find_python.sh $$version); then \
-	    echo "== Python $$version: $$python"; \
-	    $(MAKE) --no-print-directory pytest PYTHON=$$python VENV=build/py$$version/venv \
-	      MODULE_BUILD=build/py$$version/module; \
-	  else \
-	    echo "== Python $$version: not found, skipped"; \
-	  fi; \
-	done
+	@scripts/test_pythons.sh $(TEST_PYTHONS)
 
-# One self-contained wheel in dist/: built, then repaired by auditwheel into a manylinux wheel
-# that carries the shared libraries the module links (auditwheel reads them off the module).
-# libcrypto is linked in statically instead, which keeps only the SHA-256 code we use.
+# `make test` on aarch64, in a Debian 12 arm64 root under qemu-user (as root).
+test-arm64:
+	scripts/debian_run.sh bookworm arm64 python3-dev,python3-venv 'make test PYTEST_ARGS="$(PYTEST_ARGS)"'
+
+# Wheels in dist/, manylinux_2_28, cross-compiled by zig (scripts/build_wheels.sh says how and
+# from what): `make wheel` the one for .venv's interpreter on this machine's architecture,
+# `make wheels` every supported interpreter on x86_64 and aarch64.
 DIST := dist
-WHEEL_RAW := build/wheel-raw
+WHEEL_TARGETS := $(foreach arch,x86_64 aarch64,$(foreach version,3.11 3.12 3.13 3.14 3.15 3.14t,$(version)/$(arch)))
 wheel: deps
-	rm -rf $(WHEEL_RAW)
 	rm -f $(DIST)/*.whl
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
-	  --config-settings=build-dir=build/wheel-static --config-settings=cmake.define.$(WERROR) \
-	  --config-settings=cmake.define.TOLVANE_STATIC_CRYPTO=ON .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) $(WHEEL_RAW)/*.whl \
-	  >$(WHEEL_RAW)/repair.log 2>&1 || { cat $(WHEEL_RAW)/repair.log; exit 1; }
-	@ls -l $(DIST)/*.whl
+	scripts/build_wheels.sh $(PY) $(DIST) $$($(PY) -c 'import platform, sys, sysconfig; \
+	  print("%d.%d%s/%s" % (*sys.version_info[:2], "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")), platform.machine()))')
+
+wheels: deps
+	rm -f $(DIST)/*.whl
+	scripts/build_wheels.sh $(PY) $(DIST) $(WHEEL_TARGETS)
+
+# The suite against every wheel in dist/, installed on its interpreter: where each runs, here or
+# in a Debian root file system, is in scripts/test_wheels.sh.
+test-wheels: wheels
+	scripts/test_wheels.sh $(DIST)
 
 # The wheel installed with no index into a fresh venv, and the pytest suite against it.
 WHEEL_VENV := build/wheel-venv
@@ -131,7 +157,7 @@ fuzz: deps
 # its allocations from ours; tests/python/test_leaks.py covers our leaks there instead.
 SANITIZE := address,undefined
 SAN_CPP_BUILD := build/cpp-asan
-SAN_SITE := build/asan/site
+SAN_SITE := $(PY_BUILD)/asan/site
 SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc PYTHONPATH=$(SAN_SITE) TOLVANE_SANITIZED=1 \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
@@ -144,7 +170,7 @@ sanitize: deps tsan
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_CPP_BUILD)/core_tests --gtest_brief=1
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SAN_SITE) \
-	  --config-settings=build-dir=build/asan/wheel --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=build-dir=$(PY_BUILD)/asan/wheel --config-settings=cmake.build-type=RelWithDebInfo \
 	  --config-settings=cmake.define.$(WERROR) \
 	  --config-settings=cmake.define.TOLVANE_SANITIZE=$(SANITIZE) .
 	$(SAN_ENV) $(PY) -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(SAN_SITE)"))'

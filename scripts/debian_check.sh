@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Tries the project as a new user would, on minimal Debian 12 systems made with mmdebstrap:
+# Tries the project as a new user would, on minimal Debian systems made with mmdebstrap:
 #
-#   scripts/debian_check.sh [REF]    REF defaults to HEAD (committed state only); needs root
+#   scripts/debian_check.sh SUITE [REF]   SUITE bookworm (12) or trixie (13); REF defaults to
+#                                         HEAD (committed state only); needs root
 #
 # On one with only python3, make, git and ca-certificates:
 #   - `make demo` without root stops before doing anything, naming the packages to install;
@@ -11,33 +12,21 @@
 # On a second one with only python3, its venv module and ca-certificates: the wheel from the first
 # installs with no index, and the pytest suite passes against it.
 #
-# The root file systems go to a temporary directory, removed at the end unless KEEP=1. Each
-# step's output goes to a log there, shown in part when the step fails.
+# The root file systems are cached as tarballs (scripts/debian_root.sh) and unpacked into a
+# temporary directory, removed at the end unless KEEP=1. Each step's output goes to a log there,
+# shown in part when the step fails.
 set -euo pipefail
 
 repo=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
-commit=$(git -C "$repo" rev-parse --verify "${1:-HEAD}^{commit}")
+source "$repo/scripts/debian_root.sh"
+suite=${1:?"usage: $0 SUITE [REF]   (SUITE: bookworm or trixie)"}
+commit=$(git -C "$repo" rev-parse --verify "${2:-HEAD}^{commit}")
 [ "$(id -u)" -eq 0 ] || { echo "needs root (mmdebstrap, chroot, mounts)" >&2; exit 1; }
-command -v mmdebstrap >/dev/null || { echo "needs mmdebstrap: apt-get install mmdebstrap" >&2; exit 1; }
 [ -d "$repo/../shared" ] || { echo "needs the shared directory beside $repo" >&2; exit 1; }
-shared=$(cd "$repo/../shared" && pwd)
+shared=$(cd "$repo/../shared" && pwd -P)  # a worktree's may be a symlink
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-debian.XXXXXX")
-mounted_here() { awk -v prefix="$work/" 'index($2, prefix) == 1 { print $2 }' /proc/mounts; }
-cleanup() {
-  # Innermost first; a root file system is only removed once nothing is mounted in it.
-  mounted_here | sort -r | while read -r point; do
-    umount "$point" || echo "could not unmount $point" >&2
-  done
-  if [ -n "$(mounted_here)" ]; then
-    echo "still mounted under $work: left in place" >&2
-  elif [ "${KEEP:-0}" = 1 ]; then
-    echo "kept $work"
-  else
-    rm -rf --one-file-system "$work"
-  fi
-}
-trap cleanup EXIT
+roots_work=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-debian.XXXXXX")
+trap roots_cleanup EXIT
 
 status=0
 # step LABEL COMMAND...: runs COMMAND with its output in a log, and reports how long it took.
@@ -45,7 +34,7 @@ status=0
 step() {
   local label=$1 log
   shift
-  log="$work/$(tr -c 'a-z0-9\n' - <<<"${label,,}").log"
+  log="$roots_work/$(tr -c 'a-z0-9\n' - <<<"${label,,}").log"
   local start=$SECONDS
   if "$@" >"$log" 2>&1; then
     printf '  %-44s ok     %4ds\n' "$label" $((SECONDS - start))
@@ -57,23 +46,10 @@ step() {
   fi
 }
 
-# make_root DIR PACKAGES: a minimal Debian 12 in DIR that reaches PyPI, with /dev and /proc.
+# make_root DIR PACKAGES: a minimal Debian SUITE in DIR that reaches PyPI, with /dev and /proc.
 make_root() {
-  # The machine's own certificate authorities go in too, or pip cannot reach PyPI from there.
-  mmdebstrap --variant=apt --include="$2" bookworm "$1" &&
-    { [ ! -d /usr/local/share/ca-certificates ] ||
-      cp -r /usr/local/share/ca-certificates/. "$1/usr/local/share/ca-certificates/"; } &&
-    chroot "$1" update-ca-certificates &&
-    mount --bind /dev "$1/dev" &&
-    mount -t proc proc "$1/proc"
-}
-
-# in_root DIR COMMAND...: COMMAND in DIR with a fresh login's environment, not this shell's.
-in_root() {
-  local root=$1
-  shift
-  chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+  local tarball
+  tarball=$(root_tarball "$suite" "$(dpkg --print-architecture)" "$2") && root_unpack "$tarball" "$1"
 }
 
 # Without root, the README's command must name what to install, and stop before making anything.
@@ -129,11 +105,11 @@ wheel_suite() {
     in_root "$root" sh -c 'cd /work/tolvane && /work/venv/bin/python -m pytest -q -p no:cacheprovider tests/python'
 }
 
-echo "minimal Debian 12 checks of $(git -C "$repo" log -1 --format='%h %s' "$commit")"
-echo "in $work"
-build=$work/build-root
+echo "minimal Debian $suite checks of $(git -C "$repo" log -1 --format='%h %s' "$commit")"
+echo "in $roots_work"
+build=$roots_work/build-root
 {
-  step "mmdebstrap python3 make git" make_root "$build" python3,make,git,ca-certificates &&
+  step "root with python3 make git" make_root "$build" python3,make,git,ca-certificates &&
   mkdir -p "$build/work" &&
   git clone --quiet --no-checkout "$repo" "$build/work/tolvane" &&
   git -C "$build/work/tolvane" checkout --quiet --detach "$commit" &&
@@ -141,25 +117,25 @@ build=$work/build-root
   step "make demo without root stops" refused_without_root "$build" &&
   step "fresh clone check as root" in_root "$build" env WORK=/work/fresh KEEP=1 \
     /work/tolvane/scripts/fresh_clone_check.sh &&
-  sed -n 's/^  make/  | make/p' "$work/fresh-clone-check-as-root.log" &&
+  sed -n 's/^  make/  | make/p' "$roots_work/fresh-clone-check-as-root.log" &&
   step "the demo drew its lineage picture" test -s "$build/work/fresh/tolvane/out/demo_lineage.png" &&
   step "pip install from a read-only tree" pip_install_read_only "$build"
 } || status=1
-[ "$status" -eq 0 ] || { echo "minimal Debian 12 checks: FAILED"; exit 1; }
+[ "$status" -eq 0 ] || { echo "minimal Debian $suite checks: FAILED"; exit 1; }
 
 wheels=("$build"/work/fresh/tolvane/dist/*.whl)
 [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel in dist/, found ${#wheels[@]}"; exit 1; }
 wheel=${wheels[0]}
 echo "  wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes"
-target=$work/wheel-root
+target=$roots_work/wheel-root
 {
-  step "mmdebstrap python3 python3-venv" make_root "$target" python3,python3-venv,ca-certificates &&
+  step "root with python3 python3-venv" make_root "$target" python3,python3-venv,ca-certificates &&
   mkdir -p "$target/work/dist" "$target/work/tolvane" &&
   cp "$wheel" "$target/work/dist/" &&
   git -C "$repo" archive "$commit" tests examples scripts requirements-dev.txt | tar -x -C "$target/work/tolvane" &&
   cp -r "$shared" "$target/work/shared" &&
   step "wheel install and pytest suite" wheel_suite "$target" &&
-  grep -E '^carried|passed' "$work/wheel-install-and-pytest-suite.log" | sed 's/^/  | /'
+  grep -E '^carried|passed' "$roots_work/wheel-install-and-pytest-suite.log" | sed 's/^/  | /'
 } || status=1
-[ "$status" -eq 0 ] && echo "minimal Debian 12 checks: passed" || echo "minimal Debian 12 checks: FAILED"
+[ "$status" -eq 0 ] && echo "minimal Debian $suite checks: passed" || echo "minimal Debian $suite checks: FAILED"
 exit "$status"

@@ -2,6 +2,7 @@
 # Installs the Debian packages a build needs, before anything else runs:
 #
 #   scripts/system_packages.sh PYTHON PACKAGE...
+#   scripts/system_packages.sh --no-python PACKAGE...
 #
 # PACKAGEs, plus the venv module and the headers of the interpreter PYTHON where it lacks them
 # (Debian splits both out of its own interpreter). Only what is missing is installed, so a run
@@ -12,26 +13,28 @@ python=$1
 shift
 wanted=("$@")
 
-# version, installation prefix, and whether the venv module and Python.h are there
-facts=$("$python" -c '
+if [ "$python" != --no-python ]; then
+  lacking=()
+  # version, installation prefix, and whether the venv module and Python.h are there
+  facts=$("$python" -c '
 import importlib.util, os, sys, sysconfig
 print("%d.%d" % sys.version_info[:2], sys.base_prefix,
       int(importlib.util.find_spec("ensurepip") is not None),
       int(os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h"))))')
-read -r version prefix has_venv has_headers <<<"$facts"
+  read -r version prefix has_venv has_headers <<<"$facts"
 
-lacking=()
-[ "$has_venv" = 1 ] || lacking+=("the venv module:python$version-venv")
-[ "$has_headers" = 1 ] || lacking+=("its headers (Python.h):python$version-dev")
-for part in "${lacking[@]}"; do
-  if [ "$prefix" != /usr ]; then
-    echo "$python (Python $version in $prefix) lacks ${part%%:*}, and it is not Debian's" \
-      "interpreter, so no Debian package adds them: install them for it, or choose another" \
-      "interpreter with PYTHON=..." >&2
-    exit 1
-  fi
-  wanted+=("${part#*:}")
-done
+  [ "$has_venv" = 1 ] || lacking+=("the venv module:python$version-venv")
+  [ "$has_headers" = 1 ] || lacking+=("its headers (Python.h):python$version-dev")
+  for part in "${lacking[@]}"; do
+    if [ "$prefix" != /usr ]; then
+      echo "$python (Python $version in $prefix) lacks ${part%%:*}, and it is not Debian's" \
+        "interpreter, so no Debian package adds them: install them for it, or choose another" \
+        "interpreter with PYTHON=..." >&2
+      exit 1
+    fi
+    wanted+=("${part#*:}")
+  done
+fi
 
 if ! command -v dpkg-query >/dev/null; then
   echo "not a Debian system: make sure these (or their equivalents) are installed: ${wanted[*]}"

@@ -111,10 +111,15 @@ PyObject* get_generating_primitive(PyObject* self, void*) {
   });
 }
 
+// None as a null reference.
+PrimitiveRef to_primitive_or_none(PyObject* o) {
+  return o == Py_None ? PrimitiveRef() : to_primitive(o);
+}
+
 int set_generating_primitive(PyObject* self, PyObject* value, void*) {
-  return replace_record<FeatureRef>(self, value, to_optional<to_primitive>,
-                                    [](const Feature& f, const std::optional<PrimitiveRef>& p) {
-                                      return with_generating_primitive(f, p ? p->get() : nullptr);
+  return replace_record<FeatureRef>(self, value, to_primitive_or_none,
+                                    [](const Feature& f, const PrimitiveRef& p) {
+                                      return with_generating_primitive(f, p.get());
                                     });
 }
 
@@ -298,7 +303,7 @@ DeferredDrops& deferred_drops() { return deferred; }
 
 // An object apart from its record, or one whose record something else holds.
 [[gnu::noinline]] void dealloc_slowly(FeatureObject* obj, PyTypeObject* type) noexcept {
-  if (!obj->in_cell) {
+  if (!obj->assigners.marked()) {
     obj->value.~FeatureRef();
     type->tp_free(obj);
   } else {
@@ -313,7 +318,7 @@ void feature_dealloc(PyObject* o) noexcept {
   PyTypeObject* type = Py_TYPE(o);
   auto* obj = as_object<FeatureRef>(o);
   const Feature* home = home_record(obj);
-  if (obj->in_cell && obj->value.get() == home && home->refs() == 2) {
+  if (obj->assigners.marked() && obj->value.get() == home && home->refs() == 2) {
     // The object holds both of its record's references: nothing else can reach the record, which
     // goes with the cell.
     (void)obj->value.release();
@@ -376,8 +381,8 @@ void new_features_into(PyObject* list, Py_ssize_t at, SynthesizedBatch& batch) {
       if (!obj) throw std::bad_alloc();
       const Feature* record = batch.build_next_in_cell(obj + 1);
       PyObject_Init(&obj->ob_base, type);
-      obj->writers = 0;
-      obj->in_cell = true;
+      obj->assigners = {};
+      obj->assigners.mark();
       new (&obj->value) FeatureRef(FeatureRef::adopt(record));
       PyList_SET_ITEM(list, at++, &obj->ob_base);
     }

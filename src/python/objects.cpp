@@ -1,40 +1,33 @@
 #include "python/objects.hpp"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "support/panic.hpp"
 
 namespace tolvane::py {
-namespace {
-
-// The innermost assignment in progress on this thread.
-thread_local const Assignment* innermost_assignment = nullptr;
-
-}  // namespace
-
-Assignment::Assignment(PyObject* object, std::int32_t& writers)
-    : object_(object), writers_(writers), outer_(innermost_assignment) {
-  {
-    ObjectGuard guard(object);
-    if (writers != 0 && assigning_here(object)) {
-      raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-    }
-    ++writers;
-  }
-  innermost_assignment = this;
+bool Assigners::in_list(const PyThreadState* thread) const noexcept {
+  const List* l = list();
+  return l && std::find(l->begin(), l->end(), thread) != l->end();
 }
 
-Assignment::~Assignment() {
-  innermost_assignment = outer_;
-  ObjectGuard guard(object_);
-  --writers_;
+void Assigners::add_to_list(PyThreadState* thread) {
+  List* l = list();
+  if (!l) {
+    l = new List{reinterpret_cast<PyThreadState*>(threads())};
+    word_ = reinterpret_cast<std::uintptr_t>(l) | kList | (word_ & kMark);
+  }
+  l->push_back(thread);
 }
 
-bool assigning_here(PyObject* object) noexcept {
-  for (const Assignment* a = innermost_assignment; a; a = a->outer_) {
-    if (a->object_ == object) return true;
+void Assigners::remove_from_list(const PyThreadState* thread) noexcept {
+  List* l = list();
+  l->erase(std::find(l->begin(), l->end(), thread));
+  if (l->size() == 1) {
+    word_ = reinterpret_cast<std::uintptr_t>(l->front()) | (word_ & kMark);
+    delete l;
   }
-  return false;
 }
 
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots) {

@@ -18,16 +18,61 @@
 
 namespace tolvane::py {
 
-// Instance layout of the four classes: the object header, a count of writers, a flag and the value
-// record. `writers` counts the assignments to this object in progress, on any thread (see
-// Assignment); it and `value` are read and changed only under the object's guard. `in_cell` marks
-// a Feature object made together with its first record, in one allocation (see feature_type.cpp);
-// it never changes.
+// The threads assigning to one object at the moment: none, one (its thread state) or several (a
+// list, marked by the low bit), and a mark of the object's own in bit 1 (see Object). One word,
+// zero when the object is made, read and changed only under the object's guard. Thread states, not
+// thread-local storage: coroutines that switch C stacks (greenlets) share their thread's state, and
+// reaching thread-local storage from a shared library costs more than the rest of the bookkeeping.
+class Assigners {
+ public:
+  bool include(const PyThreadState* thread) const noexcept {
+    const std::uintptr_t w = threads();
+    return w != 0 && (w == reinterpret_cast<std::uintptr_t>(thread) || in_list(thread));
+  }
+  bool any() const noexcept { return threads() != 0; }
+  // Throws std::bad_alloc, leaving the set as it was.
+  void add(PyThreadState* thread) {
+    if (threads() == 0) {
+      word_ |= reinterpret_cast<std::uintptr_t>(thread);
+    } else {
+      add_to_list(thread);
+    }
+  }
+  void remove(const PyThreadState* thread) noexcept {
+    if (word_ & kList) {
+      remove_from_list(thread);
+    } else {
+      word_ &= kMark;
+    }
+  }
+
+  bool marked() const noexcept { return word_ & kMark; }
+  void mark() noexcept { word_ |= kMark; }
+
+ private:
+  // Thread states and lists are allocated, so aligned: their two low bits are free.
+  static constexpr std::uintptr_t kList = 1;
+  static constexpr std::uintptr_t kMark = 2;
+  using List = std::vector<PyThreadState*>;
+  std::uintptr_t threads() const noexcept { return word_ & ~kMark; }
+  List* list() const noexcept {
+    return word_ & kList ? reinterpret_cast<List*>(word_ & ~(kList | kMark)) : nullptr;
+  }
+  bool in_list(const PyThreadState* thread) const noexcept;
+  void add_to_list(PyThreadState* thread);
+  void remove_from_list(const PyThreadState* thread) noexcept;
+
+  std::uintptr_t word_;
+};
+
+// Instance layout of the four classes: the object header, the threads assigning to the object
+// (see Assignment) and the value record, which is read and replaced only under the object's guard.
+// The mark of a Feature object tells that it was made together with its first record, in one
+// allocation (see feature_type.cpp); it never changes.
 template <class Value>
 struct Object {
   PyObject ob_base;
-  std::int32_t writers;
-  bool in_cell;
+  Assigners assigners;
   Value value;
 };
 
@@ -90,32 +135,34 @@ struct PairGuard {
 class Assignment {
  public:
   template <class Value>
-  explicit Assignment(Object<Value>* obj) : Assignment(&obj->ob_base, obj->writers) {}
-  ~Assignment();
+  explicit Assignment(Object<Value>* obj)
+      : object_(&obj->ob_base), assigners_(obj->assigners), thread_(PyThreadState_Get()) {
+    ObjectGuard guard(object_);
+    if (assigners_.include(thread_)) raise(PyExc_RuntimeError, messages::kAlreadyBorrowed);
+    assigners_.add(thread_);
+  }
+  ~Assignment() {
+    ObjectGuard guard(object_);
+    assigners_.remove(thread_);
+  }
   Assignment(const Assignment&) = delete;
   Assignment& operator=(const Assignment&) = delete;
 
  private:
-  Assignment(PyObject* object, std::int32_t& writers);
-  friend bool assigning_here(PyObject* object) noexcept;
-
   PyObject* object_;
-  std::int32_t& writers_;
-  const Assignment* outer_;  // this thread's assignments in progress form a list on its stack
+  Assigners& assigners_;
+  PyThreadState* thread_;
 };
 
-// True when this thread is assigning to `object`.
-bool assigning_here(PyObject* object) noexcept;
-
-// The same, from the object's count of writers (which is almost always zero). Under its guard.
+// True when this thread is assigning to `obj`. Under its guard.
 template <class Value>
-bool being_assigned_here(Object<Value>* obj) noexcept {
-  return obj->writers != 0 && assigning_here(&obj->ob_base);
+bool being_assigned_here(const Object<Value>* obj) noexcept {
+  return obj->assigners.any() && obj->assigners.include(PyThreadState_Get());
 }
 
 // Fails with "Already mutably borrowed" when this thread is assigning to `obj`. Under its guard.
 template <class Value>
-void check_readable(Object<Value>* obj) {
+void check_readable(const Object<Value>* obj) {
   if (being_assigned_here(obj)) raise(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
 }
 
@@ -142,8 +189,7 @@ Ref new_object(PyTypeObject* type, Value value) {
   static_assert(std::is_nothrow_move_constructible_v<Value>);
   Ref o = Ref::checked(type->tp_alloc(type, 0));
   auto* obj = as_object<Value>(o.get());
-  obj->writers = 0;
-  obj->in_cell = false;
+  obj->assigners = {};
   new (&obj->value) Value(std::move(value));
   return o;
 }
@@ -157,9 +203,8 @@ int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&&
     Assignment assignment(obj);
     if (!value) raise(PyExc_AttributeError, messages::kCannotDeleteAttribute);
     auto converted = convert(value);
-    Value old;  // dropped once the guard is released
     ObjectGuard guard(self);
-    old = std::exchange(obj->value, replace(*obj->value, converted));
+    obj->value = replace(*obj->value, converted);
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,11 +19,19 @@ const char* project_path(const char* file) {
 
 }  // namespace
 
+#ifdef _LIBCPPABI_VERSION
+// libc++abi (the wheels' runtime) exports the accessor without declaring it in <cxxabi.h>.
+namespace abi {
+extern "C" void* __cxa_get_globals() noexcept;
+}
+#endif
+
 Panic::Panic(std::string message, FailureLocation where) : message_(std::move(message)) {
   char thread_name[32] = "?";
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  // The system call rather than gettid(), which glibc has only since 2.30: the wheels run on 2.28.
   std::fprintf(stderr, "tolvane: internal failure on thread %ld (%s) at %s:%u:%u: %s\n",
-               static_cast<long>(gettid()), thread_name, project_path(where.file), where.line,
+               syscall(SYS_gettid), thread_name, project_path(where.file), where.line,
                where.column, message_.c_str());
 }
 

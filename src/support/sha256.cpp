@@ -602,10 +602,16 @@ bool cpu_has_extensions() {
   return ssse3 && sse41 && sha;
 }
 
-// Also asks whether the system saves the zmm registers.
+// AVX-512F and BW, on a system that saves the opmask and zmm registers (XCR0 bits 1, 2 and 5 to
+// 7). Asked of the CPU directly: not every compiler's runtime has __builtin_cpu_supports.
 bool cpu_has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27))) return false;  // OSXSAVE
+  unsigned xcr0, xcr0_high;
+  asm("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 0xe6) != 0xe6) return false;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return (b & (1u << 16)) && (b & (1u << 30));
 }
 
 #else
@@ -803,11 +809,13 @@ std::atomic<Sha256Path>& current_path() {
   return path;
 }
 
+#if TOLVANE_SHA_KERNELS
 // The AVX-512 kernels only do batches; on their path the SHA extensions, where present, absorb
 // single blocks.
 bool on_extensions() {
   return current_path().load(std::memory_order_relaxed) != Sha256Path::openssl && has_extensions();
 }
+#endif
 
 }  // namespace
 

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import sysconfig
 
+import pytest
+
 import tolvane
 
 
@@ -98,6 +100,28 @@ class Index:
         if isinstance(self.value, BaseException):
             raise fresh(self.value)
         return self.value
+
+
+def _emulated():
+    # qemu-user, which runs another architecture's programs, starts a thread of its own in each
+    # process, and keeps to itself what it emulates: the signal masks of the threads it runs (/proc
+    # shows its own) and the address space (its own memory counts against RLIMIT_AS). A fresh
+    # interpreter with a thread it did not start tells.
+    code = "import os; print(len(os.listdir('/proc/self/task')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    return out.stdout.strip() != "1"
+
+
+EMULATED = _emulated()
+
+# For tests that limit a child's address space (RLIMIT_AS): where no limit can work, and why.
+if os.environ.get("TOLVANE_SANITIZED"):
+    _NO_LIMIT = "the sanitizers reserve terabytes of address space: no address-space limit fits"
+elif EMULATED:
+    _NO_LIMIT = "qemu-user does not apply RLIMIT_AS to the programs it runs"
+else:
+    _NO_LIMIT = ""
+needs_address_space_limit = pytest.mark.skipif(bool(_NO_LIMIT), reason=_NO_LIMIT)
 
 
 def run_python(code, env_extra=None, timeout=60, args=()):

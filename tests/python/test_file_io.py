@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import RESTORE_SIGINT, run_python
+from conftest import RESTORE_SIGINT, needs_address_space_limit, run_python
 
 CATALOGUE = (
     '[{"name":"add","id":"x","module":"m","column_schemas":[[{"logical_type":"Integer",'
@@ -169,7 +169,7 @@ except Alarm as e:
         r = run_python(code, timeout=60)
         assert r.returncode == 0 and r.stdout == "Alarm\n", r.stderr
 
-    @pytest.mark.skipif(SANITIZED, reason="needs the address-space limit")
+    @needs_address_space_limit
     def test_a_file_larger_than_memory_leaves_no_descriptor_open(self, tmp_path):
         code = LIMIT_MEMORY + """
 import os, sys, tolvane

@@ -1,7 +1,11 @@
-"""Installation: the system-package step of the Makefile, and what an installed wheel loads."""
+"""Installation: the Makefile's system-package and interpreter steps, and what an installed wheel
+loads."""
+import importlib.metadata
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -66,32 +70,106 @@ class TestSystemPackages:
         assert debian.apt_calls() == []
 
 
-def test_find_python_finds_the_running_version_and_fails_for_an_absent_one():
-    def find(version):
-        return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), version],
-                              capture_output=True, text=True, timeout=60)
-
-    running = "%d.%d" % sys.version_info[:2]
-    found = find(running)
-    assert found.returncode == 0, found.stderr
-    reported = subprocess.run([found.stdout.strip(), "-c", "import sys; print(sys.version_info[:2])"],
-                              capture_output=True, text=True, timeout=60)
-    assert reported.stdout.strip() == str(sys.version_info[:2])
-    absent = find("3.99")
-    assert (absent.returncode, absent.stdout) == (1, "")
+RUNNING = "%d.%d" % sys.version_info[:2]
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+TAG = RUNNING + ("t" if FREE_THREADED else "")
 
 
-def installed_from_repaired_wheel():
-    # auditwheel puts the libraries a wheel carries in tolvane.libs beside the module.
-    return (Path(tolvane.__file__).parent / "tolvane.libs").is_dir()
+def find_python(wanted, env=None):
+    return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), wanted],
+                          capture_output=True, text=True, timeout=60, env=env)
 
 
-# What a manylinux wheel may take from the system; everything else must come with the wheel.
-BASE_SYSTEM = {"libc", "libm", "libstdc++", "libgcc_s", "libpthread", "libdl", "ld-linux-x86-64"}
+def version_of(python):
+    return subprocess.run([python, "-c", "import sys; print(sys.version_info[:2])"],
+                          capture_output=True, text=True, timeout=60).stdout.strip()
 
 
-@pytest.mark.skipif(not installed_from_repaired_wheel(), reason="not installed from the wheel")
-def test_wheel_loads_nothing_from_the_system_but_the_base_libraries():
+class TestFindPython:
+    def test_the_running_version_is_found(self):
+        found = find_python(TAG)
+        assert found.returncode == 0, found.stderr
+        assert version_of(found.stdout.strip()) == str(sys.version_info[:2])
+
+    def test_an_absent_version_or_build_is_not_found(self, tmp_path):
+        # The running interpreter named as the other build (free-threaded or not) is not taken.
+        other = RUNNING + ("" if FREE_THREADED else "t")
+        (tmp_path / f"python{other}").symlink_to(sys.executable)
+        env = dict(os.environ, PATH=f"{tmp_path}:/usr/bin:/bin", PYENV_ROOT="/nonexistent",
+                   TOLVANE_CACHE="/nonexistent")
+        for absent in ("3.99", "python3.99", other):
+            result = find_python(absent, env)
+            assert (result.returncode, result.stdout) == (1, ""), absent
+
+    def test_a_name_that_does_not_run_falls_back_to_pyenv(self, tmp_path):
+        # pyenv's shim for a version that is installed but not selected fails with 127.
+        shims = tmp_path / "shims"
+        shims.mkdir()
+        shim = shims / f"python{TAG}"
+        shim.write_text(f"#!/bin/sh\necho 'pyenv: python{TAG}: command not found' >&2\nexit 127\n")
+        shim.chmod(0o755)
+        installed = tmp_path / "pyenv" / "versions" / f"{RUNNING}.99{TAG[len(RUNNING):]}" / "bin"
+        installed.mkdir(parents=True)
+        (installed / f"python{TAG}").symlink_to(sys.executable)
+        env = dict(os.environ, PATH=f"{shims}:/usr/bin:/bin", PYENV_ROOT=str(tmp_path / "pyenv"),
+                   TOLVANE_CACHE="/nonexistent")
+        found = find_python(f"python{TAG}", env=env)
+        assert (found.returncode, found.stdout.strip()) == (0, str(installed / f"python{TAG}"))
+
+
+@pytest.mark.skipif(not (REPO / "Makefile").exists(), reason="needs the repository's Makefile")
+class TestMakefileInterpreter:
+    """`make PYTHON=...`: each interpreter has its own venv and build; a venv made by another
+    interpreter is refused with what to do, never used."""
+
+    @pytest.fixture()
+    def tree(self, tmp_path):
+        for name in ("Makefile", "requirements-dev.txt"):
+            (tmp_path / name).write_bytes((REPO / name).read_bytes())
+        shutil.copytree(REPO / "scripts", tmp_path / "scripts")
+        return tmp_path
+
+    @staticmethod
+    def make(tree, *args):
+        return subprocess.run(["make", "--no-print-directory", "-C", str(tree), *args],
+                              capture_output=True, text=True, timeout=120)
+
+    def test_another_interpreter_gets_its_own_venv_and_build(self, tree):
+        result = self.make(tree, "-n", "module", f"PYTHON={sys.executable}")
+        assert result.returncode == 0, result.stderr
+        assert f"-m venv build/py{TAG}/venv\n" in result.stdout
+        assert f"build-dir=build/py{TAG}/module " in result.stdout
+
+    def test_a_venv_made_by_another_interpreter_is_refused(self, tree):
+        venv = tree / "build" / f"py{TAG}" / "venv"
+        venv.mkdir(parents=True)
+        config = venv / "pyvenv.cfg"
+        config.write_text(f"executable = {os.path.realpath(sys.executable)}\n")
+        assert self.make(tree, "interpreter", f"PYTHON={sys.executable}").returncode == 0
+        config.write_text("home = /elsewhere\nexecutable = /elsewhere/bin/python3.9\n")
+        refused = self.make(tree, "interpreter", f"PYTHON={sys.executable}")
+        assert refused.returncode != 0
+        assert f"build/py{TAG}/venv was made by /elsewhere/bin/python3.9" in refused.stderr
+        assert f"rm -rf build/py{TAG}/venv" in refused.stderr
+
+    def test_an_interpreter_that_is_not_there_is_named(self, tree):
+        result = self.make(tree, "interpreter", "PYTHON=python3.99")
+        assert result.returncode != 0
+        assert "PYTHON=python3.99: no such CPython" in result.stderr
+
+
+def installed_from_manylinux_wheel():
+    # auditwheel gives a wheel its manylinux tags; pip install . leaves linux_<arch>.
+    wheel = importlib.metadata.distribution("tolvane").read_text("WHEEL") or ""
+    return "manylinux" in wheel
+
+
+# All a wheel may take from the system: glibc. The C++ runtime comes inside the module.
+BASE_SYSTEM = {"libc", "libm", "libpthread", "libdl", "ld-linux-x86-64", "ld-linux-aarch64"}
+
+
+@pytest.mark.skipif(not installed_from_manylinux_wheel(), reason="not installed from a wheel")
+def test_wheel_loads_nothing_from_the_system_but_glibc():
     # A fresh interpreter, so that the libraries that importing tolvane maps are told apart
     # from those that the test run had loaded already (hashlib's libcrypto, for one).
     script = textwrap.dedent("""
@@ -106,8 +184,59 @@ def test_wheel_loads_nothing_from_the_system_but_the_base_libraries():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
-    carried = str(Path(tolvane.__file__).parent / "tolvane.libs") + "/"
     foreign = [path for path in result.stdout.split()
-               if path != tolvane.__file__ and not path.startswith(carried)
+               if path != tolvane.__file__
                and os.path.basename(path).split(".so")[0] not in BASE_SYSTEM]
     assert foreign == []
+
+
+@pytest.fixture(scope="module")
+def module_faults():
+    pytest.importorskip("elftools", reason="pyelftools comes with auditwheel")
+    if shutil.which("g++") is None:
+        pytest.skip("needs g++")
+    sys.path.insert(0, str(REPO / "scripts"))
+    try:
+        import pack_wheel
+    finally:
+        sys.path.pop(0)
+    return pack_wheel.module_faults
+
+
+class TestWheelModuleCheck:
+    """scripts/pack_wheel.py refuses a module that some manylinux_2_28 system could not load."""
+
+    @staticmethod
+    def build(tmp_path, source, *flags):
+        (tmp_path / "m.cpp").write_text(textwrap.dedent(source))
+        library = tmp_path / "m.so"
+        subprocess.run(["g++", "-shared", "-fPIC", "-O1", "-o", library, tmp_path / "m.cpp",
+                        *flags], check=True, timeout=120)
+        return library
+
+    def test_a_module_that_needs_only_old_glibc_and_exports_its_entry_passes(
+            self, module_faults, tmp_path):
+        library = self.build(tmp_path, """
+            #include <stdlib.h>
+            extern "C" void* PyLong_FromLong(long);
+            extern "C" __attribute__((visibility("default"))) void* PyInit_tolvane() {
+              return PyLong_FromLong(labs(random()));
+            }""", "-fvisibility=hidden")
+        assert module_faults(library) == []
+
+    def test_every_fault_is_named(self, module_faults, tmp_path):
+        # gettid is glibc 2.30's; `nowhere` is in no library, so nothing binds it to a version;
+        # `exported` is a second entry point; iostream brings the system's C++ runtime.
+        library = self.build(tmp_path, """
+            #include <unistd.h>
+            #include <iostream>
+            extern "C" void nowhere();
+            extern "C" long exported() { nowhere(); std::cout << 1; return gettid(); }
+            extern "C" long PyInit_tolvane() { return exported(); }""")
+        faults = module_faults(library)
+        assert "links libstdc++.so.6" in faults
+        assert "needs GLIBC_2.30" in faults
+        assert any(fault.startswith("needs GLIBCXX_") for fault in faults)
+        assert "imports nowhere bound to no version" in faults
+        assert "exports exported" in faults
+        assert "exports PyInit_tolvane" not in faults

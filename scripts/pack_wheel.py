@@ -1,0 +1,92 @@
+"""Packs a built module into a wheel, once it is shown to need nothing a manylinux_2_28 system
+may lack:
+
+    pack_wheel.py METADATA MODULE TAG OUT_DIR
+
+METADATA is the build backend's METADATA file for the project, MODULE the built extension, TAG
+the wheel's tag (cp314-cp314t-manylinux_2_28_x86_64).
+The module may need glibc 2.28 at most and no C++ runtime from the system, may import no symbol
+that it does not bind to a glibc version (one that glibc 2.28 lacks would bind to nothing there:
+the import fails), except the interpreter's own, and may export nothing but its entry point.
+"""
+import base64
+import hashlib
+import re
+import sys
+import zipfile
+from pathlib import Path
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+
+GLIBC_BASELINE = (2, 28)
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+STUBS = Path(__file__).resolve().parents[1] / "tolvane-stubs"
+
+
+def module_faults(path):
+    """What keeps the module at PATH from running on every manylinux_2_28 system."""
+    faults = []
+    with open(path, "rb") as stream:
+        elf = ELFFile(stream)
+        dynamic = elf.get_section_by_name(".dynamic")
+        assert isinstance(dynamic, DynamicSection)
+        needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+        faults += [f"links {name}" for name in sorted(needed - SYSTEM_LIBRARIES)]
+        for section in elf.iter_sections():
+            if isinstance(section, GNUVerNeedSection):
+                for _, versions in section.iter_versions():
+                    for version in versions:
+                        name = version.name
+                        glibc = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
+                        if not glibc or tuple(map(int, glibc.groups())) > GLIBC_BASELINE:
+                            faults.append(f"needs {name}")
+        symbols = elf.get_section_by_name(".dynsym")
+        versions = next((s for s in elf.iter_sections() if isinstance(s, GNUVerSymSection)), None)
+        for index, symbol in enumerate(symbols.iter_symbols()):
+            if not symbol.name or symbol["st_info"]["bind"] == "STB_LOCAL":
+                continue
+            undefined = symbol["st_shndx"] == "SHN_UNDEF"
+            unbound = versions is None or versions.get_symbol(index)["ndx"] in (
+                "VER_NDX_LOCAL", "VER_NDX_GLOBAL")
+            weak = symbol["st_info"]["bind"] == "STB_WEAK"  # absent is allowed: it is null
+            if undefined and unbound and not weak and not re.match(r"_?Py", symbol.name):
+                faults.append(f"imports {symbol.name} bound to no version")
+            if not undefined and symbol.name != "PyInit_tolvane":
+                faults.append(f"exports {symbol.name}")
+    return faults
+
+
+def record_line(name, data):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{name},sha256={digest},{len(data)}"
+
+
+def main(metadata, module, tag, out_dir):
+    faults = module_faults(module)
+    if faults:
+        sys.exit(f"{module}:\n  " + "\n  ".join(faults))
+    fields = dict(re.findall(r"^(Name|Version): (.+)$", Path(metadata).read_text(), re.M))
+    dist_info = f"{fields['Name']}-{fields['Version']}.dist-info"
+    wheel_info = ("Wheel-Version: 1.0\nGenerator: tolvane scripts/pack_wheel.py\n"
+                  f"Root-Is-Purelib: false\nTag: {tag}\n")
+    files = [(Path(module).name, Path(module).read_bytes(), 0o755)]
+    files += [(f"tolvane-stubs/{stub.name}", stub.read_bytes(), 0o644)
+              for stub in sorted(STUBS.iterdir())]
+    files += [(f"{dist_info}/METADATA", Path(metadata).read_bytes(), 0o644),
+              (f"{dist_info}/WHEEL", wheel_info.encode(), 0o644)]
+    record = "".join(record_line(name, data) + "\n" for name, data, _ in files)
+    files.append((f"{dist_info}/RECORD", (record + f"{dist_info}/RECORD,,\n").encode(), 0o644))
+    wheel = Path(out_dir) / f"{fields['Name']}-{fields['Version']}-{tag}.whl"
+    with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data, mode in files:
+            entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.external_attr = (0o100000 | mode) << 16
+            archive.writestr(entry, data, zipfile.ZIP_DEFLATED)
+    print(wheel)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
