@@ -83,6 +83,15 @@ PyObject* get_name(PyObject* self, void*) {
   });
 }
 
+// Names are read by the million (a comprehension over a result): `f.name`, whose attribute name is
+// the interned "name", skips the type's lookup of its descriptor. Any other attribute, or "name"
+// spelt by a string that is not the interned one, takes the usual way.
+PyObject* feature_getattro(PyObject* self, PyObject* attribute) {
+  static PyObject* const name = PyUnicode_InternFromString("name");
+  if (attribute == name) return get_name(self, nullptr);
+  return PyObject_GenericGetAttr(self, attribute);
+}
+
 int set_name(PyObject* self, PyObject* value, void*) {
   return replace_record<FeatureRef>(
       self, value, to_text,
@@ -355,6 +364,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(feature_dealloc)},
 #endif
     {Py_tp_richcompare, reinterpret_cast<void*>(feature_richcompare)},
+    {Py_tp_getattro, reinterpret_cast<void*>(feature_getattro)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
 };
