@@ -132,6 +132,26 @@ class FeatureFactory {
     }
   }
 
+  static bool has_stored_name(const Feature* f) noexcept { return f->bits_ & Feature::kStoredName; }
+
+  // A stored name, or one made of the primitive's and the bases' stored names.
+  static bool named_from_stored_names(const Feature* f) noexcept {
+    auto bases = f->base_features();
+    return has_stored_name(f) || std::all_of(bases.begin(), bases.end(), has_stored_name);
+  }
+
+  // The pieces of the name of `f`, a derived feature whose bases all have stored names.
+  template <class Piece>
+  static void join_stored_names(const Feature& f, Piece& piece) {
+    piece(std::string_view(f.primitive_->name));
+    piece(std::string_view("_"));
+    auto bases = f.base_features();
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+      if (i) piece(std::string_view("_"));
+      piece(bases[i]->stored_name());
+    }
+  }
+
   // `piece(text)` for each piece of the name of `f`, in order.
   template <class Piece>
   static void name_pieces(const Feature& f, Piece&& piece) {
@@ -139,15 +159,22 @@ class FeatureFactory {
       piece(f.stored_name());
       return;
     }
+    // Most derived names, of the first and second levels, without the stack below.
     auto bases = f.base_features();
-    if (std::all_of(bases.begin(), bases.end(),
-                    [](const Feature* b) { return b->bits_ & Feature::kStoredName; })) {
-      // Most derived names: the primitive's and the bases' stored names.
+    if (std::all_of(bases.begin(), bases.end(), has_stored_name)) {
+      join_stored_names(f, piece);
+      return;
+    }
+    if (std::all_of(bases.begin(), bases.end(), named_from_stored_names)) {
       piece(std::string_view(f.primitive_->name));
       piece(std::string_view("_"));
       for (std::size_t i = 0; i < bases.size(); ++i) {
         if (i) piece(std::string_view("_"));
-        piece(bases[i]->stored_name());
+        if (has_stored_name(bases[i])) {
+          piece(bases[i]->stored_name());
+        } else {
+          join_stored_names(*bases[i], piece);
+        }
       }
       return;
     }
