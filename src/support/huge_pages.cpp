@@ -27,9 +27,10 @@ std::atomic<std::size_t> kept_count{0};
 
 // A huge page's first fault slower than this costs more than the 512 faults of 4 KiB pages would
 // (about 1-2 us each in a virtual machine, less on bare metal); one that slow turns huge pages off
-// for kHugePagesPause. Blocks of 4 KiB pages made meanwhile are unmapped rather than kept if they
-// are given back once huge pages are cheap again, so that a process that started on a busy
-// machine ends up in huge pages all the same.
+// for kHugePagesPause. Blocks of 4 KiB pages made meanwhile are kept all the same: unmapping them
+// would make later calls fault their memory in again, and on a host where huge pages stay dear,
+// stall on the next try. Kept while huge pages are cheap, they are advised for huge pages, which
+// the kernel then makes of them in the background, off the calls' way.
 constexpr std::int64_t kSlowHugeFault = 1'000'000;  // ns
 constexpr std::int64_t kHugePagesPause = 1'000'000'000;
 std::atomic<std::int64_t> huge_pages_off_until{0};
@@ -70,8 +71,11 @@ bool keep(Block block) noexcept {
   if (kept_count.load(std::memory_order_relaxed) >= kKeptBlocks || address_space_limited()) {
     return false;
   }
-  if (!block.huge_pages && huge_pages_cheap()) return false;
   if (madvise(block.data, kBlockSize, MADV_FREE) != 0) return false;
+  if (!block.huge_pages && huge_pages_cheap() &&
+      madvise(block.data, kBlockSize, MADV_HUGEPAGE) == 0) {
+    block.huge_pages = true;
+  }
   void* tagged = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(block.data) |
                                          (block.huge_pages ? 0 : kSmallPagesTag));
   for (auto& slot : kept_blocks) {

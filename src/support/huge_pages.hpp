@@ -21,7 +21,7 @@ inline constexpr std::size_t kBlockSize = std::size_t{2} << 20;
 
 struct Block {
   void* data = nullptr;
-  bool huge_pages = false;  // faulted in as huge pages (see above)
+  bool huge_pages = false;  // advised for huge pages (see above)
 };
 
 // A block, in huge pages while they are cheap, or a null one when the system refuses. Its bytes
@@ -31,8 +31,8 @@ Block acquire_block() noexcept;
 // Gives a block back. Without an address-space limit the block is kept for the next
 // acquire_block() and its pages are handed to the kernel lazily (MADV_FREE): they leave the
 // process as soon as the system needs the memory, and a later call that reuses them before then
-// pays no page faults. Under a limit, where the kernel lacks lazy freeing, or for a block of 4 KiB
-// pages once huge pages are cheap again, the block is unmapped at once.
+// pays no page faults. Under a limit, where the kernel lacks lazy freeing, or with 1 GiB of blocks
+// kept already, the block is unmapped at once.
 void release_block(Block block) noexcept;
 
 }  // namespace tolvane
