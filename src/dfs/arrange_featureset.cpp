@@ -35,10 +35,14 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : f
 }
 
 SchemaCounts::SchemaCounts(std::span<const FeatureRef> features) {
-  std::vector<std::uint64_t> by_schema(kLogicalTypeCount * kLogicalTypeCount, 0);
-  for (const FeatureRef& f : features) ++by_schema[ColumnSchemaHash{}(f->schema())];
-  for (std::size_t i = 0; i < by_schema.size(); ++i) {
-    if (!by_schema[i]) continue;
+  // Counted per schema; a list holds few distinct ones, which alone are looked at afterwards.
+  std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema{};
+  std::vector<std::size_t> seen;
+  for (const FeatureRef& f : features) {
+    std::size_t key = ColumnSchemaHash{}(f->schema());
+    if (by_schema[key]++ == 0) seen.push_back(key);
+  }
+  for (std::size_t i : seen) {
     std::uint32_t types = filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
                                        static_cast<LogicalType>(i % kLogicalTypeCount)});
     auto it = std::find_if(counts_.begin(), counts_.end(),
@@ -73,7 +77,10 @@ std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
   return std::min(under_logical, under_tag);
 }
 
-bool ids_distinct(std::span<const FeatureRef> features) {
+namespace {
+
+template <class Item>
+bool ids_distinct_in(std::span<Item> features, const Feature* (*record)(const Item&)) {
   // The first 8 bytes of each id mark a bit in a table of 16 bits per feature; a feature whose bit
   // is already marked is a suspect. Only the suspects' prefixes are then looked at in full.
   auto prefix = [](const Feature* f) {
@@ -92,8 +99,8 @@ bool ids_distinct(std::span<const FeatureRef> features) {
     return was;
   };
   std::vector<std::uint64_t> suspects;
-  for (const FeatureRef& f : features) {
-    if (test_and_mark(prefix(f.get()))) suspects.push_back(prefix(f.get()));
+  for (const Item& f : features) {
+    if (test_and_mark(prefix(record(f)))) suspects.push_back(prefix(record(f)));
   }
   if (suspects.empty()) return true;
   std::sort(suspects.begin(), suspects.end());
@@ -102,10 +109,10 @@ bool ids_distinct(std::span<const FeatureRef> features) {
   for (std::uint64_t key : suspects) test_and_mark(key);
   // Every feature with a suspect prefix, ordered by id: equal ids end up side by side.
   std::vector<const Feature*> same_prefix;
-  for (const FeatureRef& f : features) {
-    std::uint64_t key = prefix(f.get());
+  for (const Item& f : features) {
+    std::uint64_t key = prefix(record(f));
     if (is_marked(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
-      same_prefix.push_back(f.get());
+      same_prefix.push_back(record(f));
     }
   }
   std::sort(same_prefix.begin(), same_prefix.end(),
@@ -113,6 +120,30 @@ bool ids_distinct(std::span<const FeatureRef> features) {
   return std::adjacent_find(same_prefix.begin(), same_prefix.end(),
                             [](const Feature* a, const Feature* b) { return same_id(*a, *b); }) ==
          same_prefix.end();
+}
+
+}  // namespace
+
+bool ids_distinct(std::span<const FeatureRef> features) {
+  return ids_distinct_in<const FeatureRef>(features, [](const FeatureRef& f) { return f.get(); });
+}
+
+bool ids_distinct(std::span<const Feature* const> features) {
+  return ids_distinct_in<const Feature* const>(features, [](const Feature* const& f) { return f; });
+}
+
+std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
+                                             ColumnSchema schema) {
+  std::vector<std::uint32_t> out;
+  if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
+    return out;
+  }
+  const std::uint32_t wanted =
+      1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
+  for (std::uint32_t p = 0; p < filed.size(); ++p) {
+    if ((filed[p] & wanted) == wanted) out.push_back(p);
+  }
+  return out;
 }
 
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema) {

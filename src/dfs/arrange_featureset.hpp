@@ -48,6 +48,11 @@ class FeatureTypeIndex {
 // of the smaller of the two sets.
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
 
+// The same as matching_features() over a list whose features all have different ids, from each
+// feature's filed_under() value: no set of ids is needed, only one pass over `filed`.
+std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
+                                             ColumnSchema schema);
+
 // How many features of a list carry each combination of type values: enough to count the matches
 // of any schema without building anything per feature.
 class SchemaCounts {
@@ -65,6 +70,7 @@ class SchemaCounts {
 
 // Whether no two of the features share an id, in memory of a few bytes per feature.
 bool ids_distinct(std::span<const FeatureRef> features);
+bool ids_distinct(std::span<const Feature* const> features);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.

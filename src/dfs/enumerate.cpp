@@ -47,7 +47,8 @@ CandidateCursor::CandidateCursor(const CandidateSpace& space, std::uint64_t rank
   for (const auto& g : groups) {
     offsets_.push_back(total);
     total += g.k;
-    used_.emplace_back(space.commutative_ ? 0 : g.size, false);
+    // Only a permutation of two or more can meet an index it took already.
+    used_.emplace_back(space.commutative_ || g.k < 2 ? 0 : g.size, false);
   }
   indices_.resize(total);
   // Mixed radix, last group fastest.
@@ -73,36 +74,36 @@ void CandidateCursor::unrank(std::size_t group, std::uint64_t rank) {
     }
     return;
   }
+  // On a fresh cursor: no index is marked used yet.
   std::vector<bool>& used = used_[group];
-  std::fill(used.begin(), used.end(), false);
+  std::vector<std::uint32_t> taken;  // a[0..i), ascending
   for (std::uint32_t i = 0; i < g.k; ++i) {
     std::uint64_t block = choice_count(n - i - 1, g.k - i - 1, false);
-    std::uint64_t nth_free = rank / block;
+    // The nth index not taken yet: n, moved up past each taken index at or below it.
+    auto v = static_cast<std::uint32_t>(rank / block);
     rank %= block;
-    std::uint32_t v = 0;
-    for (;; ++v) {
-      if (!used[v] && nth_free-- == 0) break;
-    }
+    for (std::uint32_t t : taken) v += t <= v;
     a[i] = v;
-    used[v] = true;
+    if (!used.empty()) used[v] = true;
+    taken.insert(std::upper_bound(taken.begin(), taken.end(), v), v);
   }
 }
 
 void CandidateCursor::reset_group(std::size_t group) {
   std::uint32_t* a = indices_.data() + offsets_[group];
   const std::uint32_t k = space_.groups_[group].k;
+  std::vector<bool>& used = used_[group];
+  // The marks are exactly the current indices: cleared one by one, whatever the group's size.
+  for (std::uint32_t i = 0; i < k && !used.empty(); ++i) used[a[i]] = false;
   for (std::uint32_t i = 0; i < k; ++i) a[i] = i;
-  if (!space_.commutative_) {
-    std::vector<bool>& used = used_[group];
-    std::fill(used.begin(), used.end(), false);
-    std::fill(used.begin(), used.begin() + k, true);
-  }
+  for (std::uint32_t i = 0; i < k && !used.empty(); ++i) used[i] = true;
 }
 
 bool CandidateCursor::advance_group(std::size_t group) {
   std::uint32_t* a = indices_.data() + offsets_[group];
   const std::uint32_t k = space_.groups_[group].k;
   const std::uint32_t n = space_.groups_[group].size;
+  if (k == 1) return ++a[0] < n;  // one slot: the next match, whatever the order rule
   if (space_.commutative_) {
     // Next combination: bump the rightmost index that has room, then count up after it.
     for (std::uint32_t i = k; i-- > 0;) {

@@ -22,17 +22,23 @@ constexpr std::uint64_t kChunkFillings = 16384;
 constexpr std::size_t kBatch = 64;
 // How often (in candidates) a chunk asks whether to stop.
 constexpr std::uint64_t kStopCheckInterval = 1024;
-// What planning spends per input: its record pointer, sort key and block number, and its places in
-// the type index (up to three id sets of at most 8/3 slots of 8 bytes each, and their member
-// lists).
-constexpr std::uint64_t kPlanBytesPerInput = 20 + 3 * (22 + 4);
+// What planning spends per input: its record pointer, sort key, block number and type values, its
+// share of the test for shared ids and, when ids are shared, its places in the type index (up to
+// three id sets of at most 8/3 slots of 8 bytes each, and their member lists).
+constexpr std::uint64_t kPlanBytesPerInput = 26 + 3 * (22 + 4);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
-// The call's inputs as the workers read them: records by position, sort keys, and the prepared
-// hashing block of each input that a signature of two or more slots uses.
+// The call's inputs as the workers read them: records by position and, where a signature needs
+// them (so that a call over millions of inputs that pairs each with a few others pays for neither),
+// their sort keys and the prepared hashing blocks of those that signatures of two or more slots
+// use.
 struct Inputs {
-  explicit Inputs(std::vector<const Feature*> features)
-      : records(std::move(features)), keys(records.size()), block_of(records.size(), kNoBlock) {
+  explicit Inputs(std::vector<const Feature*> features) : records(std::move(features)) {}
+
+  // Before less().
+  void prepare_keys() {
+    if (keys.size() == records.size()) return;
+    keys.resize(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       std::uint64_t key = 0;
       for (int b = 0; b < 8; ++b) key = key << 8 | records[i]->id()[b];
@@ -47,6 +53,7 @@ struct Inputs {
   }
 
   const Sha256Block& block(std::uint32_t input) {
+    if (block_of.empty()) block_of.assign(records.size(), kNoBlock);
     if (block_of[input] == kNoBlock) {
       block_of[input] = static_cast<std::uint32_t>(blocks.size());
       char hex[64];
@@ -79,10 +86,8 @@ struct Demand {
 // The demand of a call over `inputs` features, given how many of them match each schema.
 template <class CountOf>
 Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, CountOf&& count_of) {
-  // Blocks in use besides the records' share of them: per thread, the one its records are carved
-  // from, and the caller's block of Python objects (each in huge pages, charged whole).
-  const std::uint64_t blocks_in_use = (pool_size() + 1) * kBlockSize;
-  Demand d{0, saturating_add(blocks_in_use, saturating_mul(inputs, kPlanBytesPerInput))};
+  // The block the caller carves its objects from, charged whole.
+  Demand d{0, saturating_add(kBlockSize, saturating_mul(inputs, kPlanBytesPerInput))};
   bool prepared_blocks = false;
   for (const PrimitiveRef& p : primitives) {
     if (p->function_type != "transform") continue;
@@ -90,8 +95,12 @@ Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, Coun
       const std::size_t slots = signature.schemas.size();
       std::uint64_t n = CandidateSpace::count(signature.schemas, p->commutative, count_of);
       d.count = saturating_add(d.count, n);
-      d.bytes = saturating_add(d.bytes, saturating_mul(n, SynthesizedBatch::record_size(slots) +
-                                                              kCallerBytesPerFeature));
+      // Besides the record and the caller's share, each feature's id and base positions wait in
+      // its chunk's batch until the caller takes it: at worst every chunk is made first.
+      const std::uint64_t per_feature = SynthesizedBatch::record_size(slots) +
+                                        kCallerBytesPerFeature + sizeof(Digest) +
+                                        slots * sizeof(std::uint32_t);
+      d.bytes = saturating_add(d.bytes, saturating_mul(n, per_feature));
       // Per match: its place in the match list and, hashed from blocks, its first state.
       const std::uint64_t per_match =
           sizeof(std::uint32_t) + (slots >= 2 ? sizeof(Sha256State) + sizeof(void*) : 0);
@@ -120,21 +129,43 @@ bool refuse_by_count(std::span<const FeatureRef> inputs, std::span<const Primiti
   return true;
 }
 
-// Matches computed once per distinct schema and shared by every signature that needs them.
+// Matches computed once per distinct schema and shared by every signature that needs them. When
+// no two inputs share an id (almost always), a schema's matches are one pass over the inputs' type
+// values; only otherwise is the type index, with its sets of ids, built.
 class MatchCache {
  public:
-  explicit MatchCache(std::span<const Feature* const> records) : index_(records) {}
+  explicit MatchCache(std::span<const Feature* const> records)
+      : records_(records), distinct_(ids_distinct(records)) {}
 
   std::span<const std::uint32_t> operator()(ColumnSchema s) {
-    auto& slot = cache_[ColumnSchemaHash{}(s)];
-    if (!slot) slot = matching_features(index_, s);
-    return *slot;
+    for (const auto& [schema, matches] : cache_) {
+      if (schema == s) return matches;
+    }
+    return cache_
+        .emplace_back(s, distinct_ ? matching_distinct(filed(), s) : matching_features(index(), s))
+        .second;
   }
 
  private:
-  FeatureTypeIndex index_;
-  std::array<std::optional<std::vector<std::uint32_t>>, kLogicalTypeCount * kLogicalTypeCount>
-      cache_;
+  std::span<const std::uint32_t> filed() {
+    if (filed_.size() != records_.size()) {
+      filed_.resize(records_.size());
+      for (std::size_t i = 0; i < records_.size(); ++i)
+        filed_[i] = filed_under(records_[i]->schema());
+    }
+    return filed_;
+  }
+  const FeatureTypeIndex& index() {
+    if (!index_) index_.emplace(records_);
+    return *index_;
+  }
+
+  std::span<const Feature* const> records_;
+  bool distinct_;
+  std::vector<std::uint32_t> filed_;       // per input, when ids are distinct
+  std::optional<FeatureTypeIndex> index_;  // else
+  // A few schemas per call: a list. Its entries' vectors keep their storage when it grows.
+  std::vector<std::pair<ColumnSchema, std::vector<std::uint32_t>>> cache_;
 };
 
 // One signature's candidates and how their ids are hashed.
@@ -168,11 +199,10 @@ struct Chunk {
   std::uint64_t first;       // position of its first feature among the call's new features
 };
 
-// Per thread of the loop: where its records come from and its scratch space.
+// Per thread of the loop: its scratch space.
 struct ThreadContext {
   explicit ThreadContext(std::size_t inputs) : tally(inputs, 0) {}
 
-  RecordArena arena;
   std::vector<std::uint32_t> tally;  // per input: references taken by the current chunk
   std::vector<std::uint32_t> touched;
   std::vector<std::uint32_t> tuples, order;
@@ -180,8 +210,6 @@ struct ThreadContext {
   std::vector<const Sha256Block*> blocks;
   std::vector<std::string_view> tails;
   std::vector<char> tail_bytes;
-  std::array<Digest, kBatch> digests;
-  std::vector<const Feature*> bases;
 
   void count_ref(std::uint32_t input) {
     if (tally[input]++ == 0) touched.push_back(input);
@@ -227,6 +255,7 @@ class Engine {
           chunks_.push_back(
               {work.get(), &s, b, std::min(b + s.chunk_size, s.space.size()), total_});
           total_ += chunks_.back().end - b;
+          fillings_ += (chunks_.back().end - b) * s.space.slots();
         }
       }
     }
@@ -237,7 +266,7 @@ class Engine {
   ~Engine() {
     for (SynthesizedBatch* out : outputs_) delete out;
     // Forked while the loop ran: the workers' contexts were theirs, in whatever state they were
-    // left; nothing in them may be touched, so they are leaked (with the blocks they carve).
+    // left; nothing in them may be touched, so they are leaked.
     if (forks_seen() != forks_at_start_) {
       for (std::size_t t = 1; t < contexts_.size(); ++t) (void)contexts_[t].release();
     }
@@ -247,9 +276,10 @@ class Engine {
 
   void run(FeatureSink& sink, const StopProbe& stop) {
     sink.reserve(total_);
+    // Work of less than a chunk's size costs less than waking a worker.
     run_chunks(
         chunks_.size(), [&](std::size_t i, ChunkRun& run) { make_chunk(i, run); }, stop,
-        [&](std::size_t i) { hand_over(i, sink); });
+        [&](std::size_t i) { hand_over(i, sink); }, fillings_ <= kChunkFillings);
   }
 
  private:
@@ -265,10 +295,14 @@ class Engine {
       SignatureWork& s = work.signatures.emplace_back(signature, p.commutative, matches_);
       std::uint32_t slots = s.space.slots();
       s.chunk_size = std::max<std::uint64_t>(1, kChunkFillings / std::max<std::uint32_t>(slots, 1));
-      if (s.space.size() && slots >= 2 && work.prefix_rest.empty()) {
+      // A member's prepared block and first state cost it about two compressions, and save each
+      // candidate one: worth it once there are twice as many candidates as members.
+      if (slots >= 2 && work.prefix_rest.empty() &&
+          s.space.size() / 2 >= s.space.matches().size() && s.space.size()) {
         s.by_blocks = true;
         for (std::uint32_t input : s.space.matches()) inputs_.block(input);
       }
+      if (p.commutative && slots >= 2 && s.space.size()) inputs_.prepare_keys();
       work.count = saturating_add(work.count, s.space.size());
     }
   }
@@ -297,25 +331,55 @@ class Engine {
     return *slot;
   }
 
-  // The ids of `n` candidates (members in slot order), into ctx.digests.
-  void hash(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx, std::size_t n) {
+  // The ids and base positions of `n` candidates (members in slot order, in ctx.tuples), into
+  // `room`, counting the references on the bases.
+  void work_out(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx,
+                std::size_t n, SynthesizedBatch::Room room) {
     const std::uint32_t slots = s.space.slots();
     const auto members = s.space.matches();
     const std::uint32_t* tuples = ctx.tuples.data();
     // The order the ids are fed in: slot order, or ascending ids for a commutative primitive.
+    const bool ascending = s.space.commutative() && slots > 1;
+    if (s.by_blocks && slots == 2) {
+      // Most signatures: two slots, each candidate hashed from its first member's state and its
+      // second member's block, in one pass. The commutative order picks the member with the
+      // smaller id first, without a branch that the ids' random order would mispredict half the
+      // time.
+      ctx.starts.resize(n);
+      ctx.blocks.resize(n);
+      for (std::size_t c = 0; c < n; ++c) {
+        std::uint32_t first = tuples[2 * c], second = tuples[2 * c + 1];
+        const std::uint32_t a = members[first], b = members[second];
+        room.positions[2 * c] = a;
+        room.positions[2 * c + 1] = b;
+        ctx.count_ref(a);
+        ctx.count_ref(b);
+        if (ascending) {
+          const bool swap = inputs_.less(b, a);
+          const std::uint32_t lower = swap ? second : first;
+          second ^= first ^ lower;
+          first = lower;
+        }
+        ctx.starts[c] = &s.first_states[first];
+        ctx.blocks[c] = s.member_blocks[second];
+      }
+      sha256_finish_blocks(n, 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
+      return;
+    }
+    for (std::size_t m = 0; m < n * slots; ++m) {
+      std::uint32_t input = members[tuples[m]];
+      room.positions[m] = input;
+      ctx.count_ref(input);
+    }
     const std::uint32_t* order = tuples;
-    if (s.space.commutative() && slots > 1) {
+    if (ascending) {
       ctx.order.assign(tuples, tuples + n * slots);
       auto by_id = [&](std::uint32_t a, std::uint32_t b) {
         return inputs_.less(members[a], members[b]);
       };
       for (std::size_t c = 0; c < n; ++c) {
         std::uint32_t* t = ctx.order.data() + c * slots;
-        if (slots == 2) {
-          if (by_id(t[1], t[0])) std::swap(t[0], t[1]);
-        } else {
-          std::sort(t, t + slots, by_id);
-        }
+        std::sort(t, t + slots, by_id);
       }
       order = ctx.order.data();
     }
@@ -328,7 +392,7 @@ class Engine {
         for (std::uint32_t j = 1; j < slots; ++j)
           ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
       }
-      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), ctx.digests.data());
+      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
       return;
     }
     // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
@@ -346,36 +410,27 @@ class Engine {
       }
       ctx.tails[c] = {tail, length};
     }
-    sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), ctx.digests.data());
+    sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), room.ids);
   }
 
   void make_chunk(std::size_t index, ChunkRun& run) {
     const Chunk& chunk = chunks_[index];
     const SignatureWork& s = *chunk.signature;
-    const Primitive& p = *chunk.work->primitive;
     const std::uint32_t slots = s.space.slots();
-    const auto members = s.space.matches();
     ThreadContext& ctx = context(run.thread());
     struct ClearTally {
       ThreadContext& ctx;
       ~ClearTally() { ctx.clear_tally(); }
     } clear_on_exit{ctx};
 
-    auto out = std::make_unique<SynthesizedBatch>(p);
-    out->reserve(chunk.end - chunk.begin);
+    auto out = std::make_unique<SynthesizedBatch>(*chunk.work->primitive, slots,
+                                                  inputs_.records.data(), chunk.end - chunk.begin);
     ctx.tuples.resize(kBatch * slots);
-    ctx.bases.resize(kBatch * slots);
     CandidateCursor cursor(s.space, chunk.begin);
     for (std::uint64_t at = chunk.begin; at < chunk.end;) {
       auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, chunk.end - at));
       cursor.fill(ctx.tuples.data(), n);
-      hash(*chunk.work, s, ctx, n);
-      for (std::size_t m = 0; m < n * slots; ++m) {
-        std::uint32_t input = members[ctx.tuples[m]];
-        ctx.bases[m] = inputs_.records[input];
-        ctx.count_ref(input);
-      }
-      out->make(ctx.arena, slots, ctx.bases.data(), {ctx.digests.data(), n});
+      work_out(*chunk.work, s, ctx, n, out->extend(n));
       std::uint64_t before = at - chunk.begin;
       at += n;
       if ((at - chunk.begin) / kStopCheckInterval != before / kStopCheckInterval &&
@@ -392,7 +447,7 @@ class Engine {
   void hand_over(std::size_t index, FeatureSink& sink) {
     std::unique_ptr<SynthesizedBatch> out(std::exchange(outputs_[index], nullptr));
     out->add_refs();
-    sink.take(chunks_[index].first, out->records());
+    sink.take(chunks_[index].first, *out);
   }
 
   Inputs inputs_;
@@ -400,6 +455,7 @@ class Engine {
   std::vector<std::unique_ptr<PrimitiveWork>> works_;
   std::vector<Chunk> chunks_;
   std::uint64_t total_ = 0;
+  std::uint64_t fillings_ = 0;              // candidates times slots, of every chunk
   std::vector<SynthesizedBatch*> outputs_;  // published by the chunk, taken by the hand-over
   std::vector<std::unique_ptr<ThreadContext>> contexts_;
   const std::uint64_t forks_at_start_ = forks_seen();
@@ -413,8 +469,9 @@ class CollectingSink : public FeatureSink {
     out.reserve(features_.size() + count);
     out.assign(features_.begin(), features_.end());
   }
-  void take(std::uint64_t, std::span<const Feature*> features) override {
-    for (const Feature*& f : features) out.push_back(FeatureRef::adopt(std::exchange(f, nullptr)));
+  void take(std::uint64_t, SynthesizedBatch& batch) override {
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      out.push_back(FeatureRef::adopt(batch.build_next()));
   }
 
   std::vector<FeatureRef> out;

@@ -30,10 +30,10 @@ class FeatureSink {
   virtual ~FeatureSink() = default;
   // Before anything is made: how many new features the call makes.
   virtual void reserve(std::uint64_t count) = 0;
-  // The new features at [first, first + features.size()) of the call's new features, each with
-  // one reference. The sink adopts those it keeps and sets their slots to null; the engine drops
-  // any it leaves. If it throws, the call fails with that exception.
-  virtual void take(std::uint64_t first, std::span<const Feature*> features) = 0;
+  // The new features at [first, first + batch.size()) of the call's new features, whose records
+  // the sink builds (see SynthesizedBatch), in order; the batch drops the references of those it
+  // leaves unbuilt. If it throws, the call fails with that exception.
+  virtual void take(std::uint64_t first, SynthesizedBatch& batch) = 0;
 };
 
 // One level of synthesis: every feature that each primitive whose function_type is "transform"

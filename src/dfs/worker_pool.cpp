@@ -297,10 +297,11 @@ void stop_idle_workers() {
 }
 
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
-                const StopProbe& stop, const std::function<void(std::size_t)>& consume) {
+                const StopProbe& stop, const std::function<void(std::size_t)>& consume,
+                bool alone) {
   if (count > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   ChunkLoop loop(count, body, stop, consume);
-  Pool* pool = acquire_pool(count);
+  Pool* pool = alone ? nullptr : acquire_pool(count);
   if (pool) pool->publish(loop);
   loop.take_part();
   // Forked mid-loop, nothing of the pool may be touched here: its mutex may have been held by a

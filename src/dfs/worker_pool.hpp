@@ -43,12 +43,14 @@ class ChunkRun {
 // loop the failure of `consume`, or Interrupted if `stop` fired, or the failure of the
 // lowest-numbered failing chunk is rethrown here. Chunks at or after a failure are not consumed.
 //
-// The loop runs on the calling thread alone when the pool is owned by another loop (of any
-// thread), when the pool has no workers (none could be created), and in a child of fork() made
+// The loop runs on the calling thread alone when the caller asks (`alone`: too little work to
+// share), when the pool is owned by another loop (of any thread), when the pool has no workers
+// (none could be created), and in a child of fork() made
 // while it ran, which runs again any chunk a vanished worker had begun: `body` must be able to
 // run a chunk again from the start, leaving nothing of the abandoned run behind that it relies on.
 void run_chunks(std::size_t count, const std::function<void(std::size_t, ChunkRun&)>& body,
-                const StopProbe& stop, const std::function<void(std::size_t)>& consume = {});
+                const StopProbe& stop, const std::function<void(std::size_t)>& consume = {},
+                bool alone = false);
 
 // Ends the pool's workers when no loop is running, waiting until they are gone, so that a fork
 // copies a process without threads of ours (the next loop makes new ones). While a loop runs (a

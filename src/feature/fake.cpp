@@ -25,7 +25,6 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
   std::vector<FeatureRef> out;
   out.reserve(n_features > 1 ? static_cast<std::size_t>(n_features) : 1);
   out.push_back(build_feature("idx", schema, nullptr, {}));
-  RecordArena arena;
   // The names F_0, F_1, ... are hashed a batch at a time: the batch kernel interleaves messages.
   // The batch lives on the heap: calls nest (signal handlers), and stack is scarce on small
   // threads.
@@ -51,7 +50,7 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
     }
     sha256_finish_tails(batch, b->starts, b->views, b->ids);
     for (std::size_t j = 0; j < batch; ++j) {
-      out.push_back(build_root_feature(arena, b->views[j], schema, b->ids[j]));
+      out.push_back(build_root_feature(b->views[j], schema, b->ids[j]));
     }
   }
   return out;

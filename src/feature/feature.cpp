@@ -11,6 +11,40 @@
 
 namespace tolvane {
 
+namespace {
+
+Feature::CellRelease cell_release = nullptr;
+
+// Pieces of a name still to write, last first: records, or null for a "_" between two base names.
+// Most names need few; deep ones spill to the heap.
+class PendingPieces {
+ public:
+  bool empty() const noexcept { return size_ == 0; }
+  void push(const Feature* f) {
+    if (size_ < kInline) {
+      inline_[size_++] = f;
+    } else {
+      spill_.push_back(f);
+      ++size_;
+    }
+  }
+  const Feature* pop() noexcept {
+    --size_;
+    if (size_ < kInline) return inline_[size_];
+    const Feature* f = spill_.back();
+    spill_.pop_back();
+    return f;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  const Feature* inline_[kInline];
+  std::size_t size_ = 0;
+  std::vector<const Feature*> spill_;
+};
+
+}  // namespace
+
 // Allocates, fills and frees records; the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
@@ -22,28 +56,31 @@ class FeatureFactory {
     return (size + 7) & ~std::size_t{7};
   }
 
-  // A record with one reference, owned by the caller. `name` absent: the name is derived. The
-  // primitive and bases gain a reference each unless the caller counts them (`take_refs` false).
-  static Feature* make(void* memory, bool in_arena, std::optional<std::string_view> name,
-                       ColumnSchema schema, const Primitive* primitive,
-                       std::span<const Feature* const> bases, const Digest& id, bool take_refs) {
+  // A record with `refs` references, owned by the caller. `name` absent: the name is derived. The
+  // primitive and the bases (base_at(0), base_at(1), ...) gain a reference each unless the caller
+  // counts them (`take_refs` false).
+  template <class BaseAt>
+  static Feature* make(void* memory, std::optional<std::string_view> name, ColumnSchema schema,
+                       const Primitive* primitive, std::size_t base_count, BaseAt&& base_at,
+                       const Digest& id, bool take_refs, bool in_cell = false) {
     auto* f = new (memory) Feature();
+    if (in_cell) f->refs_.store(2, std::memory_order_relaxed);
     f->schema_ = schema;
     f->primitive_ = primitive;
     f->id_ = id;
-    f->bits_ = static_cast<std::uint16_t>(std::min<std::size_t>(bases.size(), Feature::kLongCount));
+    f->bits_ = static_cast<std::uint16_t>(std::min<std::size_t>(base_count, Feature::kLongCount));
     if (name) f->bits_ |= Feature::kStoredName;
-    if (in_arena) f->bits_ |= Feature::kInArena;
+    if (in_cell) f->bits_ |= Feature::kInCell;
     char* tail = reinterpret_cast<char*>(f + 1);
     if (f->long_count()) {
-      std::uint64_t n = bases.size();
+      std::uint64_t n = base_count;
       std::memcpy(tail, &n, sizeof n);
       tail += sizeof n;
     }
     // A loop, not memcpy: most records have one or two bases, too few for a library call.
     auto* slots = reinterpret_cast<const Feature**>(tail);
-    for (std::size_t i = 0; i < bases.size(); ++i) slots[i] = bases[i];
-    tail += bases.size() * sizeof(const Feature*);
+    for (std::size_t i = 0; i < base_count; ++i) slots[i] = base_at(i);
+    tail += base_count * sizeof(const Feature*);
     if (name) {
       auto size = static_cast<std::uint32_t>(name->size());
       std::memcpy(tail, &size, sizeof size);
@@ -51,7 +88,7 @@ class FeatureFactory {
     }
     if (take_refs) {
       if (primitive) primitive->add_refs();
-      for (const Feature* b : bases) b->add_refs();
+      for (const Feature* b : f->base_features()) b->add_refs();
     }
     return f;
   }
@@ -61,16 +98,9 @@ class FeatureFactory {
                                const Primitive* primitive, std::span<const Feature* const> bases,
                                const Digest& id) {
     void* memory = ::operator new(size_of(bases.size(), name));
-    return FeatureRef::adopt(make(memory, false, name, schema, primitive, bases, id, true));
-  }
-
-  static Feature* make_in(RecordArena& arena, std::optional<std::string_view> name,
-                          ColumnSchema schema, const Primitive* primitive,
-                          std::span<const Feature* const> bases, const Digest& id, bool take_refs) {
-    std::size_t size = size_of(bases.size(), name);
-    bool in_arena = size <= RecordArena::kMaxRecord;
-    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
-    return make(memory, in_arena, name, schema, primitive, bases, id, take_refs);
+    return FeatureRef::adopt(make(
+        memory, name, schema, primitive, bases.size(), [&](std::size_t i) { return bases[i]; }, id,
+        true));
   }
 
   static FeatureRef copy_with(const Feature& f, std::string_view name, const Primitive* primitive,
@@ -79,13 +109,12 @@ class FeatureFactory {
   }
 
   static void free(const Feature* f) noexcept {
-    bool in_arena = f->bits_ & Feature::kInArena;
-    void* memory = const_cast<Feature*>(f);
+    const bool in_cell = f->bits_ & Feature::kInCell;
     f->~Feature();
-    if (in_arena) {
-      RecordArena::release(memory);
+    if (in_cell) {
+      cell_release(f);
     } else {
-      ::operator delete(memory);
+      ::operator delete(const_cast<Feature*>(f));
     }
   }
 
@@ -103,8 +132,71 @@ class FeatureFactory {
     }
   }
 
-  static bool stored(const Feature& f) { return f.bits_ & Feature::kStoredName; }
-  static std::string_view stored_name(const Feature& f) { return f.stored_name(); }
+  static bool has_stored_name(const Feature* f) noexcept { return f->bits_ & Feature::kStoredName; }
+
+  // A stored name, or one made of the primitive's and the bases' stored names.
+  static bool named_from_stored_names(const Feature* f) noexcept {
+    auto bases = f->base_features();
+    return has_stored_name(f) || std::all_of(bases.begin(), bases.end(), has_stored_name);
+  }
+
+  // The pieces of the name of `f`, a derived feature whose bases all have stored names.
+  template <class Piece>
+  static void join_stored_names(const Feature& f, Piece& piece) {
+    piece(std::string_view(f.primitive_->name));
+    piece(std::string_view("_"));
+    auto bases = f.base_features();
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+      if (i) piece(std::string_view("_"));
+      piece(bases[i]->stored_name());
+    }
+  }
+
+  // `piece(text)` for each piece of the name of `f`, in order.
+  template <class Piece>
+  static void name_pieces(const Feature& f, Piece&& piece) {
+    if (f.bits_ & Feature::kStoredName) {
+      piece(f.stored_name());
+      return;
+    }
+    // Most derived names, of the first and second levels, without the stack below.
+    auto bases = f.base_features();
+    if (std::all_of(bases.begin(), bases.end(), has_stored_name)) {
+      join_stored_names(f, piece);
+      return;
+    }
+    if (std::all_of(bases.begin(), bases.end(), named_from_stored_names)) {
+      piece(std::string_view(f.primitive_->name));
+      piece(std::string_view("_"));
+      for (std::size_t i = 0; i < bases.size(); ++i) {
+        if (i) piece(std::string_view("_"));
+        if (has_stored_name(bases[i])) {
+          piece(bases[i]->stored_name());
+        } else {
+          join_stored_names(*bases[i], piece);
+        }
+      }
+      return;
+    }
+    PendingPieces pending;
+    pending.push(&f);
+    while (!pending.empty()) {
+      const Feature* g = pending.pop();
+      if (!g) {
+        piece(std::string_view("_"));
+      } else if (g->bits_ & Feature::kStoredName) {
+        piece(g->stored_name());
+      } else {
+        piece(std::string_view(g->primitive_->name));
+        piece(std::string_view("_"));
+        auto bases = g->base_features();
+        for (std::size_t i = bases.size(); i-- > 0;) {
+          pending.push(bases[i]);
+          if (i) pending.push(nullptr);
+        }
+      }
+    }
+  }
 
  private:
   static Feature* unlink(Feature* f, Feature* next) noexcept {
@@ -129,30 +221,45 @@ void Feature::add_refs(std::uint64_t n) const noexcept {
 }
 
 void Feature::append_name(std::string& out) const {
-  if (bits_ & kStoredName) {
-    out += stored_name();
-    return;
-  }
-  // Pieces still to write, last first: records, or null for a "_" between two base names.
-  std::vector<const Feature*> pending{this};
-  while (!pending.empty()) {
-    const Feature* f = pending.back();
-    pending.pop_back();
-    if (!f) {
-      out += '_';
-    } else if (FeatureFactory::stored(*f)) {
-      out += FeatureFactory::stored_name(*f);
-    } else {
-      out += f->primitive_->name;
-      out += '_';
-      auto bases = f->base_features();
-      for (std::size_t i = bases.size(); i-- > 0;) {
-        pending.push_back(bases[i]);
-        if (i) pending.push_back(nullptr);
-      }
-    }
+  FeatureFactory::name_pieces(*this, [&](std::string_view piece) { out += piece; });
+}
+
+namespace {
+
+// memcpy for the short pieces of names, without a library call: overlapping words, never a byte
+// outside either range.
+inline void copy_short(char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
   }
 }
+
+}  // namespace
+
+std::size_t Feature::write_name(char* out, std::size_t capacity) const {
+  std::size_t size = 0;
+  FeatureFactory::name_pieces(*this, [&](std::string_view piece) {
+    if (size + piece.size() <= capacity) copy_short(out + size, piece.data(), piece.size());
+    size += piece.size();
+  });
+  return size;
+}
+
+void Feature::set_cell_release(CellRelease release) noexcept { cell_release = release; }
 
 std::string Feature::name() const {
   std::string out;
@@ -194,35 +301,25 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
   return FeatureFactory::make_owned(name, *schema, nullptr, base_features, h.finish());
 }
 
-FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
-                              const Digest& id) {
-  return FeatureRef::adopt(FeatureFactory::make_in(arena, name, schema, nullptr, {}, id, true));
+FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id) {
+  return FeatureFactory::make_owned(name, schema, nullptr, {}, id);
 }
+
+SynthesizedBatch::SynthesizedBatch(const Primitive& primitive, std::size_t slots,
+                                   const Feature* const* inputs, std::size_t capacity)
+    : primitive_(primitive),
+      slots_(slots),
+      inputs_(inputs),
+      ids_(std::make_unique_for_overwrite<Digest[]>(capacity)),
+      positions_(std::make_unique_for_overwrite<std::uint32_t[]>(capacity * slots)) {}
 
 SynthesizedBatch::~SynthesizedBatch() {
-  for (const Feature* f : records_) {
-    if (!f) continue;
-    if (refs_added_) {
-      FeatureRef::adopt(f);
-    } else {
-      FeatureFactory::free(f);
-    }
+  if (!refs_added_) return;
+  // The references of the features never built.
+  for (std::size_t i = built_; i < size_; ++i) {
+    for (std::size_t k = 0; k < slots_; ++k) FeatureRef::adopt(inputs_[positions_[i * slots_ + k]]);
+    PrimitiveRef::adopt(&primitive_);
   }
-}
-
-void SynthesizedBatch::make(RecordArena& arena, std::size_t slots, const Feature* const* bases,
-                            std::span<const Digest> ids) {
-  const std::size_t size = record_size(slots);
-  const bool in_arena = size <= RecordArena::kMaxRecord;
-  std::size_t made = records_.size();
-  records_.resize(made + ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    void* memory = in_arena ? arena.allocate(size) : ::operator new(size);
-    records_[made + i] =
-        FeatureFactory::make(memory, in_arena, std::nullopt, primitive_.return_type, &primitive_,
-                             {bases + i * slots, slots}, ids[i], false);
-  }
-  base_slots_ += slots * ids.size();
 }
 
 void SynthesizedBatch::add_refs() noexcept {
@@ -232,10 +329,18 @@ void SynthesizedBatch::add_refs() noexcept {
     base->add_refs(n);
     counted += n;
   }
-  assert(counted == base_slots_);
+  assert(counted == size_ * slots_);
   (void)counted;
-  primitive_.add_refs(records_.size());
+  primitive_.add_refs(size_);
   refs_added_ = true;
+}
+
+const Feature* SynthesizedBatch::build_next() {
+  void* memory = ::operator new(record_size());
+  const std::uint32_t* positions = positions_.get() + built_ * slots_;
+  return FeatureFactory::make(
+      memory, std::nullopt, primitive_.return_type, &primitive_, slots_,
+      [&](std::size_t k) { return inputs_[positions[k]]; }, ids_[built_++], false);
 }
 
 std::size_t SynthesizedBatch::record_size(std::size_t slots) noexcept {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,7 +14,6 @@
 #include <vector>
 
 #include "column_schema.hpp"
-#include "feature/record_arena.hpp"
 #include "primitive.hpp"
 #include "support/sha256.hpp"
 #include "support/shared_ref.hpp"
@@ -38,6 +40,9 @@ class Feature {
   // Built iteratively, so a chain of any depth reads without recursion.
   void append_name(std::string& out) const;
   std::string name() const;
+  // Writes the name to `out` when it fits in `capacity` bytes, and returns its size either way:
+  // most names fit a buffer on the caller's stack.
+  std::size_t write_name(char* out, std::size_t capacity) const;
 
   // Reference counting. The count is 32 bits wide to keep the record small; one that would pass
   // 2^31 (more references than any memory could hold features) sticks, and the record lives on.
@@ -51,18 +56,44 @@ class Feature {
     return refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
   }
 
+  // Drops `n` (below 2^30) references at once; true when they were the last.
+  bool drop_refs(std::uint32_t n) const noexcept {
+    if (refs_.load(std::memory_order_acquire) >= kStickyRefs) return false;
+    return refs_.fetch_sub(n, std::memory_order_acq_rel) == n;
+  }
+  // The count as it stands, which only a holder of every reference can rely on.
+  std::uint32_t refs() const noexcept { return refs_.load(std::memory_order_acquire); }
+
   // Releases the record and every ancestor whose last reference it held, iteratively: a chain of
   // any depth is freed without recursion.
   static void destroy(const Feature* f) noexcept;
 
+  // Ends the life of a record in a cell whose last reference its caller dropped, handing the
+  // caller, instead of dropping them, the references it held: `bases(span)` on its bases, one per
+  // slot, then `primitive(p)` when it has one. The cell's memory stays the caller's to free.
+  template <class Bases, class Prim>
+  static void take_apart(const Feature* f, Bases&& bases, Prim&& primitive) noexcept {
+    bases(f->base_features());
+    if (f->primitive_) primitive(f->primitive_);
+    f->~Feature();
+  }
+
+  // Cells: memory in which whoever builds a record keeps it together with data of its own (the
+  // Python object that holds it). A record in a cell starts with two references, one for its first
+  // holder and one for the cell's owner, and when its last reference goes its memory is given back
+  // through the function the owner registered, once for the process.
+  using CellRelease = void (*)(const Feature* record) noexcept;
+  static void set_cell_release(CellRelease release) noexcept;
+
  private:
   friend class FeatureFactory;
+  friend class SynthesizedBatch;
   static constexpr std::uint32_t kStickyRefs = 1u << 31;
-  // bits_: the base count when below kLongCount (else a 64-bit count precedes the bases), and
-  // two flags.
+  // bits_: the base count when below kLongCount (else a 64-bit count precedes the bases), and two
+  // flags.
   static constexpr std::uint16_t kLongCount = 0x1fff;
   static constexpr std::uint16_t kStoredName = 1u << 13;
-  static constexpr std::uint16_t kInArena = 1u << 14;
+  static constexpr std::uint16_t kInCell = 1u << 14;
 
   Feature() = default;
 
@@ -124,58 +155,99 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features);
 
-// Root feature whose id, the digest of its name, the caller has computed (in batches), in memory
-// from `arena`.
-FeatureRef build_root_feature(RecordArena& arena, std::string_view name, ColumnSchema schema,
-                              const Digest& id);
+// Root feature whose id, the digest of its name, the caller has computed (in batches).
+FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id);
 
-// What a caller spends on each feature it is handed besides the record: an object of four words,
-// a slot in its list, and a slot in the vector it is handed over in.
-inline constexpr std::size_t kCallerBytesPerFeature = 6 * sizeof(void*);
+// What a caller spends on each feature it is handed besides the record: an object of four words
+// and a slot in its list.
+inline constexpr std::size_t kCallerBytesPerFeature = 5 * sizeof(void*);
 
-// Derived features made in bulk by the synthesis engine, their references counted rather than
-// added one by one.
+// The new features of one chunk of a synthesis call as the engine worked them out, on whichever
+// thread: per feature its id and the positions of its bases among the call's inputs. The caller
+// builds their records, in order, on its own thread and in memory of its choosing.
 //
-// Every record holds a reference on its primitive and on each of its bases. The engine makes
-// records on its worker threads, where adding those references one at a time would have every
-// thread contend on the same few counts. So a batch's records take none when they are made: their
-// maker counts, per base, the references they need (set_base_refs), and the one thread that hands
-// the batch over adds them all at once (add_refs) before any record can be seen or dropped. Until
-// then the records own nothing, and destroying the batch only frees them. Afterwards each record's
-// one reference belongs to the batch, or to whoever took it out of records(), and destroying the
-// batch drops those it still holds. This type is the only way to make records without references.
+// Every record holds a reference on its primitive and on each of its bases. Adding those one at a
+// time would cost an atomic operation per reference, and on the workers every thread would contend
+// for the same few counts. So the engine counts, per base, the references the batch's records need
+// (set_base_refs), and the one thread that takes the batch over adds them all at once (add_refs)
+// before it builds any record; a record, once built, owns its references like any other. The
+// references of the records never built (the caller stopped, or failed) are dropped when the batch
+// is destroyed. This type is the only way to make records without taking their references one by
+// one.
 class SynthesizedBatch {
  public:
-  explicit SynthesizedBatch(const Primitive& primitive) noexcept : primitive_(primitive) {}
+  // Room for `capacity` features. `inputs`: the call's input records, by position, which outlive
+  // the batch.
+  SynthesizedBatch(const Primitive& primitive, std::size_t slots, const Feature* const* inputs,
+                   std::size_t capacity);
   SynthesizedBatch(const SynthesizedBatch&) = delete;
   SynthesizedBatch& operator=(const SynthesizedBatch&) = delete;
   ~SynthesizedBatch();
 
-  void reserve(std::size_t records) { records_.reserve(records); }
-  // Appends ids.size() records named after the primitive and their bases, the i-th with the
-  // `slots` bases from bases[i * slots] and the id ids[i], in memory from `arena`.
-  void make(RecordArena& arena, std::size_t slots, const Feature* const* bases,
-            std::span<const Digest> ids);
-  // The references the records need on their bases, as (base, count) pairs: all the records'
-  // base slots between them.
+  // The engine's side. `n` more features (within the capacity), to be filled in: their ids, and
+  // the positions of their bases, `slots` per feature.
+  struct Room {
+    Digest* ids;
+    std::uint32_t* positions;
+  };
+  Room extend(std::size_t n) noexcept {
+    Room room{ids_.get() + size_, positions_.get() + size_ * slots_};
+    size_ += n;
+    return room;
+  }
+  // The references the records need on their bases, as (base, count) pairs: all the features' base
+  // slots between them.
   void set_base_refs(std::vector<std::pair<const Feature*, std::uint32_t>> counts) noexcept {
     base_refs_ = std::move(counts);
   }
-  // Adds the counted references and the primitive's. Once, on one thread.
+
+  // The caller's side, on one thread. First adds the counted references and the primitive's.
   void add_refs() noexcept;
+  std::size_t size() const noexcept { return size_; }
+  // Bytes of each record, a multiple of 8.
+  std::size_t record_size() const noexcept { return record_size(slots_); }
+  // Builds the next record, in order, with one reference: the caller's. Throws std::bad_alloc.
+  const Feature* build_next();
+  // The same in a cell of the caller's (see Feature): `memory` holds record_size() bytes aligned
+  // for a pointer. Inline: callers build millions in a row.
+  const Feature* build_next_in_cell(void* memory) noexcept {
+    assert(slots_ < Feature::kLongCount);
+    auto* f = new (memory) Feature();
+    f->refs_.store(2, std::memory_order_relaxed);
+    f->schema_ = primitive_.return_type;
+    f->bits_ = static_cast<std::uint16_t>(slots_ | Feature::kInCell);
+    f->primitive_ = &primitive_;
+    f->id_ = ids_[built_];
+    auto** bases = reinterpret_cast<const Feature**>(f + 1);
+    const std::uint32_t* positions = positions_.get() + built_ * slots_;
+    // The same for every record of a batch: the branch is always predicted.
+    switch (slots_) {
+      case 1:
+        bases[0] = inputs_[positions[0]];
+        break;
+      case 2:
+        bases[0] = inputs_[positions[0]];
+        bases[1] = inputs_[positions[1]];
+        break;
+      default:
+        for (std::size_t k = 0; k < slots_; ++k) bases[k] = inputs_[positions[k]];
+    }
+    ++built_;
+    return f;
+  }
 
-  // The records in the order made. Once add_refs() has run, a caller may take a record's
-  // reference by nulling its slot.
-  std::span<const Feature*> records() noexcept { return records_; }
-
-  // Bytes of one record with `slots` bases.
   static std::size_t record_size(std::size_t slots) noexcept;
 
  private:
   const Primitive& primitive_;
-  std::vector<const Feature*> records_;
+  std::size_t slots_;
+  const Feature* const* inputs_;
+  // Filled in by the engine, so left uninitialised until then.
+  std::unique_ptr<Digest[]> ids_;
+  std::unique_ptr<std::uint32_t[]> positions_;
+  std::size_t size_ = 0;
   std::vector<std::pair<const Feature*, std::uint32_t>> base_refs_;
-  std::size_t base_slots_ = 0;  // of all records made
+  std::size_t built_ = 0;
   bool refs_added_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace tolvane::py {
@@ -62,9 +64,37 @@ std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o) {
   return to_vector(o, to_name_pairs);
 }
 
+namespace {
+
+bool is_ascii(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  auto word = [](const char* at) {
+    std::uint64_t w;
+    std::memcpy(&w, at, sizeof w);
+    return w;
+  };
+  std::uint64_t bits = 0;
+  if (n >= 8) {
+    // Whole words, the last one overlapping its predecessor.
+    for (std::size_t i = 0; i + 8 < n; i += 8) bits |= word(p + i);
+    bits |= word(p + n - 8);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+  }
+  return (bits & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
 Ref new_text(std::string_view text) {
   auto size = static_cast<Py_ssize_t>(text.size());
-  return Ref::checked(PyUnicode_FromStringAndSize(text.data(), size));
+  // Most texts are ASCII (names above all): copied into the string as they are, without the
+  // decoder's scan.
+  if (!is_ascii(text)) return Ref::checked(PyUnicode_FromStringAndSize(text.data(), size));
+  Ref out = Ref::checked(PyUnicode_New(size, 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(out.get()), text.data(), text.size());
+  return out;
 }
 
 namespace {

@@ -53,6 +53,25 @@ auto to_vector(PyObject* sequence,
     }
     out.reserve(static_cast<std::size_t>(size));
   }
+#ifndef Py_GIL_DISABLED
+  // A list or tuple of the exact type is read as its iterator reads it, each item held while it is
+  // converted, without the iterator's calls (inputs come by the million). With the interpreter
+  // lock, only Python code run by a conversion could change the list meanwhile, and the length is
+  // read again for every item as the iterator does.
+  if (PyList_CheckExact(sequence)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(sequence, i));
+      out.push_back(convert_item(item.get()));
+    }
+    return out;
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
+      out.push_back(convert_item(PyTuple_GET_ITEM(sequence, i)));
+    }
+    return out;
+  }
+#endif
   Ref iterator = Ref::checked(PyObject_GetIter(sequence));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     out.push_back(convert_item(item.get()));
@@ -71,6 +90,11 @@ std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o);
 // Records to new Python objects.
 Ref new_text(std::string_view text);
 inline Ref new_feature(FeatureRef f) { return new_object(feature_type(), std::move(f)); }
+// Objects for the features of `batch`, built in order into the empty items [at, at + batch.size())
+// of `list` (see feature_type.cpp).
+void new_features_into(PyObject* list, Py_ssize_t at, SynthesizedBatch& batch);
+// Applies the drops that Feature objects deferred (see feature_type.cpp).
+void flush_deferred_drops() noexcept;
 inline Ref new_primitive(PrimitiveRef p) { return new_object(primitive_type(), std::move(p)); }
 // Moves the references into the new objects (no reference-count traffic); `features` is left empty.
 Ref new_feature_list(std::vector<FeatureRef>&& features);

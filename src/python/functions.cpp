@@ -36,11 +36,8 @@ class FeatureListSink : public FeatureSink {
     }
   }
 
-  void take(std::uint64_t first, std::span<const Feature*> features) override {
-    auto at = static_cast<Py_ssize_t>(inputs_.size() + first);
-    for (const Feature*& f : features) {
-      set_list_item(list_, at++, new_feature(FeatureRef::adopt(std::exchange(f, nullptr))));
-    }
+  void take(std::uint64_t first, SynthesizedBatch& batch) override {
+    new_features_into(list_.get(), static_cast<Py_ssize_t>(inputs_.size() + first), batch);
   }
 
   Ref finish() {
@@ -85,6 +82,7 @@ Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   auto [features, primitives] =
       BoundArgs(kGenerate, args, nargsf, kwnames).convert(to_features, to_primitives);
   stop_workers_before_forks();
+  flush_deferred_drops();
   FeatureListSink sink(features);
   generate_features(features, primitives, sink, python_signal_raised);
   return sink.finish();

@@ -3,87 +3,66 @@
 #include <cstring>
 #include <new>
 
-#include "support/huge_pages.hpp"
-
 namespace tolvane::py {
 
-// The first cells of each block; its other cells are either free (on its free list or past
-// `carved`) or live.
-struct ObjectArena::Block {
-  Block* prev = nullptr;
-  Block* next = nullptr;
-  void* free_list = nullptr;  // freed cells, each holding the next
-  std::uint32_t live = 0;
-  std::uint32_t carved = 0;  // cells handed out at least once
-  bool in_partial = false;
+ObjectArena::Block::Block(SizeClass& c, bool huge_pages)
+    : owner(&c),
+      cells(static_cast<std::uint32_t>((kBlockSize - header()) / c.cell_size)),
+      huge_pages(huge_pages) {}
 
-  static Block* of(void* cell) {
-    return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(cell) & ~(kBlockSize - 1));
-  }
-  char* cells(std::size_t cell_size) {
-    std::size_t header = (sizeof(Block) + cell_size - 1) / cell_size * cell_size;
-    return reinterpret_cast<char*>(this) + header;
-  }
-};
-
-ObjectArena::ObjectArena(std::size_t cell_size)
-    : cell_size_((cell_size + 15) & ~std::size_t{15}),
-      cells_per_block_(static_cast<std::uint32_t>(
-          (kBlockSize - (sizeof(Block) + cell_size_ - 1) / cell_size_ * cell_size_) / cell_size_)) {
+std::size_t ObjectArena::Block::header() const {
+  return (sizeof(Block) + owner->cell_size - 1) / owner->cell_size * owner->cell_size;
 }
 
-void ObjectArena::unlink(Block* b) noexcept {
+void ObjectArena::unlink(SizeClass& c, Block* b) noexcept {
   if (b->prev) b->prev->next = b->next;
   if (b->next) b->next->prev = b->prev;
-  if (partial_ == b) partial_ = b->next;
+  if (c.partial == b) c.partial = b->next;
   b->prev = b->next = nullptr;
   b->in_partial = false;
 }
 
-void ObjectArena::take_over(Block* b) noexcept {
-  current_ = b;
-  live_ = &b->live;
-  next_ = b->cells(cell_size_) + std::size_t{b->carved} * cell_size_;
-  end_ = b->cells(cell_size_) + std::size_t{cells_per_block_} * cell_size_;
-  b->carved = cells_per_block_;  // the run [next_, end_) is handed out by the fast path
+void ObjectArena::take_over(SizeClass& c, Block* b) noexcept {
+  c.current = b;
+  c.live = &b->live;
+  c.next = b->first_cell() + std::size_t{b->carved} * c.cell_size;
+  c.end = b->first_cell() + std::size_t{b->cells} * c.cell_size;
+  b->carved = b->cells;  // the run [next, end) is handed out by the fast path
 }
 
-void* ObjectArena::allocate_slowly() noexcept {
+void* ObjectArena::allocate_slowly(SizeClass& c, std::size_t size) noexcept {
+  if (c.cell_size == 0) c.cell_size = (size + 15) & ~std::size_t{15};
   for (;;) {
-    if (Block* b = current_; b && b->free_list) {
+    if (Block* b = c.current; b && b->free_list) {
       void* cell = b->free_list;
       std::memcpy(&b->free_list, cell, sizeof(void*));
       ++b->live;
-      std::memset(cell, 0, cell_size_);
       return cell;
     }
     // The current block is full: carry on in a block with free cells, or a new one.
-    if (Block* b = partial_) {
-      unlink(b);
-      take_over(b);
+    if (Block* b = c.partial) {
+      unlink(c, b);
+      take_over(c, b);
       continue;
     }
-    void* region = acquire_block();
-    if (!region) return nullptr;
-    take_over(new (region) Block());
-    return allocate();
+    tolvane::Block region = acquire_block();
+    if (!region.data) return nullptr;
+    take_over(c, new (region.data) Block(c, region.huge_pages));
+    return allocate(size);
   }
 }
 
-void ObjectArena::release(void* cell) noexcept {
-  Block* b = Block::of(cell);
-  std::memcpy(cell, &b->free_list, sizeof(void*));
-  b->free_list = cell;
-  --b->live;
-  if (b == current_) return;
+void ObjectArena::release_elsewhere(Block* b) noexcept {
+  SizeClass& c = *b->owner;
   if (b->live == 0) {
-    unlink(b);
+    unlink(c, b);
+    const bool huge_pages = b->huge_pages;
     b->~Block();
-    release_block(b);
+    release_block({b, huge_pages});
   } else if (!b->in_partial) {
-    b->next = partial_;
-    if (partial_) partial_->prev = b;
-    partial_ = b;
+    b->next = c.partial;
+    if (c.partial) c.partial->prev = b;
+    c.partial = b;
     b->in_partial = true;
   }
 }

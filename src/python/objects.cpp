@@ -15,8 +15,8 @@ bool Assigners::in_list(const PyThreadState* thread) const noexcept {
 void Assigners::add_to_list(PyThreadState* thread) {
   List* l = list();
   if (!l) {
-    l = new List{reinterpret_cast<PyThreadState*>(word_)};
-    word_ = reinterpret_cast<std::uintptr_t>(l) | 1;
+    l = new List{reinterpret_cast<PyThreadState*>(threads())};
+    word_ = reinterpret_cast<std::uintptr_t>(l) | kList | (word_ & kMark);
   }
   l->push_back(thread);
 }
@@ -25,7 +25,7 @@ void Assigners::remove_from_list(const PyThreadState* thread) noexcept {
   List* l = list();
   l->erase(std::find(l->begin(), l->end(), thread));
   if (l->size() == 1) {
-    word_ = reinterpret_cast<std::uintptr_t>(l->front());
+    word_ = reinterpret_cast<std::uintptr_t>(l->front()) | (word_ & kMark);
     delete l;
   }
 }

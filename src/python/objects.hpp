@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -18,36 +19,44 @@
 namespace tolvane::py {
 
 // The threads assigning to one object at the moment: none, one (its thread state) or several (a
-// list, marked by the low bit). One word, zero when the object is made, read and changed only
-// under the object's guard. Thread states, not thread-local storage: coroutines that switch C
-// stacks (greenlets) share their thread's state, and reaching thread-local storage from a shared
-// library costs more than the rest of the bookkeeping.
+// list, marked by the low bit), and a mark of the object's own in bit 1 (see Object). One word,
+// zero when the object is made, read and changed only under the object's guard. Thread states, not
+// thread-local storage: coroutines that switch C stacks (greenlets) share their thread's state, and
+// reaching thread-local storage from a shared library costs more than the rest of the bookkeeping.
 class Assigners {
  public:
   bool include(const PyThreadState* thread) const noexcept {
-    return word_ != 0 && (word_ == reinterpret_cast<std::uintptr_t>(thread) || in_list(thread));
+    const std::uintptr_t w = threads();
+    return w != 0 && (w == reinterpret_cast<std::uintptr_t>(thread) || in_list(thread));
   }
-  bool any() const noexcept { return word_ != 0; }
+  bool any() const noexcept { return threads() != 0; }
   // Throws std::bad_alloc, leaving the set as it was.
   void add(PyThreadState* thread) {
-    if (word_ == 0) {
-      word_ = reinterpret_cast<std::uintptr_t>(thread);
+    if (threads() == 0) {
+      word_ |= reinterpret_cast<std::uintptr_t>(thread);
     } else {
       add_to_list(thread);
     }
   }
   void remove(const PyThreadState* thread) noexcept {
-    if (word_ & 1) {
+    if (word_ & kList) {
       remove_from_list(thread);
     } else {
-      word_ = 0;
+      word_ &= kMark;
     }
   }
 
+  bool marked() const noexcept { return word_ & kMark; }
+  void mark() noexcept { word_ |= kMark; }
+
  private:
+  // Thread states and lists are allocated, so aligned: their two low bits are free.
+  static constexpr std::uintptr_t kList = 1;
+  static constexpr std::uintptr_t kMark = 2;
   using List = std::vector<PyThreadState*>;
+  std::uintptr_t threads() const noexcept { return word_ & ~kMark; }
   List* list() const noexcept {
-    return word_ & 1 ? reinterpret_cast<List*>(word_ & ~std::uintptr_t{1}) : nullptr;
+    return word_ & kList ? reinterpret_cast<List*>(word_ & ~(kList | kMark)) : nullptr;
   }
   bool in_list(const PyThreadState* thread) const noexcept;
   void add_to_list(PyThreadState* thread);
@@ -58,6 +67,8 @@ class Assigners {
 
 // Instance layout of the four classes: the object header, the threads assigning to the object
 // (see Assignment) and the value record, which is read and replaced only under the object's guard.
+// The mark of a Feature object tells that it was made together with its first record, in one
+// allocation (see feature_type.cpp); it never changes.
 template <class Value>
 struct Object {
   PyObject ob_base;
@@ -197,7 +208,7 @@ int replace_record(PyObject* self, PyObject* value, Convert&& convert, Replace&&
   });
 }
 
-// tp_dealloc of every class.
+// tp_dealloc of every class that sets none of its own.
 template <class Value>
 void dealloc_object(PyObject* o) noexcept {
   PyTypeObject* type = Py_TYPE(o);
@@ -210,17 +221,20 @@ void dealloc_object(PyObject* o) noexcept {
 PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, PyType_Slot* slots);
 
 // A class whose objects hold a `Value`: made by `construct`, shown by `text` (both str() and
-// repr()), with `extra` slots besides.
+// repr()), with `extra` slots besides (which may replace the dealloc).
 template <class Value>
 PyTypeObject* create_class(const char* class_name, newfunc construct, reprfunc text,
                            std::span<const PyType_Slot> extra = {}) {
   std::vector<PyType_Slot> slots = {
       {Py_tp_new, reinterpret_cast<void*>(construct)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Value>)},
       {Py_tp_str, reinterpret_cast<void*>(text)},
       {Py_tp_repr, reinterpret_cast<void*>(text)},
   };
   slots.insert(slots.end(), extra.begin(), extra.end());
+  if (std::none_of(extra.begin(), extra.end(),
+                   [](const PyType_Slot& s) { return s.slot == Py_tp_dealloc; })) {
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Value>)});
+  }
   slots.push_back({0, nullptr});
   return create_class_from_slots(class_name, sizeof(Object<Value>), slots.data());
 }

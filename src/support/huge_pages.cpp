@@ -1,6 +1,7 @@
 #include "support/huge_pages.hpp"
 
 #include <sys/mman.h>
+#include <time.h>
 
 #include <array>
 #include <atomic>
@@ -18,33 +19,68 @@ static_assert(kBlockSize % kHugePage == 0);
 // Blocks kept for reuse: at most 1 GiB of address space, no memory the system cannot take back.
 // Slots rather than a list threaded through the blocks, since a lazily freed page may read back
 // as zeros; lock-free, so that a child forked while another thread held a lock still finds them.
+// A kept block of 4 KiB pages carries kSmallPagesTag in its slot.
 constexpr std::size_t kKeptBlocks = 512;
+constexpr std::uintptr_t kSmallPagesTag = 1;
 std::array<std::atomic<void*>, kKeptBlocks> kept_blocks{};
 std::atomic<std::size_t> kept_count{0};
 
-void* map_fresh_block() noexcept {
+// A huge page's first fault slower than this costs more than the 512 faults of 4 KiB pages would
+// (about 1-2 us each in a virtual machine, less on bare metal); one that slow turns huge pages off
+// for kHugePagesPause. Blocks of 4 KiB pages made meanwhile are kept all the same: unmapping them
+// would make later calls fault their memory in again, and on a host where huge pages stay dear,
+// stall on the next try. Kept while huge pages are cheap, they are advised for huge pages, which
+// the kernel then makes of them in the background, off the calls' way.
+constexpr std::int64_t kSlowHugeFault = 1'000'000;  // ns
+constexpr std::int64_t kHugePagesPause = 1'000'000'000;
+std::atomic<std::int64_t> huge_pages_off_until{0};
+
+std::int64_t now_ns() noexcept {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+bool huge_pages_cheap() noexcept {
+  return now_ns() >= huge_pages_off_until.load(std::memory_order_relaxed);
+}
+
+Block map_fresh_block() noexcept {
   // Twice the size, then the unaligned ends cut off.
   void* raw =
       mmap(nullptr, 2 * kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
+  if (raw == MAP_FAILED) return {};
   auto start = reinterpret_cast<std::uintptr_t>(raw);
   auto aligned = (start + kBlockSize - 1) & ~(std::uintptr_t{kBlockSize} - 1);
   if (aligned > start) munmap(raw, aligned - start);
   if (std::uintptr_t end = start + 2 * kBlockSize; end > aligned + kBlockSize) {
     munmap(reinterpret_cast<void*>(aligned + kBlockSize), end - aligned - kBlockSize);
   }
-  madvise(reinterpret_cast<void*>(aligned), kBlockSize, MADV_HUGEPAGE);
-  return reinterpret_cast<void*>(aligned);
+  auto* block = reinterpret_cast<char*>(aligned);
+  if (!huge_pages_cheap() || madvise(block, kBlockSize, MADV_HUGEPAGE) != 0) return {block, false};
+  // The block's first fault, timed: the whole huge page, where the kernel makes one.
+  const std::int64_t before = now_ns();
+  *static_cast<volatile char*>(block) = 0;
+  if (const std::int64_t after = now_ns(); after - before > kSlowHugeFault) {
+    huge_pages_off_until.store(after + kHugePagesPause, std::memory_order_relaxed);
+  }
+  return {block, true};
 }
 
-bool keep(void* block) noexcept {
+bool keep(Block block) noexcept {
   if (kept_count.load(std::memory_order_relaxed) >= kKeptBlocks || address_space_limited()) {
     return false;
   }
-  if (madvise(block, kBlockSize, MADV_FREE) != 0) return false;
+  if (madvise(block.data, kBlockSize, MADV_FREE) != 0) return false;
+  if (!block.huge_pages && huge_pages_cheap() &&
+      madvise(block.data, kBlockSize, MADV_HUGEPAGE) == 0) {
+    block.huge_pages = true;
+  }
+  void* tagged = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(block.data) |
+                                         (block.huge_pages ? 0 : kSmallPagesTag));
   for (auto& slot : kept_blocks) {
     void* empty = nullptr;
-    if (slot.compare_exchange_strong(empty, block, std::memory_order_release,
+    if (slot.compare_exchange_strong(empty, tagged, std::memory_order_release,
                                      std::memory_order_relaxed)) {
       kept_count.fetch_add(1, std::memory_order_relaxed);
       return true;
@@ -58,24 +94,27 @@ bool keep(void* block) noexcept {
 void advise_huge_pages(void* data, std::size_t size) noexcept {
   auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
   auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHugePage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  if (end > begin && huge_pages_cheap()) {
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
 }
 
-void* acquire_block() noexcept {
+Block acquire_block() noexcept {
   if (kept_count.load(std::memory_order_relaxed) > 0) {
     for (auto& slot : kept_blocks) {
       if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-      if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) {
+      if (void* tagged = slot.exchange(nullptr, std::memory_order_acquire)) {
         kept_count.fetch_sub(1, std::memory_order_relaxed);
-        return block;
+        auto bits = reinterpret_cast<std::uintptr_t>(tagged);
+        return {reinterpret_cast<void*>(bits & ~kSmallPagesTag), (bits & kSmallPagesTag) == 0};
       }
     }
   }
   return map_fresh_block();
 }
 
-void release_block(void* block) noexcept {
-  if (!keep(block)) munmap(block, kBlockSize);
+void release_block(Block block) noexcept {
+  if (!keep(block)) munmap(block.data, kBlockSize);
 }
 
 }  // namespace tolvane

@@ -15,6 +15,10 @@ class RefCounted {
   }
   // True when the caller dropped the last reference and must destroy the record.
   bool drop_ref() const noexcept { return refs_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+  // The same for `n` references at once.
+  bool drop_refs(std::uint64_t n) const noexcept {
+    return refs_.fetch_sub(n, std::memory_order_acq_rel) == n;
+  }
 
  protected:
   RefCounted() = default;
@@ -55,6 +59,8 @@ class SharedRef {
     if (p) p->add_refs();
     return adopt(p);
   }
+  // Gives up the reference without dropping it: the caller owns it now.
+  const T* release() noexcept { return std::exchange(p_, nullptr); }
   const T* get() const noexcept { return p_; }
   const T& operator*() const noexcept { return *p_; }
   const T* operator->() const noexcept { return p_; }

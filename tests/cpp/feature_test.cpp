@@ -51,16 +51,18 @@ TEST(Feature, DerivedIdsDigestThePrimitiveIdAndTheBaseIdsInHexadecimal) {
 TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {
   auto p = build_primitive("p", "m", "transform", false, {}, {"double", "numeric"});
   auto a = root("a"), b = root("my_b");
-  RecordArena arena;
   auto make = [&](std::span<const Feature* const> bases) {
-    SynthesizedBatch batch(*p);
-    Digest id{};
-    batch.make(arena, bases.size(), bases.data(), {&id, 1});
+    SynthesizedBatch batch(*p, bases.size(), bases.data(), 1);
+    auto room = batch.extend(1);
+    *room.ids = Digest{};
     std::vector<std::pair<const Feature*, std::uint32_t>> refs;
-    for (const Feature* f : bases) refs.emplace_back(f, 1);
+    for (std::uint32_t k = 0; k < bases.size(); ++k) {
+      room.positions[k] = k;
+      refs.emplace_back(bases[k], 1);
+    }
     batch.set_base_refs(std::move(refs));
     batch.add_refs();
-    return FeatureRef::adopt(std::exchange(batch.records()[0], nullptr));
+    return FeatureRef::adopt(batch.build_next());
   };
   const Feature* ab[] = {a.get(), b.get()};
   FeatureRef pab = make(ab);

@@ -103,6 +103,17 @@ class TestSurface:
                 delattr(f, attr)
         assert str(f) == f"f:{SCHEMA_IN}:None:[]"
 
+    def test_attribute_lookup_by_any_spelling(self):
+        f = root("f")
+        f.name = "renamed"
+        spelt = "".join(["na", "me"])  # equal to the interned "name", not the same object
+        assert getattr(f, spelt) == f.name == "renamed"
+        assert f.__class__ is tolvane.Feature and callable(f.save_features)
+        with pytest.raises(AttributeError, match="^'builtins.Feature' object has no attribute 'nam'$"):
+            f.nam
+        with pytest.raises(TypeError):
+            getattr(f, 1)
+
     def test_comparisons(self):
         a, b = root("a"), root("b")
         lo, hi = sorted([a, b], key=lambda f: sha(f.name))

@@ -299,3 +299,27 @@ print(inner, outer)
     r = run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["[40000]", str(2000 + 2000 * 1999)]
+
+
+def test_names_at_every_depth_join_primitive_and_base_names():
+    """A new feature's name is its primitive's name and its bases' names joined by "_", whether
+    the bases are roots, new features of earlier calls (of any depth) or renamed ones."""
+    fs = tolvane.generate_fake_features(6)
+    add, neg = prim("add"), prim("neg", [[("Integer", "Numeric")]], commutative=False)
+    level1 = tolvane.generate_features(fs, [add, neg])[6:]
+    renamed = level1[0]
+    renamed.name = "renamed"
+
+    def expected(f):
+        if f.generating_primitive is None or f == renamed:
+            return f.name
+        return "_".join([f.generating_primitive.name] + [expected(b) for b in f.base_features])
+
+    level2 = tolvane.generate_features(fs[:2] + level1[:4], [add, neg])[6:]
+    bases3 = [f for f in level2 if "_renamed" in f.name][:2] + level2[-2:] + level1[-1:] + fs[:1]
+    level3 = tolvane.generate_features(bases3, [add])[len(bases3):]
+    for f in level1[1:] + level2 + level3:
+        assert f.name == expected(f)
+    assert any("_renamed" in f.name for f in level2)
+    assert any("_renamed" in f.name for f in level3)
+    assert any(f.name.count("_neg_") + f.name.count("_add_") >= 3 for f in level3)

@@ -193,7 +193,7 @@ def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
 def test_workers_leave_signals_to_python_threads():
     # A signal the kernel delivered to a worker would interrupt nothing and run no handler soon.
     rc, out, err = run_child("""
-        tolvane.generate_features(fs[:50], sub)
+        tolvane.generate_features(fs[:100], sub)  # enough work to share with the workers
         masks = []
         for tid in os.listdir("/proc/self/task"):
             with open(f"/proc/self/task/{tid}/status") as f:
