@@ -12,8 +12,8 @@
 
 #include "column_schema.hpp"
 #include "feature/record_arena.hpp"
+#include "hash/sha256.hpp"
 #include "primitive.hpp"
-#include "support/sha256.hpp"
 #include "support/shared_ref.hpp"
 
 namespace tolvane {

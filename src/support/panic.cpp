@@ -31,8 +31,8 @@ Panic::Panic(std::string message, FailureLocation where) : message_(std::move(me
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
   // The system call rather than gettid(), which glibc has only since 2.30: the wheels run on 2.28.
   std::fprintf(stderr, "tolvane: internal failure on thread %ld (%s) at %s:%u:%u: %s\n",
-               syscall(SYS_gettid), thread_name, project_path(where.file), where.line,
-               where.column, message_.c_str());
+               syscall(SYS_gettid), thread_name, project_path(where.file), where.line, where.column,
+               message_.c_str());
 }
 
 void prepare_thread_for_exceptions() noexcept {

@@ -10,6 +10,7 @@
 #include "dfs/enumerate.hpp"
 #include "dfs/synthesize.hpp"
 #include "dfs/worker_pool.hpp"
+#include "hash/kernels.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -296,13 +297,12 @@ TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
       primitive("odd", true, {{dn, dn}, {dn}}, "x"),
       primitive("long", false, {{bn, dn}}, std::string(100, 'y')),
   };
-  const Sha256Path chosen = sha256_path();
+  const Sha256Kernel& chosen = sha256_kernel();
   std::vector<std::vector<FeatureRef>> runs;
-  for (Sha256Path path : kSha256Paths) {
-    if (!set_sha256_path(path)) continue;
-    runs.push_back(generate_features(fs, ps));
+  for (const Sha256Kernel* kernel : sha256_kernels()) {
+    if (use_sha256_kernel(*kernel)) runs.push_back(generate_features(fs, ps));
   }
-  ASSERT_TRUE(set_sha256_path(chosen));
+  ASSERT_TRUE(use_sha256_kernel(chosen));
   for (const auto& out : runs) {
     ASSERT_EQ(out.size(), runs[0].size());
     for (std::size_t i = fs.size(); i < out.size(); ++i) {

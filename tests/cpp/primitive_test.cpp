@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/sha256.hpp"
+#include "hash/sha256.hpp"
 
 namespace tolvane {
 namespace {
