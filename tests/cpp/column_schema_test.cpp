@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "captured_stderr.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -23,12 +26,18 @@ TEST(LogicalType, LookupIsCaseInsensitiveButExact) {
 
 TEST(Schema, NamesAndFailures) {
   EXPECT_EQ(schema_text(schema_from_names(std::nullopt, "numeric")), "Unknown:Numeric");
+  CapturedStderr diagnostics;
   try {
     schema_from_names("bogus", "worse");
     FAIL();
   } catch (const Panic& p) {
     EXPECT_EQ(p.message(), "bogus is not a valid logical type: ()");
   }
+  // One line: where, on which thread, and the message.
+  const std::regex line(
+      "tolvane: internal failure on thread [0-9]+ \\(core_tests\\) at src/column_schema.cpp:"
+      "[0-9]+:[0-9]+: bogus is not a valid logical type: \\(\\)\n");
+  EXPECT_TRUE(std::regex_match(diagnostics.text(), line)) << diagnostics.text();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "captured_stderr.hpp"
 #include "dfs/arrange_featureset.hpp"
 #include "dfs/enumerate.hpp"
 #include "dfs/synthesize.hpp"
@@ -138,6 +139,7 @@ TEST(Arrange, PlacesEachSchemasPairsInItsSlotsAndGuardsContradictions) {
   EXPECT_EQ(arranged({{t, "c"}, {s, "b"}, {s, "a"}}), (Names{"b", "c", "a"}));
   EXPECT_TRUE(arranged({}).empty());
 
+  CapturedStderr diagnostics;
   auto message_of = [&](const Pairs& bad) {
     try {
       arranged(bad);
@@ -365,6 +367,7 @@ TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
     if (i == 37 || i == 5 || i == 90) panic("chunk " + std::to_string(i));
   };
   // Run several times: which chunk fails first in time varies, the answer must not.
+  CapturedStderr diagnostics;
   for (int attempt = 0; attempt < 5; ++attempt) {
     try {
       run_chunks(100, body, {});

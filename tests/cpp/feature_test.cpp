@@ -4,6 +4,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "captured_stderr.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
 #include "feature/feature.hpp"
@@ -20,6 +21,7 @@ const ColumnSchema kIntNum{LogicalType::Integer, LogicalType::Numeric};
 FeatureRef root(std::string_view name) { return build_feature(name, kIntNum, nullptr, {}); }
 
 TEST(Feature, RootWithoutSchemaIsAnInternalFailure) {
+  CapturedStderr diagnostics;
   try {
     build_feature("lonely", std::nullopt, nullptr, {});
     FAIL();
