@@ -182,8 +182,7 @@ void sha256_finish_blocks(std::size_t n, std::size_t m, const Sha256State* const
                           const Sha256Block* const* blocks, Digest* out) {
   if (n == 0) return;
   for (std::size_t i = 1; i < n; ++i) {
-    if (starts[i]->length != starts[0]->length)
-      panic("sha256_finish_blocks: starts of different lengths");
+    if (starts[i]->length != starts[0]->length) panic(std::string(kStartsOfDifferentLengths));
   }
   current().finish_blocks(n, m, starts, blocks, out);
 }
