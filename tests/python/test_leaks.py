@@ -16,8 +16,19 @@ import sys
 import pytest
 
 import tolvane
-from conftest import (EMULATED, FREE_THREADED, INTEGER, Index, PanicException, Refused, Sequence,
-                      derived, prim, refuse, root)
+from support import (
+    EMULATED,
+    FREE_THREADED,
+    INTEGER,
+    Index,
+    PanicException,
+    Refused,
+    Sequence,
+    derived,
+    prim,
+    refuse,
+    root,
+)
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 # Under qemu-user RSS also holds the emulator's translation cache, which grows as new code runs.
@@ -183,6 +194,7 @@ def run(cases):
 CLASSES = [tolvane.Feature, tolvane.Primitive, tolvane.ColumnSchema, tolvane.InputSet]
 
 
+@pytest.mark.slow
 def test_entry_points_release_everything(tmp_path):
     cases, watched = entry_point_cases(tmp_path)
     watched += CLASSES
@@ -203,17 +215,18 @@ def test_entry_points_release_everything(tmp_path):
         assert after - before < 8 * MiB
 
 
+@pytest.mark.slow
 def test_dropping_large_results_frees_their_records(tmp_path):
     def make_and_drop():
         fakes = tolvane.generate_fake_features(1_000_000)
         p = prim()
-        pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
+        _pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
         chain = fakes[0]
-        for i in range(100_000):  # one deep ancestry: must be freed without recursion
+        for _ in range(100_000):  # one deep ancestry: must be freed without recursion
             chain = derived([chain], prim("neg", [[INTEGER]]), "c")
         str(chain)
         tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
-        grown = tolvane.generate_features(fakes[:500], [p])
+        _grown = tolvane.generate_features(fakes[:500], [p])  # alive until the peak is read
         return rss()
 
     before = rss()
