@@ -23,6 +23,18 @@
 namespace tolvane {
 namespace {
 
+// AVX-512F and BW, on a system that saves the opmask and zmm registers (XCR0 bits 1, 2 and 5 to
+// 7). Asked of the CPU directly: not every compiler's runtime has __builtin_cpu_supports.
+bool cpu_has_avx512() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27))) return false;  // OSXSAVE
+  unsigned xcr0, xcr0_high;
+  asm("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 0xe6) != 0xe6) return false;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return (b & (1u << 16)) && (b & (1u << 30));
+}
+
 #define WIDE_KERNEL __attribute__((target("avx512f,avx512bw")))
 #define WIDE_INLINE WIDE_KERNEL __attribute__((always_inline)) inline
 
@@ -182,18 +194,6 @@ WIDE_KERNEL void wide_tails_step(std::uint32_t (*state)[kWideLanes],
   for (int w = 0; w < 8; ++w) _mm512_store_si512(state[w], h[w]);
 }
 
-// AVX-512F and BW, on a system that saves the opmask and zmm registers (XCR0 bits 1, 2 and 5 to
-// 7). Asked of the CPU directly: not every compiler's runtime has __builtin_cpu_supports.
-bool cpu_has_avx512() {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27))) return false;  // OSXSAVE
-  unsigned xcr0, xcr0_high;
-  asm("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-  if ((xcr0 & 0xe6) != 0xe6) return false;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  return (b & (1u << 16)) && (b & (1u << 30));
-}
-
 // The schedule for the AVX-512 kernel on a CPU without the SHA extensions.
 void portable_prepare(std::uint32_t* wk, const std::uint8_t* block) {
   std::uint32_t w[64];
@@ -293,22 +293,10 @@ void wide_finish_tails(std::size_t n, const Sha256State* const* starts,
   for (std::size_t j = 0; j < k; ++j) out[rest_messages[j]] = digests[j];
 }
 
-bool supported() {
-  static const bool has = cpu_has_avx512();
-  return has;
-}
-
 }  // namespace
 
-const Sha256Kernel kAvx512Kernel{
-    .name = "avx512",
-    .supported = supported,
-    .prepare = portable_prepare,
-    .absorb = nullptr,
-    .absorb_prepared = nullptr,
-    .finish_blocks = wide_finish_blocks,
-    .finish_tails = wide_finish_tails,
-};
+const Sha256Kernel kAvx512Kernel{"avx512", cpu_has_avx512,     portable_prepare, nullptr,
+                                 nullptr,  wide_finish_blocks, wide_finish_tails};
 
 }  // namespace tolvane
 #endif

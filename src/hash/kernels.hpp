@@ -17,7 +17,7 @@ namespace tolvane {
 
 struct Sha256Kernel {
   const char* name;
-  bool (*supported)();  // whether this CPU can run it; cheap after the first call
+  bool (*supported)();  // whether this CPU can run it: asks the CPU, so not for hot paths
   // Computes W[t] + K[t] of a block, or nullptr where the kernel reads prepared blocks' bytes.
   void (*prepare)(std::uint32_t* wk, const std::uint8_t* block);
   // Single blocks; nullptr where the kernel only does batches, and hash/sha256.cpp hands single

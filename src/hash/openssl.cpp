@@ -79,14 +79,12 @@ bool always() { return true; }
 
 }  // namespace
 
-const Sha256Kernel kOpensslKernel{
-    .name = "openssl",
-    .supported = always,
-    .prepare = nullptr,
-    .absorb = openssl_absorb,
-    .absorb_prepared = openssl_absorb_prepared,
-    .finish_blocks = openssl_finish_blocks,
-    .finish_tails = openssl_finish_tails,
-};
+const Sha256Kernel kOpensslKernel{"openssl",
+                                  always,
+                                  nullptr,
+                                  openssl_absorb,
+                                  openssl_absorb_prepared,
+                                  openssl_finish_blocks,
+                                  openssl_finish_tails};
 
 }  // namespace tolvane

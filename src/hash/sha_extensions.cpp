@@ -11,6 +11,15 @@
 namespace tolvane {
 namespace {
 
+bool cpu_has_extensions() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  bool sha = b & (1u << 29);
+  return ssse3 && sse41 && sha;
+}
+
 #define SHA_KERNEL __attribute__((target("sha,sse4.1,ssse3")))
 #define SHA_INLINE SHA_KERNEL __attribute__((always_inline)) inline
 
@@ -233,31 +242,11 @@ void sha_finish_tails(std::size_t n, const Sha256State* const* starts,
   run_tail_lanes<kTailLanes>(n, starts, tails, out, lanes, 1, states);
 }
 
-bool cpu_has_extensions() {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  bool sha = b & (1u << 29);
-  return ssse3 && sse41 && sha;
-}
-
-bool supported() {
-  static const bool has = cpu_has_extensions();
-  return has;
-}
-
 }  // namespace
 
-const Sha256Kernel kShaExtensionsKernel{
-    .name = "sha_extensions",
-    .supported = supported,
-    .prepare = sha_prepare,
-    .absorb = sha_absorb,
-    .absorb_prepared = sha_absorb_prepared,
-    .finish_blocks = sha_finish_blocks,
-    .finish_tails = sha_finish_tails,
-};
+const Sha256Kernel kShaExtensionsKernel{"sha_extensions", cpu_has_extensions,  sha_prepare,
+                                        sha_absorb,       sha_absorb_prepared, sha_finish_blocks,
+                                        sha_finish_tails};
 
 }  // namespace tolvane
 #endif
