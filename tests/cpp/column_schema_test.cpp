@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
+#include <string>
+#include <string_view>
 
 #include "captured_stderr.hpp"
 #include "support/panic.hpp"
@@ -34,10 +36,12 @@ TEST(Schema, NamesAndFailures) {
     EXPECT_EQ(p.message(), "bogus is not a valid logical type: ()");
   }
   // One line: where, on which thread, and the message.
-  const std::regex line(
-      "tolvane: internal failure on thread [0-9]+ \\(core_tests\\) at src/column_schema.cpp:"
-      "[0-9]+:[0-9]+: bogus is not a valid logical type: \\(\\)\n");
-  EXPECT_TRUE(std::regex_match(diagnostics.text(), line)) << diagnostics.text();
+  const std::string text = diagnostics.text();
+  EXPECT_EQ(text.rfind("tolvane: internal failure on thread ", 0), 0u) << text;
+  EXPECT_NE(text.find(" (core_tests) at src/column_schema.cpp:"), std::string::npos) << text;
+  const std::string_view end = ": bogus is not a valid logical type: ()\n";
+  EXPECT_TRUE(text.ends_with(end)) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 }  // namespace
