@@ -121,7 +121,7 @@ TIDY_SOURCES = $(shell git ls-files 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
 tidy: deps
 	cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTOLVANE_BUILD_FUZZER=OFF -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	@printf '%s\n' $(TIDY_SOURCES) | xargs -P2 -n4 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet \
+	@printf '%s\n' $(TIDY_SOURCES) | xargs -P2 -n1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet \
 	  && echo "clang-tidy: clean"
 
 # The pytest suite on every supported interpreter there is, each with its own venv and build:
