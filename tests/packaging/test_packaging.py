@@ -1,5 +1,6 @@
-"""Installation: the Makefile's system-package and interpreter steps, and the wheel builder's
-check of a module. These need the repository and pytest, not the module."""
+"""The repository's scripts: the Makefile's system-package and interpreter steps, the wheel
+builder's check of a module, the commit-subject hook. These need the repository and pytest, not
+the module."""
 import os
 import shutil
 import subprocess
@@ -205,3 +206,23 @@ class TestWheelModuleCheck:
         assert "imports nowhere bound to no version" in faults
         assert "exports exported" in faults
         assert "exports PyInit_tolvane" not in faults
+
+
+class TestCommitSubjectHook:
+    """scripts/check_commit_subject.sh, the commit-msg hook: the first line, at most 72 characters."""
+
+    @staticmethod
+    def check(tmp_path, message):
+        path = tmp_path / "COMMIT_EDITMSG"
+        path.write_text(message)
+        return subprocess.run(["bash", str(REPO / "scripts" / "check_commit_subject.sh"), str(path)],
+                              capture_output=True, text=True, timeout=60)
+
+    def test_a_subject_of_72_passes_whatever_the_body(self, tmp_path):
+        result = self.check(tmp_path, "s" * 72 + "\n\n" + "body " * 40 + "\n")
+        assert (result.returncode, result.stderr) == (0, "")
+
+    def test_a_subject_of_73_is_refused_with_its_length(self, tmp_path):
+        result = self.check(tmp_path, "é" * 73 + "\n")
+        assert result.returncode == 1
+        assert "commit subject of 73 characters" in result.stderr
