@@ -89,8 +89,8 @@ pytest: module
 	  || { echo "importing tolvane turned the GIL on" >&2; exit 1; }
 	$(PY) -m pytest -q $(PYTEST_SELECT) $(PYTEST_ARGS) tests/python
 
-# The installation scripts' own tests (system packages, interpreters, the wheel's module check):
-# they need pytest, not the module.
+# The repository's scripts' own tests (system packages, interpreters, the wheel's module check,
+# the commit-subject hook): they need pytest, not the module.
 test-packaging: deps
 	$(PY) -m pytest -q -p no:cacheprovider tests/packaging
 
