@@ -27,13 +27,19 @@ MODULE_BUILD := $(PY_BUILD)/module
 WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
-.PHONY: demo test deps interpreter system-packages module cpp-tests pytest typecheck format format-check test-pythons \
-  test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
+.PHONY: demo test check deps interpreter system-packages module cpp-tests pytest test-packaging typecheck format \
+  format-check lint tidy ruff test-pythons test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
 
-test: cpp-tests pytest typecheck
+# The tiers: `make check` (a few minutes) before every commit, `make test` (the whole module suite)
+# before a push, `.ci/run` (every interpreter, the sanitizers, aarch64, the fuzzer) in CI.
+test: cpp-tests pytest test-packaging typecheck
+
+# Leaves out the pytest cases marked slow: children that run for seconds each.
+check: PYTEST_SELECT := -m "not slow"
+check: cpp-tests pytest test-packaging
 
 deps: $(VENV)/.installed
 
@@ -61,22 +67,32 @@ module: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(MODULE_BUILD) \
 	  --config-settings=cmake.define.$(WERROR) .
 
+# The C++ test executables; the allocation-failure test is its own, for its operator new.
+CPP_TESTS := core_tests allocation_failure_test
+# run_cpp_tests DIR ENV: each of them from DIR.
+run_cpp_tests = for test in $(CPP_TESTS); do $(2) $(1)/$$test --gtest_brief=1; done
+
 cpp-tests: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(CPP_BUILD)
-	$(CPP_BUILD)/core_tests --gtest_brief=1
+	$(call run_cpp_tests,$(CPP_BUILD))
 
 # The C++ tests under ThreadSanitizer, in their own build directory.
 tsan: deps
 	cmake -S . -B build/tsan -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) -DTOLVANE_SANITIZE=thread >/dev/null
 	cmake --build build/tsan
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/core_tests --gtest_brief=1
+	$(call run_cpp_tests,build/tsan,TSAN_OPTIONS=halt_on_error=1)
 
 # On a free-threaded interpreter the suite runs with the GIL off, as importing the module leaves it.
 pytest: module
 	@[ -z "$(filter %t,$(PYTHON_TAG))" ] || $(PY) -c 'import sys; import tolvane; sys.exit(sys._is_gil_enabled())' \
 	  || { echo "importing tolvane turned the GIL on" >&2; exit 1; }
-	$(PY) -m pytest -q $(PYTEST_ARGS) tests/python
+	$(PY) -m pytest -q $(PYTEST_SELECT) $(PYTEST_ARGS) tests/python
+
+# The repository's scripts' own tests (system packages, interpreters, the wheel's module check,
+# the commit-subject hook): they need pytest, not the module.
+test-packaging: deps
+	$(PY) -m pytest -q -p no:cacheprovider tests/packaging
 
 # The installed stubs must match the installed module, and the examples must type-check.
 typecheck: module
@@ -92,6 +108,21 @@ format: deps
 
 format-check: deps
 	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES) && echo "C++ formatting: clean"
+
+# The linters: ruff over the Python code, clang-tidy (the checks in .clang-tidy) over the C++, from
+# a configure-only build tree whose compile commands cover the core, the module and the tests.
+lint: ruff tidy
+
+ruff: deps
+	$(VENV)/bin/ruff check .
+
+LINT_BUILD := build/lint
+TIDY_SOURCES = $(shell git ls-files 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
+tidy: deps
+	cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOLVANE_BUILD_FUZZER=OFF -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	@printf '%s\n' $(TIDY_SOURCES) | xargs -P2 -n1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet \
+	  && echo "clang-tidy: clean"
 
 # The pytest suite on every supported interpreter there is, each with its own venv and build:
 # X.Y, or X.Yt for a free-threaded build.
@@ -140,8 +171,7 @@ FUZZ_BUILD := build/fuzz
 JSON_CORPUS := ../shared/testdata/json-test-suite/test_parsing
 
 fuzz: deps
-	@dpkg -s clang-14 libclang-rt-14-dev >/dev/null 2>&1 || \
-	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; }
+	@scripts/system_packages.sh --no-python clang-14 libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DTOLVANE_BUILD_MODULE=OFF \
 	  -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_FUZZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target catalogue_fuzz
@@ -163,12 +193,11 @@ SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-sanitize: deps tsan
+sanitize: deps
 	cmake -S . -B $(SAN_CPP_BUILD) -G Ninja -DTOLVANE_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) \
 	  -DTOLVANE_SANITIZE=$(SANITIZE) >/dev/null
 	cmake --build $(SAN_CPP_BUILD)
-	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(SAN_CPP_BUILD)/core_tests --gtest_brief=1
+	$(call run_cpp_tests,$(SAN_CPP_BUILD),ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SAN_SITE) \
 	  --config-settings=build-dir=$(PY_BUILD)/asan/wheel --config-settings=cmake.build-type=RelWithDebInfo \
 	  --config-settings=cmake.define.$(WERROR) \

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "support/sha256.hpp"
+#include "hash/kernels.hpp"
 
 using namespace tolvane;
 
@@ -91,11 +91,11 @@ int main(int argc, char** argv) {
   derived_tail_views.assign(derived_tail.begin(), derived_tail.end());
   name_views.assign(names.begin(), names.end());
 
-  std::printf("path chosen on first use: %s\n", sha256_path_name(sha256_path()));
-  for (Sha256Path path : kSha256Paths) {
-    if (!set_sha256_path(path)) continue;
-    const char* which = sha256_path_name(path);
-    std::printf("%s path, per 2-input derived id (64-byte primitive id, 192 bytes):\n", which);
+  std::printf("kernel chosen on first use: %s\n", sha256_kernel().name);
+  for (const Sha256Kernel* kernel : sha256_kernels()) {
+    if (!use_sha256_kernel(*kernel)) continue;
+    const char* which = kernel->name;
+    std::printf("%s kernel, per 2-input derived id (64-byte primitive id, 192 bytes):\n", which);
     report("  finish_tails, 192-byte tails from the initial state", runs, out, [&] {
       sha256_finish_tails(kBatch, from_initial.data(), derived_views.data(), out.data());
     });
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         sha256_finish_blocks(64, 1, from_first.data() + i, one_block.data() + i, out.data() + i);
       }
     });
-    std::printf("%s path, per root id of a short name:\n", which);
+    std::printf("%s kernel, per root id of a short name:\n", which);
     report("  finish_tails, names F_<k> (one block)", runs, out, [&] {
       sha256_finish_tails(kBatch, from_initial.data(), name_views.data(), out.data());
     });

@@ -41,7 +41,7 @@ bool equals_ascii_lowered(std::string_view lower, std::string_view name) {
 LogicalType lookup_or_fail(std::optional<std::string_view> name) {
   if (!name) return LogicalType::Unknown;
   if (auto t = parse_logical_type(*name)) return *t;
-  panic(std::string(*name) + " is not a valid logical type: ()");
+  panic(std::string(*name) + std::string(kNotALogicalType));
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <functional>
 
+#include "hash/sha256.hpp"
 #include "support/debug_text.hpp"
-#include "support/sha256.hpp"
 #include "support/text_forms.hpp"
 
 namespace tolvane {

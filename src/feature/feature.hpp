@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "column_schema.hpp"
+#include "hash/sha256.hpp"
 #include "primitive.hpp"
-#include "support/sha256.hpp"
 #include "support/shared_ref.hpp"
 
 namespace tolvane {

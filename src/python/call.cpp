@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dfs/synthesize.hpp"
@@ -116,17 +117,45 @@ BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) : s
   check_required();
 }
 
-void prefix_type_error(const char* parameter) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+namespace {
+
+// The exception being raised, taken from the thread with its traceback on it, and raising one
+// again. From 3.12 the interpreter keeps a raised exception as one object; before, only the
+// deprecated fetch/restore triple reaches it.
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref first_type = Ref::steal(type);
-  Ref first = Ref::steal(value);
-  Ref first_traceback = Ref::steal(traceback);
+  Ref exception = Ref::steal(value);
+  if (traceback) PyException_SetTraceback(exception.get(), traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return exception;
+#endif
+}
+
+void raise_again(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exception.get());
+  PyErr_Restore(type, exception.release(), traceback);
+#endif
+}
+
+}  // namespace
+
+void prefix_type_error(const char* parameter) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  Ref first = take_raised_exception();
   // Subclasses of TypeError pass unchanged.
   if (Py_TYPE(first.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_Restore(first_type.release(), first.release(), first_traceback.release());
+    raise_again(std::move(first));
     return;
   }
   Ref text = Ref::steal(PyObject_Str(first.get()));
@@ -141,7 +170,9 @@ void prefix_type_error(const char* parameter) {
   PyException_SetContext(wrapped.get(), PyException_GetContext(first.get()));  // steals
   reinterpret_cast<PyBaseExceptionObject*>(wrapped.get())->suppress_context =
       reinterpret_cast<PyBaseExceptionObject*>(first.get())->suppress_context;
-  PyErr_Restore(first_type.release(), wrapped.release(), first_traceback.release());
+  Ref traceback = Ref::steal(PyException_GetTraceback(first.get()));
+  if (traceback) PyException_SetTraceback(wrapped.get(), traceback.get());
+  raise_again(std::move(wrapped));
 }
 
 PyObject* panic_exception_type() {

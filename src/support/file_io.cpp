@@ -12,16 +12,13 @@
 #include <new>
 #include <utility>
 
+#include "support/failure_texts.hpp"
 #include "support/system_limits.hpp"
 
 namespace tolvane {
 namespace {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
-// What a write() that returns 0 is reported as: retried, it would spin for ever.
-constexpr std::string_view kWriteZero =
-    "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
 
 // An open file descriptor, closed on every way out.
 class File {
@@ -99,7 +96,7 @@ std::optional<std::string> write_all(int fd, std::string_view text, const StopPr
   while (!text.empty()) {
     ssize_t n = retry_interrupted(stop, [&] { return ::write(fd, text.data(), text.size()); });
     if (n < 0) return os_error_description(errno);
-    if (n == 0) return std::string(kWriteZero);
+    if (n == 0) return std::string(kWriteZeroFailure);
     text.remove_prefix(static_cast<std::size_t>(n));
     // A signal during a write that has made progress cuts it short instead of failing it.
     if (!text.empty() && stop()) throw Interrupted{};

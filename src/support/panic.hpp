@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/failure_texts.hpp"
+
 namespace tolvane {
 
 // Where a failure is reported as having happened.
@@ -47,8 +49,5 @@ class Panic : public std::exception {
 void prepare_thread_for_exceptions() noexcept;
 
 [[noreturn]] void panic(std::string message, FailureLocation where = FailureLocation::here());
-
-// What the message of a failure to open or parse an input begins with, before the error's text.
-inline constexpr std::string_view kUnwrapFailure = "called `Result::unwrap()` on an `Err` value: ";
 
 }  // namespace tolvane

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "captured_stderr.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -23,12 +28,20 @@ TEST(LogicalType, LookupIsCaseInsensitiveButExact) {
 
 TEST(Schema, NamesAndFailures) {
   EXPECT_EQ(schema_text(schema_from_names(std::nullopt, "numeric")), "Unknown:Numeric");
+  CapturedStderr diagnostics;
   try {
     schema_from_names("bogus", "worse");
     FAIL();
   } catch (const Panic& p) {
     EXPECT_EQ(p.message(), "bogus is not a valid logical type: ()");
   }
+  // One line: where, on which thread, and the message.
+  const std::string text = diagnostics.text();
+  EXPECT_EQ(text.rfind("tolvane: internal failure on thread ", 0), 0u) << text;
+  EXPECT_NE(text.find(" (core_tests) at src/column_schema.cpp:"), std::string::npos) << text;
+  const std::string_view end = ": bogus is not a valid logical type: ()\n";
+  EXPECT_TRUE(text.ends_with(end)) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 }  // namespace

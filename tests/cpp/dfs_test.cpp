@@ -6,10 +6,12 @@
 #include <set>
 #include <thread>
 
+#include "captured_stderr.hpp"
 #include "dfs/arrange_featureset.hpp"
 #include "dfs/enumerate.hpp"
 #include "dfs/synthesize.hpp"
 #include "dfs/worker_pool.hpp"
+#include "hash/kernels.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -141,6 +143,7 @@ TEST(Arrange, PlacesEachSchemasPairsInItsSlotsAndGuardsContradictions) {
   EXPECT_EQ(arranged({{t, "c"}, {s, "b"}, {s, "a"}}), (Names{"b", "c", "a"}));
   EXPECT_TRUE(arranged({}).empty());
 
+  CapturedStderr diagnostics;
   auto message_of = [&](const Pairs& bad) {
     try {
       arranged(bad);
@@ -300,13 +303,12 @@ TEST(Synthesize, IdsAgreeWithTheOneByOneConstructorOnEveryHashingPath) {
       primitive("odd", true, {{dn, dn}, {dn}}, "x"),
       primitive("long", false, {{bn, dn}}, std::string(100, 'y')),
   };
-  const Sha256Path chosen = sha256_path();
+  const Sha256Kernel& chosen = sha256_kernel();
   std::vector<std::vector<FeatureRef>> runs;
-  for (Sha256Path path : kSha256Paths) {
-    if (!set_sha256_path(path)) continue;
-    runs.push_back(generate_features(fs, ps));
+  for (const Sha256Kernel* kernel : sha256_kernels()) {
+    if (use_sha256_kernel(*kernel)) runs.push_back(generate_features(fs, ps));
   }
-  ASSERT_TRUE(set_sha256_path(chosen));
+  ASSERT_TRUE(use_sha256_kernel(chosen));
   for (const auto& out : runs) {
     ASSERT_EQ(out.size(), runs[0].size());
     for (std::size_t i = fs.size(); i < out.size(); ++i) {
@@ -369,6 +371,7 @@ TEST(WorkerPool, FirstFailureByChunkOrderWinsAndStopInterrupts) {
     if (i == 37 || i == 5 || i == 90) panic("chunk " + std::to_string(i));
   };
   // Run several times: which chunk fails first in time varies, the answer must not.
+  CapturedStderr diagnostics;
   for (int attempt = 0; attempt < 5; ++attempt) {
     try {
       run_chunks(100, body, {});

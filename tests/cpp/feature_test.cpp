@@ -4,11 +4,13 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "captured_stderr.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
 #include "feature/feature.hpp"
 #include "feature/feature_file.hpp"
 #include "feature/feature_set.hpp"
+#include "hash/kernels.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -19,6 +21,7 @@ const ColumnSchema kIntNum{LogicalType::Integer, LogicalType::Numeric};
 FeatureRef root(std::string_view name) { return build_feature(name, kIntNum, nullptr, {}); }
 
 TEST(Feature, RootWithoutSchemaIsAnInternalFailure) {
+  CapturedStderr diagnostics;
   try {
     build_feature("lonely", std::nullopt, nullptr, {});
     FAIL();
@@ -204,18 +207,18 @@ TEST(Fake, NamesAndCount) {
   EXPECT_EQ(generate_fake_features(-7).size(), 1u);
 }
 
-// The names are hashed in batches; ids past the first batches, on either path, are still the
+// The names are hashed in batches; ids past the first batches, on every kernel, are still the
 // digests of the names.
-TEST(Fake, IdsAreDigestsOfTheNamesOnEveryPath) {
-  const Sha256Path chosen = sha256_path();
-  for (Sha256Path path : kSha256Paths) {
-    if (!set_sha256_path(path)) continue;
+TEST(Fake, IdsAreDigestsOfTheNamesOnEveryKernel) {
+  const Sha256Kernel& chosen = sha256_kernel();
+  for (const Sha256Kernel* kernel : sha256_kernels()) {
+    if (!use_sha256_kernel(*kernel)) continue;
     auto fs = generate_fake_features(700);
     ASSERT_EQ(fs.size(), 700u);
     EXPECT_EQ(fs[699]->name(), "F_698");
     for (const auto& f : fs) ASSERT_EQ(hex(f->id()), sha256_hex(f->name())) << f->name();
   }
-  ASSERT_TRUE(set_sha256_path(chosen));
+  ASSERT_TRUE(use_sha256_kernel(chosen));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "support/sha256.hpp"
+#include "hash/sha256.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "captured_stderr.hpp"
+#include "hash/kernels.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -24,18 +27,6 @@ Digest one_shot(std::string_view message) {
 
 const std::uint8_t* bytes(std::string_view s) {
   return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-
-// Runs `body` on every path this CPU offers, then restores the path that was chosen.
-template <class Body>
-void on_each_path(Body body) {
-  const Sha256Path chosen = sha256_path();
-  for (Sha256Path path : kSha256Paths) {
-    if (!set_sha256_path(path)) continue;
-    SCOPED_TRACE(sha256_path_name(path));
-    body();
-  }
-  ASSERT_TRUE(set_sha256_path(chosen));
 }
 
 struct Random {
@@ -111,8 +102,9 @@ TEST(Sha256, HexDigestCoversEveryByteValue) {
   }
 }
 
-#if defined(__x86_64__)
-// The kernel's own CPUID test against the kernel's (Linux's) account of the CPU.
+// Each kernel's own CPUID test against the kernel's (Linux's) account of the CPU. (Under
+// qemu-user an ARM build reads the x86-64 host's /proc/cpuinfo, flags and all; its table has
+// OpenSSL alone.)
 bool cpuinfo_has(const std::string& flag) {
   std::ifstream in("/proc/cpuinfo");
   std::string line;
@@ -122,59 +114,77 @@ bool cpuinfo_has(const std::string& flag) {
   }
   return false;
 }
-#endif
 
-TEST(Sha256, PathFollowsTheCpu) {
-#if defined(__x86_64__)
-  const bool sha = cpuinfo_has("sha_ni") && cpuinfo_has("sse4_1") && cpuinfo_has("ssse3");
-  const bool avx512 = cpuinfo_has("avx512f") && cpuinfo_has("avx512bw");
-#else
-  // The kernels are x86-64's; elsewhere OpenSSL hashes. (Under qemu-user an ARM build reads the
-  // x86-64 host's /proc/cpuinfo, flags and all.)
-  const bool sha = false, avx512 = false;
-#endif
-  const Sha256Path chosen = sha256_path();
-  if (sha && avx512) {  // by measurement
-    EXPECT_NE(chosen, Sha256Path::openssl);
-  } else {
-    EXPECT_EQ(chosen, avx512 ? Sha256Path::avx512
-                      : sha  ? Sha256Path::extensions
-                             : Sha256Path::openssl);
+TEST(Sha256, KernelsFollowTheCpu) {
+  const std::map<std::string, std::vector<std::string>> flags = {
+      {"sha_extensions", {"sha_ni", "sse4_1", "ssse3"}},
+      {"avx512", {"avx512f", "avx512bw"}},
+      {"openssl", {}},
+  };
+  std::size_t usable = 0;
+  for (const Sha256Kernel* k : sha256_kernels()) {
+    ASSERT_TRUE(flags.count(k->name)) << k->name;
+    const auto& needs = flags.at(k->name);
+    const bool expected = std::all_of(needs.begin(), needs.end(), cpuinfo_has);
+    EXPECT_EQ(k->supported(), expected) << k->name;
+    usable += expected;
   }
-  EXPECT_TRUE(set_sha256_path(Sha256Path::openssl));
-  EXPECT_EQ(set_sha256_path(Sha256Path::avx512), avx512);
-  EXPECT_EQ(set_sha256_path(Sha256Path::extensions), sha);
-  EXPECT_EQ(sha256_path(), sha      ? Sha256Path::extensions
-                           : avx512 ? Sha256Path::avx512
-                                    : Sha256Path::openssl);
-  EXPECT_TRUE(set_sha256_path(chosen));
+  EXPECT_EQ(std::string(sha256_kernels().back()->name), "openssl");
+  // The fallback is chosen only where nothing else runs.
+  EXPECT_EQ(std::string(sha256_kernel().name) == "openssl", usable == 1);
+  const Sha256Kernel& chosen = sha256_kernel();
+  for (const Sha256Kernel* k : sha256_kernels()) {
+    EXPECT_EQ(use_sha256_kernel(*k), k->supported()) << k->name;
+    if (k->supported()) {
+      EXPECT_EQ(&sha256_kernel(), k);
+    }
+  }
+  EXPECT_TRUE(use_sha256_kernel(chosen));
 }
 
-TEST(Sha256, AbsorbAgreesOnEveryPathAndBothForms) {
+// The tests below run once per kernel of the table; one this CPU lacks is reported as skipped,
+// by name.
+class Sha256Kernels : public testing::TestWithParam<const Sha256Kernel*> {
+ protected:
+  void SetUp() override {
+    if (!GetParam()->supported()) GTEST_SKIP() << "this CPU lacks " << GetParam()->name;
+    chosen_ = &sha256_kernel();
+    ASSERT_TRUE(use_sha256_kernel(*GetParam()));
+  }
+  void TearDown() override {
+    if (chosen_) use_sha256_kernel(*chosen_);
+  }
+
+ private:
+  const Sha256Kernel* chosen_ = nullptr;
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, Sha256Kernels, testing::ValuesIn(sha256_kernels()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+TEST_P(Sha256Kernels, AbsorbAgreesWithOneShotInBothForms) {
   Random r;
   std::string block = r.text(64);
   Sha256Block prepared;
   sha256_prepare(prepared, bytes(block));
   EXPECT_EQ(std::string_view(reinterpret_cast<char*>(prepared.bytes), 64), block);
-  std::vector<Sha256State> results;
-  on_each_path([&] {
-    for (bool use_prepared : {false, true}) {
-      Sha256State s = sha256_start();
-      for (int i = 0; i < 3; ++i) {
-        use_prepared ? sha256_absorb(s, prepared) : sha256_absorb(s, bytes(block));
-      }
-      EXPECT_EQ(s.length, 192u);
-      results.push_back(s);
+  const std::string_view none;
+  for (bool use_prepared : {false, true}) {
+    Sha256State s = sha256_start();
+    for (int i = 0; i < 3; ++i) {
+      use_prepared ? sha256_absorb(s, prepared) : sha256_absorb(s, bytes(block));
     }
-  });
-  for (const Sha256State& s : results) {
-    EXPECT_TRUE(std::equal(s.h, s.h + 8, results[0].h));
+    EXPECT_EQ(s.length, 192u);
+    const Sha256State* start = &s;
+    Digest d;
+    sha256_finish_tails(1, &start, &none, &d);
+    EXPECT_EQ(d, one_shot(block + block + block)) << "prepared " << use_prepared;
   }
 }
 
 // Derived ids: a prefix of whole blocks (the primitive's id, and maybe a first input) absorbed
 // once, then m prepared input blocks shared between messages, as the synthesis engine hashes.
-TEST(Sha256, FinishBlocksAgreesWithOneShot) {
+TEST_P(Sha256Kernels, FinishBlocksAgreesWithOneShot) {
   Random r;
   std::size_t checked = 0;
   for (int round = 0; checked < 500'000; ++round) {
@@ -202,28 +212,27 @@ TEST(Sha256, FinishBlocksAgreesWithOneShot) {
       }
       expected[i] = one_shot(message);
     }
-    on_each_path([&] {
-      std::vector<Digest> out(n);
-      sha256_finish_blocks(n, m, start_of.data(), blocks.data(), out.data());
-      for (std::size_t i = 0; i < n; ++i)
-        ASSERT_EQ(out[i], expected[i]) << "m " << m << " message " << i << " of " << n;
-    });
+    std::vector<Digest> out(n);
+    sha256_finish_blocks(n, m, start_of.data(), blocks.data(), out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(out[i], expected[i]) << "m " << m << " message " << i << " of " << n;
     checked += n;
   }
 }
 
-TEST(Sha256, FinishBlocksRefusesStartsOfDifferentLengths) {
+TEST_P(Sha256Kernels, FinishBlocksRefusesStartsOfDifferentLengths) {
   Sha256State a = sha256_start(), b = sha256_start();
   std::uint8_t block[64] = {};
   sha256_absorb(b, block);
   const Sha256State* starts[] = {&a, &b};
   Digest out[2];
+  CapturedStderr diagnostics;
   EXPECT_THROW(sha256_finish_blocks(2, 0, starts, nullptr, out), Panic);
 }
 
 // Any message: names, primitive ids of any length followed by input ids, and tails after whole
 // block prefixes, of mixed lengths within one call.
-TEST(Sha256, FinishTailsAgreesWithOneShot) {
+TEST_P(Sha256Kernels, FinishTailsAgreesWithOneShot) {
   Random r;
   Starts initial(r, 1, 0);
   const std::string pool = r.text(1 << 16);  // tails are slices of it
@@ -251,19 +260,17 @@ TEST(Sha256, FinishTailsAgreesWithOneShot) {
         expected[i] = one_shot(message);
       }
     }
-    on_each_path([&] {
-      std::vector<Digest> out(n);
-      sha256_finish_tails(n, start_of.data(), tails.data(), out.data());
-      for (std::size_t i = 0; i < n; ++i)
-        ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
-    });
+    std::vector<Digest> out(n);
+    sha256_finish_tails(n, start_of.data(), tails.data(), out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
     checked += n;
   }
 }
 
 // A few long messages among many short ones: the wide kernels hand the long ones, part done, to
 // the narrow ones once most lanes are idle; short lengths around the one-or-two padding blocks.
-TEST(Sha256, FinishTailsAgreesWithLongMessagesAmongShort) {
+TEST_P(Sha256Kernels, FinishTailsAgreesWithLongMessagesAmongShort) {
   Random r;
   const std::string pool = r.text(1 << 14);
   for (int round = 0; round < 200; ++round) {
@@ -277,12 +284,10 @@ TEST(Sha256, FinishTailsAgreesWithLongMessagesAmongShort) {
     }
     const Sha256State initial = sha256_start();
     std::vector<const Sha256State*> start_of(n, &initial);
-    on_each_path([&] {
-      std::vector<Digest> out(n);
-      sha256_finish_tails(n, start_of.data(), tails.data(), out.data());
-      for (std::size_t i = 0; i < n; ++i)
-        ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
-    });
+    std::vector<Digest> out(n);
+    sha256_finish_tails(n, start_of.data(), tails.data(), out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(out[i], expected[i]) << "tail of " << tails[i].size() << " bytes";
   }
 }
 

@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import prim, root, run_python
+from support import prim, root, run_python
 
 
 @pytest.mark.parametrize("call, message", [

@@ -4,7 +4,7 @@ import pathlib
 import pytest
 
 import tolvane
-from conftest import PanicException, sha
+from support import PanicException, sha
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 CORPUS = REPO.parent / "shared" / "testdata" / "json-test-suite" / "test_parsing"
@@ -108,12 +108,15 @@ class TestRejections:
             ('"id":"abc",', "", "missing field `id`"),
             ('"commutative":true', '"commutative":1', "invalid type: integer `1`, expected a boolean"),
             ('"module":"ops"', '"module":null', "invalid type: null, expected a string"),
-            ('"logical_type":"Double"', '"logical_type":"double"', "unknown variant `double`, expected one of `Boolean`, "),
+            ('"logical_type":"Double"', '"logical_type":"double"',
+             "unknown variant `double`, expected one of `Boolean`, "),
             ('"Numeric"},"function', '{"Numeric":true}},"function', "invalid type: boolean `true`, expected unit"),
-            ('["Integer","Numeric"]', '["Integer"]', "invalid length 1, expected struct ColumnSchema with 2 elements"),
+            ('["Integer","Numeric"]', '["Integer"]',
+             "invalid length 1, expected struct ColumnSchema with 2 elements"),
             ('["Integer","Numeric"]', '["Integer","Numeric","Any"]', "trailing characters"),
             ('["Integer","Numeric"]', '{"semantic_tag":"Numeric"}', "missing field `logical_type`"),
-            ('["Integer","Numeric"]', '{"semantic_tag":"Numeric","semantic_tag":"Any"}', "duplicate field `semantic_tag`"),
+            ('["Integer","Numeric"]', '{"semantic_tag":"Numeric","semantic_tag":"Any"}',
+             "duplicate field `semantic_tag`"),
             ('["Integer","Numeric"]', '"Integer"', 'invalid type: string "Integer", expected struct ColumnSchema'),
             ('{"logical_type":"Double"', '{"logical_type":5', "expected value"),
         ],
@@ -145,7 +148,8 @@ class TestRejections:
         assert message.startswith(READ_PREFIX) and "(os error 21)" in message
 
     def test_argument_conversion(self):
-        with pytest.raises(TypeError, match=r"^argument 'filename': 'PosixPath' object cannot be converted to 'PyString'$"):
+        message = r"^argument 'filename': 'PosixPath' object cannot be converted to 'PyString'$"
+        with pytest.raises(TypeError, match=message):
             tolvane.load_primitives(pathlib.Path("x"))
         with pytest.raises(TypeError):
             tolvane.load_primitives()
@@ -172,7 +176,9 @@ def test_saved_primitives_load_back_equal(tmp_path):
     again = [tolvane.Feature("f%d" % i, "Double", "Numeric", [base], p) for i, p in enumerate(loaded)]
     resaved = tmp_path / "again.json"
     tolvane.Feature.save_features(again, str(resaved))
-    key = lambda p: p["name"]
+    def key(p):
+        return p["name"]
+
     assert sorted(json.loads(resaved.read_text())["primitives"], key=key) == sorted(written, key=key)
 
 

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import run_isolated
+from support import run_python
 
 MiB = 1 << 20
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
@@ -98,12 +98,11 @@ def memory_group(limit):
 
 def run_limited(limit, code, timeout=120, args=()):
     with memory_group(limit) as enter:
-        rc, out, err = run_isolated(PRELUDE + textwrap.dedent(code), timeout=timeout,
-                                    preexec_fn=enter, args=args,
-                                    env={"RAYON_NUM_THREADS": "2"})
+        r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2"}, timeout,
+                       args, preexec_fn=enter)
     # A child the kernel killed for its memory ends with SIGKILL.
-    assert rc == 0, f"exit {rc}\n{out}\n{err}"
-    return out.split()
+    assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr}"
+    return r.stdout.split()
 
 
 @pytest.mark.parametrize("limit, inputs", [(300 * MiB, 2000), (1024 * MiB, 4000)])
@@ -121,6 +120,7 @@ def test_calls_that_cannot_fit_raise_memory_error_and_the_process_lives(limit, i
     assert out == ["MemoryError", "MemoryError", "MemoryError", str(300 + 300 * 299)]
 
 
+@pytest.mark.slow
 def test_sizes_across_the_limit_give_the_result_or_memory_error():
     # Outputs from about 100 MiB to 400 MiB in a 300 MiB group, one after the other in one
     # process: the estimate must never fall short of what a call really takes.
@@ -138,6 +138,7 @@ def test_sizes_across_the_limit_give_the_result_or_memory_error():
     assert out == sorted(out, key=lambda r: r == "MemoryError")
 
 
+@pytest.mark.slow
 def test_what_the_group_already_uses_is_counted_at_each_call():
     out = run_limited(300 * MiB, """
         fs = tolvane.generate_fake_features(1200)

@@ -1,12 +1,11 @@
 import json
 import re
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+from support import run_python
 from tolvane import Feature, Primitive
 
 SCRIPT = Path(__file__).resolve().parents[2] / "examples" / "feature_graph.py"
@@ -32,9 +31,7 @@ def feature_file(tmp_path):
 
 
 def run(*args, env=None):
-    return subprocess.run(
-        [sys.executable, str(SCRIPT), *map(str, args)], capture_output=True, text=True, env=env
-    )
+    return run_python(SCRIPT, env, args=args)
 
 
 def edges(dot):

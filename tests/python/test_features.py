@@ -5,10 +5,11 @@ import stat
 from dataclasses import dataclass, replace
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tolvane
-from conftest import INTEGER, PanicException, prim, root, run_python, saved, sha
+from support import INTEGER, PanicException, prim, root, run_python, saved, sha
 
 SCHEMA_IN = "ColumnSchema { logical_type: Integer, semantic_tag: Numeric }"
 
@@ -364,6 +365,7 @@ steps = st.lists(st.tuples(st.sampled_from(["root", "derive", "derive", "rename"
 
 @settings(max_examples=150, deadline=None)
 @given(steps, st.lists(st.integers(0, 99), max_size=4))
+@pytest.mark.slow
 def test_feature_file_matches_the_plain_rule_on_shared_ids_and_reassigned_fields(tmp_path_factory, steps, picks):
     pool = build(steps)
     chosen = [pool[j % len(pool)] for j in picks] if pool else []
@@ -399,6 +401,7 @@ print("ok")
     assert r.returncode == 0 and r.stdout == "ok\n", r.stderr
 
 
+@pytest.mark.slow
 def test_deep_chain_is_safe(tmp_path):
     p = prim("next", [[INTEGER]], commutative=False)
     f = root("r0")

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import RESTORE_SIGINT, needs_address_space_limit, run_python
+from support import RESTORE_SIGINT, needs_address_space_limit, run_python
 
 CATALOGUE = (
     '[{"name":"add","id":"x","module":"m","column_schemas":[[{"logical_type":"Integer",'

@@ -3,11 +3,11 @@ ours (Python 3.12 on warns of the threads it finds), and every process's calls w
 
 import textwrap
 
-from conftest import run_isolated
+from support import run_python
 
 
 def run(code):
-    rc, out, err = run_isolated(textwrap.dedent("""
+    r = run_python(textwrap.dedent("""
         import multiprocessing, os, sys, warnings, tolvane
         N = ("Integer", "Numeric")
         sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
@@ -17,8 +17,8 @@ def run(code):
         def made(n):
             return len(tolvane.generate_features(fs[:n], [sub])) - n
     """) + textwrap.dedent(code), timeout=120, env={"RAYON_NUM_THREADS": "4"})
-    assert rc == 0, f"exit {rc}\n{out}\n{err}"
-    return out.split()
+    assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr}"
+    return r.stdout.split()
 
 
 def test_a_fork_after_a_call_copies_no_threads_of_ours():

@@ -3,35 +3,31 @@ the GIL they interleave wherever Python code runs. Both builds must pass every t
 
 import os
 import pathlib
-import subprocess
-import sys
 import threading
 
 import pytest
 
-from conftest import FREE_THREADED, Sequence, derived, prim, root
+from support import FREE_THREADED, Sequence, derived, prim, root, run_python
 
 STRESS = pathlib.Path(__file__).with_name("stress_threads.py")
 
 
-def child(*args, timeout):
-    """Runs the interpreter on `args` without PYTHON_GIL, so that only the module decides whether
-    the GIL is on; a crash or a hang fails the one test."""
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    return subprocess.run([sys.executable, *args], env=env, timeout=timeout, capture_output=True,
-                          text=True)
+# Without PYTHON_GIL, so that only the module decides whether the GIL is on.
+NO_GIL_SETTING = {"PYTHON_GIL": None}
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter runs without the GIL")
 def test_importing_keeps_the_gil_off_without_a_warning():
-    r = child("-W", "error", "-c", "import sys, tolvane; print(sys._is_gil_enabled())", timeout=60)
+    r = run_python("import sys, tolvane; print(sys._is_gil_enabled())", NO_GIL_SETTING,
+                   options=["-W", "error"])
     assert (r.returncode, r.stdout, r.stderr) == (0, "False\n", "")
 
 
+@pytest.mark.slow
 def test_eight_threads_sharing_objects_and_calls_match_the_serial_results():
     # TOLVANE_STRESS_SECONDS (3 by default) sets the duration; the child inherits it.
     seconds = float(os.environ.get("TOLVANE_STRESS_SECONDS", "3"))
-    r = child(str(STRESS), timeout=seconds + 120)
+    r = run_python(STRESS, NO_GIL_SETTING, timeout=seconds + 120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.endswith("GIL off\n" if FREE_THREADED else "GIL on\n"), r.stdout
 

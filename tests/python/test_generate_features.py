@@ -5,10 +5,11 @@ import sys
 import time
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tolvane
-from conftest import RESTORE_SIGINT, prim, run_python, saved, sha
+from support import RESTORE_SIGINT, prim, run_python, saved, sha
 from tolvane import Feature
 
 DN = ("Double", "Numeric")
@@ -221,7 +222,8 @@ import sys, tolvane
 fs = tolvane.generate_fake_features(150)
 fs[3:6] = [tolvane.Feature("t%d" % i, "Boolean", "Any") for i in range(3)]
 n2 = [("Integer", "Numeric")] * 2
-ps = [tolvane.Primitive("add", "m", "transform", True, [n2, [("Any", "Any"), ("Boolean", "Any")]], ("Integer", "Numeric")),
+ps = [tolvane.Primitive("add", "m", "transform", True, [n2, [("Any", "Any"), ("Boolean", "Any")]],
+                       ("Integer", "Numeric")),
       tolvane.Primitive("sub", "m", "transform", False, [n2], ("Integer", "Numeric"))]
 tolvane.Feature.save_features(tolvane.generate_features(fs, ps), sys.argv[1])
 """
@@ -284,6 +286,7 @@ except KeyboardInterrupt:
     assert elapsed < 5
 
 
+@pytest.mark.slow
 def test_signal_handler_may_call_in_again_during_a_long_call():
     # The handler runs on the calling thread while the pool is busy with the outer call.
     code = """

@@ -16,8 +16,20 @@ import sys
 import pytest
 
 import tolvane
-from conftest import (EMULATED, FREE_THREADED, INTEGER, Index, PanicException, Refused, Sequence,
-                      derived, prim, refuse, root, run_isolated)
+from support import (
+    EMULATED,
+    FREE_THREADED,
+    INTEGER,
+    Index,
+    PanicException,
+    Refused,
+    Sequence,
+    derived,
+    prim,
+    refuse,
+    root,
+    run_python,
+)
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 # Under qemu-user RSS also holds the emulator's translation cache, which grows as new code runs.
@@ -183,6 +195,7 @@ def run(cases):
 CLASSES = [tolvane.Feature, tolvane.Primitive, tolvane.ColumnSchema, tolvane.InputSet]
 
 
+@pytest.mark.slow
 def test_entry_points_release_everything(tmp_path):
     cases, watched = entry_point_cases(tmp_path)
     watched += CLASSES
@@ -203,17 +216,18 @@ def test_entry_points_release_everything(tmp_path):
         assert after - before < 8 * MiB
 
 
+@pytest.mark.slow
 def test_dropping_large_results_frees_their_records(tmp_path):
     def make_and_drop():
         fakes = tolvane.generate_fake_features(1_000_000)
         p = prim()
-        pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
+        _pairs = [derived(fakes[i : i + 2], p, f"d{i}") for i in range(0, 200_000)]
         chain = fakes[0]
-        for i in range(100_000):  # one deep ancestry: must be freed without recursion
+        for _ in range(100_000):  # one deep ancestry: must be freed without recursion
             chain = derived([chain], prim("neg", [[INTEGER]]), "c")
         str(chain)
         tolvane.Feature.save_features([chain], str(tmp_path / "chain.json"))
-        grown = tolvane.generate_features(fakes[:500], [p])
+        _grown = tolvane.generate_features(fakes[:500], [p])  # alive until the peak is read
         return rss()
 
     before = rss()
@@ -278,7 +292,7 @@ def test_a_selection_loop_keeps_only_what_it_keeps():
     """Make about 100,000 features per call and keep one of them, then every 1000th: memory that a
     survivor does not use comes back to later calls, so RSS grows by the survivors alone, not by
     the blocks they were made in (once 2 MiB per kept feature)."""
-    rc, out, err = run_isolated("""
+    proc = run_python("""
         import ctypes, gc, tolvane
         N = ("Integer", "Numeric")
         ps = [tolvane.Primitive(n, "m", "transform", c, [[N, N]], N)
@@ -302,8 +316,8 @@ def test_a_selection_loop_keeps_only_what_it_keeps():
                 del out
             print(len(kept) - count, rss() - before)
     """, timeout=300)
-    assert rc == 0, err
-    for line in out.splitlines():
+    assert proc.returncode == 0, proc.stderr
+    for line in proc.stdout.splitlines():
         kept, grown = map(int, line.split())
         # A kilobyte per survivor, and a few blocks of 2 MiB that the allocators hold either way.
         assert grown < kept * 1024 + 8 * MiB, (kept, grown)

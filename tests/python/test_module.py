@@ -1,7 +1,10 @@
+import importlib.metadata
+import os
+
 import pytest
 
 import tolvane
-from conftest import PanicException, run_python
+from support import PanicException, run_python
 
 FUNCTIONS = ["generate_features", "load_primitives", "generate_fake_features", "compare_featuresets"]
 CLASSES = ["Feature", "Primitive", "ColumnSchema", "InputSet"]
@@ -88,3 +91,34 @@ def test_nothing_is_picklable():
     for obj in [tolvane.ColumnSchema(), tolvane.InputSet([]), tolvane.Feature("a", "b", "c")]:
         with pytest.raises(TypeError):
             pickle.dumps(obj)
+
+
+def installed_from_manylinux_wheel():
+    # auditwheel gives a wheel its manylinux tags; pip install . leaves linux_<arch>.
+    wheel = importlib.metadata.distribution("tolvane").read_text("WHEEL") or ""
+    return "manylinux" in wheel
+
+
+# All a wheel may take from the system: glibc. The C++ runtime comes inside the module.
+BASE_SYSTEM = {"libc", "libm", "libpthread", "libdl", "ld-linux-x86-64", "ld-linux-aarch64"}
+
+
+@pytest.mark.skipif(not installed_from_manylinux_wheel(), reason="not installed from a wheel")
+def test_wheel_loads_nothing_from_the_system_but_glibc():
+    # A fresh interpreter, so that the libraries that importing tolvane maps are told apart
+    # from those that the test run had loaded already (hashlib's libcrypto, for one).
+    script = """
+        def mapped():
+            with open("/proc/self/maps") as maps:
+                return {line.split()[-1] for line in maps if ".so" in line}
+        before = mapped()
+        import tolvane
+        tolvane.generate_fake_features(3)
+        print("\\n".join(sorted(mapped() - before)))
+    """
+    result = run_python(script)
+    assert result.returncode == 0, result.stderr
+    foreign = [path for path in result.stdout.split()
+               if path != tolvane.__file__
+               and os.path.basename(path).split(".so")[0] not in BASE_SYSTEM]
+    assert foreign == []

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_isolated
+from support import run_python
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 
@@ -33,10 +33,9 @@ CALLS = {
 
 
 def run(code, timeout=120):
-    rc, out, err = run_isolated(PRELUDE + textwrap.dedent(code), timeout=timeout,
-                                env={"RAYON_NUM_THREADS": "2"})
-    assert rc == 0, f"exit {rc}\n{out}\n{err[-3000:]}"
-    return out.split()
+    r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2"}, timeout)
+    assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr[-3000:]}"
+    return r.stdout.split()
 
 
 @pytest.mark.parametrize("call", ["generate_features", "save_features", "load_primitives"])

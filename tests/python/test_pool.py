@@ -3,14 +3,11 @@ memory limits, absurd environments. Each case runs in a child interpreter under 
 hang fails one test; the child is killed with SIGKILL, which no handler of its own can delay."""
 
 import os
-import signal
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-from conftest import EMULATED, needs_address_space_limit
+from support import EMULATED, needs_address_space_limit, run_python
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 
@@ -36,21 +33,13 @@ def digest(features):
 
 
 def run_child(code, timeout=60, env=None, preexec_fn=None):
-    full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    full_env.update({"RAYON_NUM_THREADS": "2", **(env or {})})
-    # A session of its own, so that a hung child and whatever it forked are killed together.
-    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-                            env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, preexec_fn=preexec_fn, start_new_session=True)
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        out, err = proc.communicate()
-        pytest.fail(f"child hung\nstdout: {out}\nstderr: {err}")
-    return proc.returncode, out, err
+    rayon = {k: None for k in os.environ if k.startswith("RAYON_")}
+    r = run_python(PRELUDE + textwrap.dedent(code), {**rayon, "RAYON_NUM_THREADS": "2", **(env or {})},
+                   timeout, preexec_fn=preexec_fn)
+    return r.returncode, r.stdout, r.stderr
 
 
+@pytest.mark.slow
 def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
     # The handler runs inside the long call's stop probe and sleeps, so the second thread gets the
     # interpreter lock while the pool is busy with the first call.
@@ -74,6 +63,7 @@ def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
     assert rc == 0 and out.split() == ["True", "True", "True"], err
 
 
+@pytest.mark.slow
 def test_concurrent_callers_get_identical_results():
     # Several Python threads calling in turn while signal handlers let them interleave: each result
     # is whole and the same as a lone call's.
@@ -99,6 +89,7 @@ def test_concurrent_callers_get_identical_results():
 
 
 @needs_address_space_limit
+@pytest.mark.slow
 def test_threads_beyond_what_the_process_may_create():
     # 2000 threads of the default stack size cannot fit in 4 GiB of address space; the pool must
     # make what it can (or none) and the call must still give the whole result.
@@ -131,6 +122,7 @@ def test_any_environment_value_gives_a_working_pool(variable, value):
 @pytest.mark.skipif(
     SANITIZED, reason="the sanitizer's allocator is not fork-safe: a child forked while a worker "
     "holds its lock deadlocks in malloc (the system allocator is)")
+@pytest.mark.slow
 def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
     rc, out, err = run_child("""
         reference = digest(tolvane.generate_features(fs[:400], sub))
@@ -157,6 +149,7 @@ def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
 
 
 @needs_address_space_limit
+@pytest.mark.slow
 def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
     # A sweep of address-space limits across the range where the call's memory runs out: at each
     # the interpreter must live on, with the result or with MemoryError.

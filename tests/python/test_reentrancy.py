@@ -3,7 +3,7 @@
 import pytest
 
 import tolvane
-from conftest import Sequence, derived, prim, root
+from support import Sequence, derived, prim, root
 
 
 def assign(target, attribute, value):

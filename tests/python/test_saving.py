@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import tolvane
-from conftest import RESTORE_SIGINT, root, run_isolated
+from support import RESTORE_SIGINT, root, run_python
 
 PREVIOUS = b'{"features":[],"primitives":[]} and whatever the user had here'
 
@@ -36,8 +36,9 @@ needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (mounts, o
 
 
 def save_in_child(target, code="save()", preexec_fn=None):
-    return run_isolated(PRELUDE + textwrap.dedent(code), timeout=120, preexec_fn=preexec_fn,
-                        args=[str(target)])
+    r = run_python(PRELUDE + textwrap.dedent(code), timeout=120, args=[target],
+                   preexec_fn=preexec_fn)
+    return r.returncode, r.stdout, r.stderr
 
 
 def previous_file(directory, name="features.json"):

@@ -4,7 +4,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import PanicException, sha
+from support import PanicException, sha
 
 NAMES = ["Boolean", "BooleanNullable", "Address", "Age", "AgeFractional", "Categorical", "Datetime",
          "Double", "Integer", "IntegerNullable", "PostalCode", "Ordinal", "EmailAddress", "LatLong",
@@ -52,6 +52,7 @@ def test_unknown_names_fail_naming_the_first_bad_text(lt, st, bad):
     assert str(e.value) == f"{bad} is not a valid logical type: ()"
 
 
+@pytest.mark.slow
 def test_lookup_agrees_with_str_lower_for_every_code_point():
     # Each code point in front of, and inside, a type name: the lookup succeeds exactly when
     # Python's own full lower-casing of the text is a lookup spelling.

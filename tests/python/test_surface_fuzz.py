@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tolvane
-from conftest import Index, PanicException, Refused, Sequence, derived, prim, refuse, root
+from support import Index, PanicException, Refused, Sequence, derived, prim, refuse, root
 
 # Every callable with its parameter names, in declaration order.
 CALLABLES = {

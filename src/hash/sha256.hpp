@@ -33,7 +33,8 @@ std::string sha256_hex(std::string_view bytes);
 
 // Batch hashing for the hot paths. Many messages share a prefix of whole blocks; the state after
 // that prefix is kept, and the batch functions finish several messages at once, interleaved, where
-// the CPU has the SHA extensions or AVX-512 (OpenSSL's code finishes one message at a time).
+// the CPU has the SHA extensions or AVX-512 (OpenSSL's code finishes one message at a time). Which
+// code runs them is hash/kernels.hpp's business.
 
 // The state after whole 64-byte blocks.
 struct Sha256State {
@@ -64,16 +65,5 @@ void sha256_finish_tails(std::size_t n, const Sha256State* const* starts,
 
 // 64 lower-case hexadecimal digits of a digest, first byte first.
 void hex_digest(const Digest& d, char* out);
-
-// Which code the batch functions run: chosen on first use from the CPU, switchable for tests.
-// `avx512` runs the batch functions 16 messages at a time and leaves single blocks to the SHA
-// extensions where the CPU has them. Where it has both, the faster is chosen by timing them.
-enum class Sha256Path { extensions, avx512, openssl };
-inline constexpr Sha256Path kSha256Paths[] = {Sha256Path::extensions, Sha256Path::avx512,
-                                              Sha256Path::openssl};
-Sha256Path sha256_path();
-const char* sha256_path_name(Sha256Path path);
-// Returns false, and changes nothing, for a path the CPU cannot run.
-bool set_sha256_path(Sha256Path path);
 
 }  // namespace tolvane

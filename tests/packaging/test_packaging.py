@@ -1,6 +1,6 @@
-"""Installation: the Makefile's system-package and interpreter steps, and what an installed wheel
-loads."""
-import importlib.metadata
+"""The repository's scripts: the Makefile's system-package and interpreter steps, the wheel
+builder's check of a module, the commit-subject hook. These need the repository and pytest, not
+the module."""
 import os
 import shutil
 import subprocess
@@ -10,8 +10,6 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
-import tolvane
 
 REPO = Path(__file__).resolve().parents[2]
 SYSTEM_PACKAGES = REPO / "scripts" / "system_packages.sh"
@@ -158,38 +156,6 @@ class TestMakefileInterpreter:
         assert "PYTHON=python3.99: no such CPython" in result.stderr
 
 
-def installed_from_manylinux_wheel():
-    # auditwheel gives a wheel its manylinux tags; pip install . leaves linux_<arch>.
-    wheel = importlib.metadata.distribution("tolvane").read_text("WHEEL") or ""
-    return "manylinux" in wheel
-
-
-# All a wheel may take from the system: glibc. The C++ runtime comes inside the module.
-BASE_SYSTEM = {"libc", "libm", "libpthread", "libdl", "ld-linux-x86-64", "ld-linux-aarch64"}
-
-
-@pytest.mark.skipif(not installed_from_manylinux_wheel(), reason="not installed from a wheel")
-def test_wheel_loads_nothing_from_the_system_but_glibc():
-    # A fresh interpreter, so that the libraries that importing tolvane maps are told apart
-    # from those that the test run had loaded already (hashlib's libcrypto, for one).
-    script = textwrap.dedent("""
-        def mapped():
-            with open("/proc/self/maps") as maps:
-                return {line.split()[-1] for line in maps if ".so" in line}
-        before = mapped()
-        import tolvane
-        tolvane.generate_fake_features(3)
-        print("\\n".join(sorted(mapped() - before)))
-    """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                            timeout=60)
-    assert result.returncode == 0, result.stderr
-    foreign = [path for path in result.stdout.split()
-               if path != tolvane.__file__
-               and os.path.basename(path).split(".so")[0] not in BASE_SYSTEM]
-    assert foreign == []
-
-
 @pytest.fixture(scope="module")
 def module_faults():
     pytest.importorskip("elftools", reason="pyelftools comes with auditwheel")
@@ -240,3 +206,23 @@ class TestWheelModuleCheck:
         assert "imports nowhere bound to no version" in faults
         assert "exports exported" in faults
         assert "exports PyInit_tolvane" not in faults
+
+
+class TestCommitSubjectHook:
+    """scripts/check_commit_subject.sh, the commit-msg hook: the first line, at most 72 characters."""
+
+    @staticmethod
+    def check(tmp_path, message):
+        path = tmp_path / "COMMIT_EDITMSG"
+        path.write_text(message)
+        return subprocess.run(["bash", str(REPO / "scripts" / "check_commit_subject.sh"), str(path)],
+                              capture_output=True, text=True, timeout=60)
+
+    def test_a_subject_of_72_passes_whatever_the_body(self, tmp_path):
+        result = self.check(tmp_path, "s" * 72 + "\n\n" + "body " * 40 + "\n")
+        assert (result.returncode, result.stderr) == (0, "")
+
+    def test_a_subject_of_73_is_refused_with_its_length(self, tmp_path):
+        result = self.check(tmp_path, "é" * 73 + "\n")
+        assert result.returncode == 1
+        assert "commit subject of 73 characters" in result.stderr

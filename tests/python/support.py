@@ -1,11 +1,16 @@
-"""Helpers shared by the suites: digests, records, hostile Python objects, child interpreters."""
+"""Helpers shared by the suites: digests, records, hostile Python objects, child interpreters.
+Tests import what they use from here (`from support import ...`); conftest.py holds pytest's
+hooks only."""
 
 import hashlib
 import json
 import os
+import signal
 import subprocess
 import sys
 import sysconfig
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -124,28 +129,25 @@ else:
 needs_address_space_limit = pytest.mark.skipif(bool(_NO_LIMIT), reason=_NO_LIMIT)
 
 
-def run_python(code, env_extra=None, timeout=60, args=()):
-    """Runs `code` in a child interpreter, so that a crash or a hang fails one test only."""
-    env = dict(os.environ, **(env_extra or {}))
-    return subprocess.run([sys.executable, "-c", code, *args], env=env, timeout=timeout,
-                          capture_output=True, text=True)
-
-
 # A child started from a background job inherits SIGINT ignored, and Python then leaves it so;
 # children that are sent SIGINT run this first.
 RESTORE_SIGINT = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
 
 
-def run_isolated(code, timeout=60, env=None, preexec_fn=None, args=()):
-    """Runs `code` in a child interpreter in a session of its own, so that a crash or a hang fails
-    one test and a hung child is killed with whatever it forked. Returns (returncode, out, err)."""
-    import signal
-    import textwrap
-
-    import pytest
-
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args],
-                            env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE,
+def run_python(code, env=None, timeout=60, args=(), preexec_fn=None, options=()):
+    """Runs `code` (a script's text, dedented, or the Path of a script) in a child interpreter,
+    in a session of its own, so that a crash or a hang fails one test and a hung child is killed
+    with whatever it forked. `env` adds to the environment (None unsets a variable); `options`
+    go to the interpreter before the code, `args` after it. Returns the CompletedProcess."""
+    environment = dict(os.environ)
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    program = [str(code)] if isinstance(code, Path) else ["-c", textwrap.dedent(code)]
+    command = [sys.executable, *options, *program, *map(str, args)]
+    proc = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn,
                             start_new_session=True)
     try:
@@ -154,4 +156,4 @@ def run_isolated(code, timeout=60, env=None, preexec_fn=None, args=()):
         os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
         pytest.fail(f"child hung\nstdout: {out}\nstderr: {err}")
-    return proc.returncode, out, err
+    return subprocess.CompletedProcess(command, proc.returncode, out, err)
