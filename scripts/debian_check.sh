@@ -132,7 +132,7 @@ target=$roots_work/wheel-root
   step "root with python3 python3-venv" make_root "$target" python3,python3-venv,ca-certificates &&
   mkdir -p "$target/work/dist" "$target/work/tolvane" &&
   cp "$wheel" "$target/work/dist/" &&
-  git -C "$repo" archive "$commit" tests examples scripts requirements-dev.txt | tar -x -C "$target/work/tolvane" &&
+  git -C "$repo" archive "$commit" tests examples scripts requirements-dev.txt README.md pyproject.toml | tar -x -C "$target/work/tolvane" &&
   cp -r "$shared" "$target/work/shared" &&
   step "wheel install and pytest suite" wheel_suite "$target" &&
   grep -E '^carried|passed' "$roots_work/wheel-install-and-pytest-suite.log" | sed 's/^/  | /'
