@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "feature/feature_id.hpp"
 #include "support/debug_text.hpp"
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
@@ -267,26 +268,6 @@ std::string Feature::name() const {
   return out;
 }
 
-namespace {
-
-Digest derived_id(const Primitive& primitive, std::span<const Feature* const> bases) {
-  std::vector<const Feature*> order(bases.begin(), bases.end());
-  if (primitive.commutative) {
-    std::sort(order.begin(), order.end(),
-              [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-  }
-  Sha256 h;
-  h.update(primitive.id);
-  char hex[64];
-  for (const Feature* b : order) {
-    hex_digest(b->id(), hex);
-    h.update({hex, sizeof hex});
-  }
-  return h.finish();
-}
-
-}  // namespace
-
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features) {
@@ -296,9 +277,7 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                                       derived_id(*generating_primitive, base_features));
   }
   if (!schema) panic("Error unwrapping schema in " + std::string(name));
-  Sha256 h;
-  h.update(name);
-  return FeatureFactory::make_owned(name, *schema, nullptr, base_features, h.finish());
+  return FeatureFactory::make_owned(name, *schema, nullptr, base_features, root_id(name));
 }
 
 FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id) {
