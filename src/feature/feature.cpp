@@ -276,7 +276,7 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                                       base_features,
                                       derived_id(*generating_primitive, base_features));
   }
-  if (!schema) panic("Error unwrapping schema in " + std::string(name));
+  if (!schema) panic(std::string(kSchemaMissing) + std::string(name));
   return FeatureFactory::make_owned(name, *schema, nullptr, base_features, root_id(name));
 }
 
