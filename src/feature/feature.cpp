@@ -46,7 +46,8 @@ class PendingPieces {
 
 }  // namespace
 
-// Allocates, fills and frees records; the only code that knows the record's memory layout.
+// Allocates, fills and frees records; with SynthesizedBatch::build_next_in_cell (inline in the
+// header for the hot path), the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
   static std::size_t size_of(std::size_t base_count, std::optional<std::string_view> name) {
@@ -57,21 +58,19 @@ class FeatureFactory {
     return (size + 7) & ~std::size_t{7};
   }
 
-  // A record with `refs` references, owned by the caller. `name` absent: the name is derived. The
+  // A record with one reference, the caller's. `name` absent: the name is derived. The
   // primitive and the bases (base_at(0), base_at(1), ...) gain a reference each unless the caller
   // counts them (`take_refs` false).
   template <class BaseAt>
   static Feature* make(void* memory, std::optional<std::string_view> name, ColumnSchema schema,
                        const Primitive* primitive, std::size_t base_count, BaseAt&& base_at,
-                       const Digest& id, bool take_refs, bool in_cell = false) {
+                       const Digest& id, bool take_refs) {
     auto* f = new (memory) Feature();
-    if (in_cell) f->refs_.store(2, std::memory_order_relaxed);
     f->schema_ = schema;
     f->primitive_ = primitive;
     f->id_ = id;
     f->bits_ = static_cast<std::uint16_t>(std::min<std::size_t>(base_count, Feature::kLongCount));
     if (name) f->bits_ |= Feature::kStoredName;
-    if (in_cell) f->bits_ |= Feature::kInCell;
     char* tail = reinterpret_cast<char*>(f + 1);
     if (f->long_count()) {
       std::uint64_t n = base_count;
