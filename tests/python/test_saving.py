@@ -93,9 +93,12 @@ class TestFailedSaveKeepsThePreviousFile:
 
     def test_ctrl_c(self, tmp_path):
         target = previous_file(tmp_path)
+        # About 150 MB, so that the signal lands well inside the save however fast it writes: one
+        # let in after the file is in place is the next statement's KeyboardInterrupt, not the save's.
         rc, out, err = save_in_child(target, """
+            big = tolvane.generate_features(tolvane.generate_fake_features(600), [sub])
             signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
-            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
             save()
         """)
         assert rc == 0, err
