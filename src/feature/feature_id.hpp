@@ -1,9 +1,9 @@
 #pragma once
 // A feature's id, the rule every maker of features follows. A root feature's id is the SHA-256 of
 // its name. A derived feature's id is the SHA-256 of its message: its primitive's id, then each
-// base's id as 64 lower-case hexadecimal digits, in slot order, or in ascending id order when the
-// primitive is commutative. The engine hashes many messages of one primitive at once from the
-// pieces below; build_feature() hashes one.
+// base's id as 64 lower-case hexadecimal digits, in slot order, or in ascending id order (id_less)
+// when the primitive is commutative. The engine hashes many messages of one primitive at once from
+// the pieces below; build_feature() hashes one.
 
 #include <algorithm>
 #include <cstddef>
