@@ -125,12 +125,10 @@ std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {
 }
 
 std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, const StopProbe& stop) {
-  constexpr std::string_view kReadFailure = "Something went wrong reading the file: ";
   std::string text;
   if (auto failure = read_whole_file(path, text, stop)) panic(std::string(kReadFailure) + *failure);
   if (!is_valid_utf8(text)) {
-    panic(std::string(kReadFailure) +
-          "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+    panic(std::string(kReadFailure) + std::string(kInvalidUtf8Failure));
   }
   // The records of a catalogue take about as much memory as its text (less in a catalogue of
   // long names and ids, several times more in one of arrays of empty strings).

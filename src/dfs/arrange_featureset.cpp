@@ -198,13 +198,13 @@ std::vector<std::uint32_t> slots_of_pairs(std::span<const ColumnSchema> pair_sch
     auto it = std::find_if(positions.groups.begin(), positions.groups.end(),
                            [&](const auto& g) { return g.first == schema; });
     if (it == positions.groups.end()) {
-      std::string message = "Error unwrapping A ";
+      std::string message(kSlotMissing);
       append_schema_debug(message, schema);
       panic(std::move(message), kGuardLocation);
     }
     std::uint32_t& c = counters[it - positions.groups.begin()];
     if (c >= it->second.size()) {
-      std::string message = "Error unwrapping B ";
+      std::string message(kSlotsExhausted);
       append_schema_debug(message, schema);
       message += ' ';
       append_slot_positions_debug(message, positions);

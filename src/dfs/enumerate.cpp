@@ -8,6 +8,18 @@ namespace {
 
 constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
 
+// The choice of two of n matches after (i, j), in lexicographic order: the next combination or
+// permutation. False past the last one.
+inline bool next_pair(std::uint32_t& i, std::uint32_t& j, std::uint32_t n, bool commutative) {
+  if (commutative) {
+    if (++j == n) j = ++i + 1;
+    return i + 1 < n;
+  }
+  if (++j == i) ++j;
+  if (j >= n) ++i, j = 0;  // i is at least 1 now, so j = 0 is free
+  return i < n;
+}
+
 }  // namespace
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -47,8 +59,8 @@ CandidateCursor::CandidateCursor(const CandidateSpace& space, std::uint64_t rank
   for (const auto& g : groups) {
     offsets_.push_back(total);
     total += g.k;
-    // Only a permutation of two or more can meet an index it took already.
-    used_.emplace_back(space.commutative_ || g.k < 2 ? 0 : g.size, false);
+    // Only a permutation of three or more marks the indices it took: pairs step on their own.
+    used_.emplace_back(space.commutative_ || g.k < 3 ? 0 : g.size, false);
   }
   indices_.resize(total);
   // Mixed radix, last group fastest.
@@ -104,6 +116,7 @@ bool CandidateCursor::advance_group(std::size_t group) {
   const std::uint32_t k = space_.groups_[group].k;
   const std::uint32_t n = space_.groups_[group].size;
   if (k == 1) return ++a[0] < n;  // one slot: the next match, whatever the order rule
+  if (k == 2) return next_pair(a[0], a[1], n, space_.commutative_);
   if (space_.commutative_) {
     // Next combination: bump the rightmost index that has room, then count up after it.
     for (std::uint32_t i = k; i-- > 0;) {
@@ -169,12 +182,7 @@ void CandidateCursor::fill(std::uint32_t* out, std::size_t n) {
     for (std::size_t c = 0; c < n; ++c) {
       out[2 * c] = g.first_member + i;
       out[2 * c + 1] = g.first_member + j;
-      if (space_.commutative_) {
-        if (++j == g.size) j = ++i + 1;
-      } else {
-        if (++j == i) ++j;
-        if (j >= g.size) ++i, j = 0;  // i is at least 1 now, so j = 0 is free
-      }
+      next_pair(i, j, g.size, space_.commutative_);
     }
     a[0] = i;
     a[1] = j;

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "dfs/enumerate.hpp"
+#include "feature/feature_id.hpp"
 #include "support/huge_pages.hpp"
 #include "support/system_limits.hpp"
 
@@ -56,9 +57,9 @@ struct Inputs {
     if (block_of.empty()) block_of.assign(records.size(), kNoBlock);
     if (block_of[input] == kNoBlock) {
       block_of[input] = static_cast<std::uint32_t>(blocks.size());
-      char hex[64];
-      hex_digest(records[input]->id(), hex);
-      sha256_prepare(blocks.emplace_back(), reinterpret_cast<const std::uint8_t*>(hex));
+      char text[kBaseIdBytes];
+      write_base_id(records[input]->id(), text);
+      sha256_prepare(blocks.emplace_back(), reinterpret_cast<const std::uint8_t*>(text));
     }
     return blocks[block_of[input]];
   }
@@ -186,8 +187,7 @@ struct SignatureWork {
 // One primitive's share of the work: its signatures, back to back.
 struct PrimitiveWork {
   const Primitive* primitive;
-  Sha256State prefix;            // after the primitive id's whole blocks
-  std::string_view prefix_rest;  // the id's bytes after them
+  MessagePrefix prefix;
   std::vector<SignatureWork> signatures;
   std::uint64_t count = 0;
 };
@@ -285,19 +285,14 @@ class Engine {
  private:
   void plan(PrimitiveWork& work, const Primitive& p) {
     work.primitive = &p;
-    work.prefix = sha256_start();
-    std::string_view id = p.id;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(id.data());
-    std::size_t whole = id.size() / 64 * 64;
-    for (std::size_t at = 0; at < whole; at += 64) sha256_absorb(work.prefix, bytes + at);
-    work.prefix_rest = id.substr(whole);
+    work.prefix = message_prefix(p.id);
     for (const InputSet& signature : p.column_schemas) {
       SignatureWork& s = work.signatures.emplace_back(signature, p.commutative, matches_);
       std::uint32_t slots = s.space.slots();
       s.chunk_size = std::max<std::uint64_t>(1, kChunkFillings / std::max<std::uint32_t>(slots, 1));
       // A member's prepared block and first state cost it about two compressions, and save each
       // candidate one: worth it once there are twice as many candidates as members.
-      if (slots >= 2 && work.prefix_rest.empty() &&
+      if (slots >= 2 && work.prefix.rest.empty() &&
           s.space.size() / 2 >= s.space.matches().size() && s.space.size()) {
         s.by_blocks = true;
         for (std::uint32_t input : s.space.matches()) inputs_.block(input);
@@ -319,7 +314,7 @@ class Engine {
     for (std::size_t m = 0; m < members.size(); ++m) {
       s.member_blocks[m] = &inputs_.blocks[inputs_.block_of[members[m]]];
       if (m >= first && m < first + count) {
-        s.first_states[m] = work.prefix;
+        s.first_states[m] = work.prefix.state;
         sha256_absorb(s.first_states[m], *s.member_blocks[m]);
       }
     }
@@ -397,17 +392,17 @@ class Engine {
     }
     // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
     // after the id's whole blocks.
-    const std::size_t length = work.prefix_rest.size() + 64 * std::size_t{slots};
+    const std::size_t length = message_tail_size(work.prefix, slots);
     ctx.tail_bytes.resize(n * length);
     ctx.tails.resize(n);
-    ctx.starts.assign(n, &work.prefix);
+    ctx.starts.assign(n, &work.prefix.state);
     for (std::size_t c = 0; c < n; ++c) {
       char* tail = ctx.tail_bytes.data() + c * length;
-      std::copy(work.prefix_rest.begin(), work.prefix_rest.end(), tail);
-      for (std::uint32_t j = 0; j < slots; ++j) {
-        hex_digest(inputs_.records[members[order[c * slots + j]]]->id(),
-                   tail + work.prefix_rest.size() + 64 * j);
-      }
+      const std::uint32_t* t = order + c * slots;
+      write_message_tail(
+          work.prefix, slots,
+          [&](std::size_t j) -> const Digest& { return inputs_.records[members[t[j]]]->id(); },
+          tail);
       ctx.tails[c] = {tail, length};
     }
     sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), room.ids);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "feature/feature_id.hpp"
 #include "support/system_limits.hpp"
 
 namespace tolvane {
@@ -33,11 +34,8 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
     char names[kBatch][16];
     std::string_view views[kBatch];
     Digest ids[kBatch];
-    const Sha256State* starts[kBatch];
   };
   auto b = std::make_unique<Batch>();
-  const Sha256State initial = sha256_start();
-  std::fill(std::begin(b->starts), std::end(b->starts), &initial);
   const std::int64_t count = std::int64_t{n_features} - 1;
   for (std::int64_t first = 0; first < count; first += kBatch) {
     const auto batch = static_cast<std::size_t>(std::min<std::int64_t>(kBatch, count - first));
@@ -48,7 +46,7 @@ std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
       char* end = std::to_chars(name + 2, name + sizeof b->names[j], first + j).ptr;
       b->views[j] = {name, static_cast<std::size_t>(end - name)};
     }
-    sha256_finish_tails(batch, b->starts, b->views, b->ids);
+    root_ids(batch, b->views, b->ids);
     for (std::size_t j = 0; j < batch; ++j) {
       out.push_back(build_root_feature(b->views[j], schema, b->ids[j]));
     }

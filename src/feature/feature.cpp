@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "feature/feature_id.hpp"
 #include "support/debug_text.hpp"
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
@@ -45,7 +46,8 @@ class PendingPieces {
 
 }  // namespace
 
-// Allocates, fills and frees records; the only code that knows the record's memory layout.
+// Allocates, fills and frees records; with SynthesizedBatch::build_next_in_cell (inline in the
+// header for the hot path), the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
   static std::size_t size_of(std::size_t base_count, std::optional<std::string_view> name) {
@@ -56,21 +58,19 @@ class FeatureFactory {
     return (size + 7) & ~std::size_t{7};
   }
 
-  // A record with `refs` references, owned by the caller. `name` absent: the name is derived. The
+  // A record with one reference, the caller's. `name` absent: the name is derived. The
   // primitive and the bases (base_at(0), base_at(1), ...) gain a reference each unless the caller
   // counts them (`take_refs` false).
   template <class BaseAt>
   static Feature* make(void* memory, std::optional<std::string_view> name, ColumnSchema schema,
                        const Primitive* primitive, std::size_t base_count, BaseAt&& base_at,
-                       const Digest& id, bool take_refs, bool in_cell = false) {
+                       const Digest& id, bool take_refs) {
     auto* f = new (memory) Feature();
-    if (in_cell) f->refs_.store(2, std::memory_order_relaxed);
     f->schema_ = schema;
     f->primitive_ = primitive;
     f->id_ = id;
     f->bits_ = static_cast<std::uint16_t>(std::min<std::size_t>(base_count, Feature::kLongCount));
     if (name) f->bits_ |= Feature::kStoredName;
-    if (in_cell) f->bits_ |= Feature::kInCell;
     char* tail = reinterpret_cast<char*>(f + 1);
     if (f->long_count()) {
       std::uint64_t n = base_count;
@@ -267,26 +267,6 @@ std::string Feature::name() const {
   return out;
 }
 
-namespace {
-
-Digest derived_id(const Primitive& primitive, std::span<const Feature* const> bases) {
-  std::vector<const Feature*> order(bases.begin(), bases.end());
-  if (primitive.commutative) {
-    std::sort(order.begin(), order.end(),
-              [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-  }
-  Sha256 h;
-  h.update(primitive.id);
-  char hex[64];
-  for (const Feature* b : order) {
-    hex_digest(b->id(), hex);
-    h.update({hex, sizeof hex});
-  }
-  return h.finish();
-}
-
-}  // namespace
-
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features) {
@@ -295,10 +275,8 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
                                       base_features,
                                       derived_id(*generating_primitive, base_features));
   }
-  if (!schema) panic("Error unwrapping schema in " + std::string(name));
-  Sha256 h;
-  h.update(name);
-  return FeatureFactory::make_owned(name, *schema, nullptr, base_features, h.finish());
+  if (!schema) panic(std::string(kSchemaMissing) + std::string(name));
+  return FeatureFactory::make_owned(name, *schema, nullptr, base_features, root_id(name));
 }
 
 FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id) {

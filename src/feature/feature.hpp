@@ -147,10 +147,9 @@ inline std::size_t id_hash(const Feature& f) noexcept {
 
 // The one constructor of features.
 // - With a primitive: the schema is the primitive's return type (the `schema` argument is ignored)
-//   and the id is the digest of the primitive's id followed by the base ids in hexadecimal
-//   (sorted for a commutative primitive).
+//   and the id is derived_id() (feature/feature_id.hpp).
 // - Without: `schema` must be given ("Error unwrapping schema in <name>" otherwise) and the id is
-//   the digest of the name.
+//   root_id() of the name.
 FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> schema,
                          const Primitive* generating_primitive,
                          std::span<const Feature* const> base_features);

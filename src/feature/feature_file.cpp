@@ -230,8 +230,7 @@ void save_features(std::span<const FeatureRef> features, const std::string& file
   if (!memory_fits(features.size() * kGatherBytesPerFeature)) throw std::bad_alloc();
   FeatureFileText text(features);
   if (auto failure = write_file(filename, [&](std::string& out) { return text.next(out); }, stop)) {
-    panic(std::string(failure->opening ? kUnwrapFailure : "Error writing to file: ") +
-          failure->description);
+    panic(std::string(failure->opening ? kUnwrapFailure : kWriteFailure) + failure->description);
   }
 }
 

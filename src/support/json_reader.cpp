@@ -111,6 +111,50 @@ std::string JsonError::debug_text() const {
   return out;
 }
 
+std::string_view json_fault_text(JsonFault fault) {
+  switch (fault) {
+    case JsonFault::kEofInValue:
+      return "EOF while parsing a value";
+    case JsonFault::kEofInObject:
+      return "EOF while parsing an object";
+    case JsonFault::kEofInList:
+      return "EOF while parsing a list";
+    case JsonFault::kEofInString:
+      return "EOF while parsing a string";
+    case JsonFault::kExpectedIdent:
+      return "expected ident";
+    case JsonFault::kExpectedColon:
+      return "expected `:`";
+    case JsonFault::kExpectedValue:
+      return "expected value";
+    case JsonFault::kExpectedCommaOrBrace:
+      return "expected `,` or `}`";
+    case JsonFault::kExpectedCommaOrBracket:
+      return "expected `,` or `]`";
+    case JsonFault::kKeyNotString:
+      return "key must be a string";
+    case JsonFault::kTrailingComma:
+      return "trailing comma";
+    case JsonFault::kTrailingCharacters:
+      return "trailing characters";
+    case JsonFault::kControlCharacter:
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case JsonFault::kInvalidEscape:
+      return "invalid escape";
+    case JsonFault::kLoneSurrogate:
+      return "lone leading surrogate in hex escape";
+    case JsonFault::kUnexpectedEndOfHexEscape:
+      return "unexpected end of hex escape";
+    case JsonFault::kInvalidNumber:
+      return "invalid number";
+    case JsonFault::kNumberOutOfRange:
+      return "number out of range";
+    case JsonFault::kRecursionLimit:
+      return "recursion limit exceeded";
+  }
+  return {};
+}
+
 // Positions are byte offsets `end` just past the byte the reader was looking at.
 void JsonReader::fail_at(std::size_t end, std::string message) const {
   std::string_view before = text_.substr(0, end);
@@ -121,8 +165,12 @@ void JsonReader::fail_at(std::size_t end, std::string message) const {
   throw JsonError(std::move(message), line, end - line_start);
 }
 
-void JsonReader::fail_peeked(std::string message) const {
-  fail_at(std::min(pos_ + 1, text_.size()), std::move(message));
+void JsonReader::fail_consumed(JsonFault fault) const {
+  fail_at(pos_, std::string(json_fault_text(fault)));
+}
+
+void JsonReader::fail_peeked(JsonFault fault) const {
+  fail_at(std::min(pos_ + 1, text_.size()), std::string(json_fault_text(fault)));
 }
 
 // The value here is not of the wanted kind: read it to say what it is instead.
@@ -156,7 +204,7 @@ void JsonReader::fail_invalid_type(std::string_view expected) {
       unexpected = "map";
       break;
     default:
-      if (peek() != '-' && !is_digit(peek())) fail_peeked("expected value");
+      if (peek() != '-' && !is_digit(peek())) fail_peeked(JsonFault::kExpectedValue);
       unexpected = describe_number(scan_number());
   }
   std::string message = "invalid type: " + unexpected + ", expected ";
@@ -173,6 +221,12 @@ int JsonReader::skip_whitespace() {
   return peek();
 }
 
+int JsonReader::value_start() {
+  int c = skip_whitespace();
+  if (c < 0) fail_peeked(JsonFault::kEofInValue);
+  return c;
+}
+
 int JsonReader::next_char() {
   int c = peek();
   if (c >= 0) ++pos_;
@@ -180,14 +234,14 @@ int JsonReader::next_char() {
 }
 
 void JsonReader::enter() {
-  if (++depth_ > kMaxDepth) fail_peeked("recursion limit exceeded");
+  if (++depth_ > kMaxDepth) fail_peeked(JsonFault::kRecursionLimit);
 }
 
 void JsonReader::expect_ident(std::string_view rest) {
   for (char expected : rest) {
     int c = next_char();
-    if (c < 0) fail_consumed("EOF while parsing a value");
-    if (c != static_cast<unsigned char>(expected)) fail_consumed("expected ident");
+    if (c < 0) fail_consumed(JsonFault::kEofInValue);
+    if (c != static_cast<unsigned char>(expected)) fail_consumed(JsonFault::kExpectedIdent);
   }
 }
 
@@ -197,7 +251,7 @@ void JsonReader::expect_colon() {
     ++pos_;
     return;
   }
-  fail_peeked(c < 0 ? "EOF while parsing an object" : "expected `:`");
+  fail_peeked(c < 0 ? JsonFault::kEofInObject : JsonFault::kExpectedColon);
 }
 
 // Called after the opening quote.
@@ -209,10 +263,9 @@ std::string_view JsonReader::parse_string() {
   for (;;) {
     scratch_.append(text_.substr(start, pos_ - start));
     int c = next_char();
-    if (c < 0) fail_consumed("EOF while parsing a string");
+    if (c < 0) fail_consumed(JsonFault::kEofInString);
     if (c == '"') return scratch_;
-    if (c != '\\')
-      fail_consumed("control character (\\u0000-\\u001F) found while parsing a string");
+    if (c != '\\') fail_consumed(JsonFault::kControlCharacter);
     append_escape(scratch_);
     start = pos_;
     pos_ += plain_run(text_.data() + pos_, text_.size() - pos_);
@@ -223,7 +276,7 @@ void JsonReader::append_escape(std::string& out) {
   int c = next_char();
   switch (c) {
     case -1:
-      fail_consumed("EOF while parsing a string");
+      fail_consumed(JsonFault::kEofInString);
     case '"':
       out += '"';
       return;
@@ -251,19 +304,19 @@ void JsonReader::append_escape(std::string& out) {
     case 'u':
       break;
     default:
-      fail_consumed("invalid escape");
+      fail_consumed(JsonFault::kInvalidEscape);
   }
   char32_t code = hex_escape();
-  if (is_trailing_surrogate(code)) fail_consumed("lone leading surrogate in hex escape");
+  if (is_trailing_surrogate(code)) fail_consumed(JsonFault::kLoneSurrogate);
   if (is_leading_surrogate(code)) {
     // A leading surrogate must be followed by an escaped trailing one.
     for (char expected : {'\\', 'u'}) {
       int next = next_char();
-      if (next < 0) fail_consumed("EOF while parsing a string");
-      if (next != expected) fail_consumed("unexpected end of hex escape");
+      if (next < 0) fail_consumed(JsonFault::kEofInString);
+      if (next != expected) fail_consumed(JsonFault::kUnexpectedEndOfHexEscape);
     }
     char32_t trailing = hex_escape();
-    if (!is_trailing_surrogate(trailing)) fail_consumed("lone leading surrogate in hex escape");
+    if (!is_trailing_surrogate(trailing)) fail_consumed(JsonFault::kLoneSurrogate);
     code = combine_surrogates(code, trailing);
   }
   append_utf8(out, code);
@@ -272,7 +325,7 @@ void JsonReader::append_escape(std::string& out) {
 unsigned JsonReader::hex_escape() {
   if (text_.size() - pos_ < kHexEscapeDigits) {
     pos_ = text_.size();
-    fail_consumed("EOF while parsing a string");
+    fail_consumed(JsonFault::kEofInString);
   }
   unsigned value = 0;
   bool valid = true;
@@ -281,7 +334,7 @@ unsigned JsonReader::hex_escape() {
     valid = valid && digit >= 0;
     value = value * 16 + static_cast<unsigned>(std::max(digit, 0));
   }
-  if (!valid) fail_consumed("invalid escape");
+  if (!valid) fail_consumed(JsonFault::kInvalidEscape);
   return value;
 }
 
@@ -291,21 +344,21 @@ std::string_view JsonReader::scan_number() {
   if (peek() == '-') ++pos_;
   int c = next_char();
   if (c == '0') {
-    if (is_digit(peek())) fail_peeked("invalid number");
+    if (is_digit(peek())) fail_peeked(JsonFault::kInvalidNumber);
   } else if (is_digit(c)) {
     while (is_digit(peek())) ++pos_;
   } else {
-    fail_consumed("invalid number");
+    fail_consumed(JsonFault::kInvalidNumber);
   }
   if (peek() == '.') {
     ++pos_;
-    if (!is_digit(peek())) fail_peeked("invalid number");
+    if (!is_digit(peek())) fail_peeked(JsonFault::kInvalidNumber);
     while (is_digit(peek())) ++pos_;
   }
   if (peek() == 'e' || peek() == 'E') {
     ++pos_;
     if (peek() == '+' || peek() == '-') ++pos_;
-    if (!is_digit(next_char())) fail_consumed("invalid number");
+    if (!is_digit(next_char())) fail_consumed(JsonFault::kInvalidNumber);
     while (is_digit(peek())) ++pos_;
   }
   return text_.substr(start, pos_ - start);
@@ -326,46 +379,44 @@ std::string JsonReader::describe_number(std::string_view number) {
     }
   }
   double value = parse_double(number);
-  if (std::isinf(value)) fail_consumed("number out of range");
+  if (std::isinf(value)) fail_consumed(JsonFault::kNumberOutOfRange);
   return "floating point `" + format_float(value) + "`";
 }
 
-bool JsonReader::next_entry(bool& first, int close, const char* comma_message,
-                            const char* eof_message) {
+bool JsonReader::next_entry(bool& first, int close, JsonFault missing_comma, JsonFault eof) {
   int c = skip_whitespace();
   if (c == close) return false;
-  if (c < 0) fail_peeked(eof_message);
+  if (c < 0) fail_peeked(eof);
   if (first) {
     first = false;
   } else if (c == ',') {
     ++pos_;
-    c = skip_whitespace();
-    if (c == close) fail_peeked("trailing comma");
-    if (c < 0) fail_peeked("EOF while parsing a value");
+    if (skip_whitespace() == close) fail_peeked(JsonFault::kTrailingComma);
+    value_start();
   } else {
-    fail_peeked(comma_message);
+    fail_peeked(missing_comma);
   }
   return true;
 }
 
 bool JsonReader::next_key(bool& first, std::string_view& key) {
-  if (!next_entry(first, '}', "expected `,` or `}`", "EOF while parsing an object")) return false;
-  if (peek() != '"') fail_peeked("key must be a string");
+  if (!next_entry(first, '}', JsonFault::kExpectedCommaOrBrace, JsonFault::kEofInObject))
+    return false;
+  if (peek() != '"') fail_peeked(JsonFault::kKeyNotString);
   ++pos_;
   key = parse_string();
   return true;
 }
 
 void JsonReader::begin_array(std::string_view expected) {
-  int c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  int c = value_start();
   if (c != '[') fail_invalid_type(expected);
   enter();
   ++pos_;
 }
 
 bool JsonReader::next_element(bool& first) {
-  return next_entry(first, ']', "expected `,` or `]`", "EOF while parsing a list");
+  return next_entry(first, ']', JsonFault::kExpectedCommaOrBracket, JsonFault::kEofInList);
 }
 
 void JsonReader::end_array() {
@@ -374,16 +425,14 @@ void JsonReader::end_array() {
 }
 
 std::string JsonReader::read_string(std::string_view expected) {
-  int c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  int c = value_start();
   if (c != '"') fail_invalid_type(expected);
   ++pos_;
   return std::string(parse_string());
 }
 
 bool JsonReader::read_bool() {
-  int c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  int c = value_start();
   if (c != 't' && c != 'f') fail_invalid_type("a boolean");
   ++pos_;
   expect_ident(c == 't' ? "rue" : "alse");
@@ -411,30 +460,27 @@ std::size_t JsonReader::read_variant(std::span<const std::string_view> names) {
     ++pos_;
     return lookup(parse_string());
   }
-  if (c != '{') fail_peeked(c < 0 ? "EOF while parsing a value" : "expected value");
+  if (c != '{') fail_peeked(c < 0 ? JsonFault::kEofInValue : JsonFault::kExpectedValue);
   enter();
   ++pos_;
-  c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  c = value_start();
   if (c != '"') fail_invalid_type("variant identifier");
   ++pos_;
   std::size_t index = lookup(parse_string());
   expect_colon();
-  c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  c = value_start();
   if (c != 'n') fail_invalid_type("unit");
   ++pos_;
   expect_ident("ull");
   leave();
   c = skip_whitespace();
-  if (c != '}') fail_consumed(c < 0 ? "EOF while parsing an object" : "expected value");
+  if (c != '}') fail_consumed(c < 0 ? JsonFault::kEofInObject : JsonFault::kExpectedValue);
   ++pos_;
   return index;
 }
 
 bool JsonReader::begin_record(const RecordShape& shape) {
-  int c = skip_whitespace();
-  if (c < 0) fail_peeked("EOF while parsing a value");
+  int c = value_start();
   if (c != '{' && c != '[') fail_invalid_type("struct " + std::string(shape.name));
   enter();
   ++pos_;
@@ -488,18 +534,16 @@ void JsonReader::end_array_record() {
     leave();
     return;
   }
-  if (c < 0) fail_peeked("EOF while parsing a list");
+  if (c < 0) fail_peeked(JsonFault::kEofInList);
   if (c == ',') {
     ++pos_;
-    if (skip_whitespace() == ']') fail_peeked("trailing comma");
+    if (skip_whitespace() == ']') fail_peeked(JsonFault::kTrailingComma);
   }
-  fail_peeked("trailing characters");
+  fail_peeked(JsonFault::kTrailingCharacters);
 }
 
 void JsonReader::skip_value() {
-  switch (skip_whitespace()) {
-    case -1:
-      fail_peeked("EOF while parsing a value");
+  switch (value_start()) {
     case 'n':
       ++pos_;
       expect_ident("ull");
@@ -534,13 +578,13 @@ void JsonReader::skip_value() {
       return;
     }
     default:
-      if (peek() != '-' && !is_digit(peek())) fail_peeked("expected value");
+      if (peek() != '-' && !is_digit(peek())) fail_peeked(JsonFault::kExpectedValue);
       scan_number();
   }
 }
 
 void JsonReader::finish() {
-  if (skip_whitespace() >= 0) fail_peeked("trailing characters");
+  if (skip_whitespace() >= 0) fail_peeked(JsonFault::kTrailingCharacters);
 }
 
 }  // namespace tolvane

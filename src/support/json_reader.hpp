@@ -32,6 +32,31 @@ class JsonError : public std::exception {
   std::size_t column_;
 };
 
+// The reader's errors whose text is fixed; the others (a value of the wrong kind, an unknown
+// variant, a duplicate, missing or short record) name what they found.
+enum class JsonFault {
+  kEofInValue,
+  kEofInObject,
+  kEofInList,
+  kEofInString,
+  kExpectedIdent,
+  kExpectedColon,
+  kExpectedValue,
+  kExpectedCommaOrBrace,
+  kExpectedCommaOrBracket,
+  kKeyNotString,
+  kTrailingComma,
+  kTrailingCharacters,
+  kControlCharacter,
+  kInvalidEscape,
+  kLoneSurrogate,
+  kUnexpectedEndOfHexEscape,
+  kInvalidNumber,
+  kNumberOutOfRange,
+  kRecursionLimit,
+};
+std::string_view json_fault_text(JsonFault fault);
+
 // One bit per field of a record: which fields a record object has given so far.
 using FieldMask = std::uint64_t;
 
@@ -127,11 +152,14 @@ class JsonReader {
  private:
   [[noreturn]] void fail_at(std::size_t end, std::string message) const;
   [[noreturn]] void fail_consumed(std::string message) const { fail_at(pos_, std::move(message)); }
-  [[noreturn]] void fail_peeked(std::string message) const;
+  [[noreturn]] void fail_consumed(JsonFault fault) const;
+  [[noreturn]] void fail_peeked(JsonFault fault) const;
   [[noreturn]] void fail_invalid_type(std::string_view expected);
 
   int peek() const { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1; }
   int skip_whitespace();
+  // The first byte of the value that must come next; fails at the end of the text.
+  int value_start();
   int next_char();
   void enter();
   void leave() { --depth_; }
@@ -146,7 +174,7 @@ class JsonReader {
   std::string_view scan_number();
   std::string describe_number(std::string_view number);
 
-  bool next_entry(bool& first, int close, const char* comma_message, const char* eof_message);
+  bool next_entry(bool& first, int close, JsonFault missing_comma, JsonFault eof);
   bool next_key(bool& first, std::string_view& key);
   void begin_array(std::string_view expected);
   bool next_element(bool& first);

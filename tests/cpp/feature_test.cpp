@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -49,6 +51,30 @@ TEST(Feature, DerivedIdsDigestThePrimitiveIdAndTheBaseIdsInHexadecimal) {
   EXPECT_EQ(hex(root("a")->id()), sha256_hex("a"));
   EXPECT_EQ(build_feature("x", std::nullopt, add.get(), ba)->schema(),
             (ColumnSchema{LogicalType::Double, LogicalType::Numeric}));
+}
+
+TEST(Feature, DerivedIdsFollowTheRuleForPrimitiveIdsOfAnyLength) {
+  // A catalogue's ids may be any text: ones that end inside a block, or span several.
+  auto a = root("a"), b = root("b"), c = root("c");
+  const Feature* cab[] = {c.get(), a.get(), b.get()};
+  std::vector<std::string> sorted = {hex(a->id()), hex(b->id()), hex(c->id())};
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t length : {0, 1, 63, 64, 65, 127, 128, 200}) {
+    for (bool commutative : {false, true}) {
+      Primitive p = *build_primitive("p", "m", "transform", commutative, {}, {"double", "numeric"});
+      p.id = std::string(length, 'k');
+      auto primitive = make_primitive(std::move(p));
+      std::string message = primitive->id;
+      if (commutative) {
+        for (const auto& h : sorted) message += h;
+      } else {
+        message += hex(c->id()) + hex(a->id()) + hex(b->id());
+      }
+      EXPECT_EQ(hex(build_feature("x", std::nullopt, primitive.get(), cab)->id()),
+                sha256_hex(message))
+          << length << " " << commutative;
+    }
+  }
 }
 
 TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {

@@ -66,6 +66,20 @@ TEST(JsonReaderSyntax, ErrorTexts) {
   EXPECT_EQ(outcome("[x]"), "expected value @1:2");
 }
 
+TEST(JsonReaderPositions, EndOfTextWhereverAValueIsDue) {
+  // Each kind of value the reader asks for, and a skipped one, cut off just before it.
+  EXPECT_EQ(outcome(R"([{"name":"a", )"), "EOF while parsing a value @1:14");
+  EXPECT_EQ(outcome(R"([{"commutative":)"), "EOF while parsing a value @1:16");
+  EXPECT_EQ(outcome(R"([{"column_schemas":)"), "EOF while parsing a value @1:19");
+  EXPECT_EQ(outcome(R"([{"return_type":{"logical_type":)"), "EOF while parsing a value @1:32");
+  EXPECT_EQ(outcome(R"([{"return_type":{"logical_type":{)"), "EOF while parsing a value @1:33");
+  EXPECT_EQ(outcome(R"([{"return_type":{"logical_type":{"Double":)"),
+            "EOF while parsing a value @1:42");
+  EXPECT_EQ(outcome(R"([{"x":)"), "EOF while parsing a value @1:6");
+  EXPECT_EQ(outcome(R"([{"x":[1,)"), "EOF while parsing a value @1:9");
+  EXPECT_EQ(outcome("[["), "EOF while parsing a list @1:2");
+}
+
 TEST(JsonReaderRecords, MissingDuplicateAndLength) {
   EXPECT_EQ(outcome(R"([{"commutative":true,"module":"m"}])"), "missing field `name` @1:34");
   EXPECT_EQ(outcome(R"([{"type":"a","module":"m"}])"), "missing field `id` @1:26");
