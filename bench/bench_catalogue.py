@@ -8,14 +8,13 @@ median over the runs, in CPU time and in wall time.
 Usage: python bench/bench_catalogue.py [n_primitives] [--runs 15]
 """
 import argparse
-import gc
 import json
 import os
 import random
-import statistics
 import tempfile
-import time
 import typing
+
+from timing import medians
 
 import tolvane
 
@@ -78,18 +77,10 @@ def msgspec_loader(path):
     return load
 
 
-def medians(function, runs):
-    """Median CPU and wall seconds of a call; what it returns is dropped outside the timing."""
+def warm_medians(function, runs):
+    """medians() after one untimed call, which reads the file into the page cache."""
     function()
-    cpu, wall = [], []
-    for _ in range(runs):
-        gc.collect()
-        c, w = time.process_time(), time.perf_counter()
-        result = function()
-        cpu.append(time.process_time() - c)
-        wall.append(time.perf_counter() - w)
-        del result
-    return statistics.median(cpu), statistics.median(wall)
+    return medians(function, runs)
 
 
 def main():
@@ -108,11 +99,11 @@ def main():
                 return json.load(f)
 
         assert len(tolvane.load_primitives(path)) == args.n
-        rows = [("tolvane.load_primitives", medians(lambda: tolvane.load_primitives(path), args.runs)),
-                ("json.load into dicts", medians(load_json, args.runs))]
+        rows = [("tolvane.load_primitives", warm_medians(lambda: tolvane.load_primitives(path), args.runs)),
+                ("json.load into dicts", warm_medians(load_json, args.runs))]
         load_msgspec = msgspec_loader(path)
         if load_msgspec:
-            rows.append(("msgspec, typed", medians(load_msgspec, args.runs)))
+            rows.append(("msgspec, typed", warm_medians(load_msgspec, args.runs)))
     print("%d primitives, %.1f MB, median of %d runs" % (args.n, size_mb, args.runs))
     ours = rows[0][1][0]
     print("%-24s %9s %9s  %s" % ("", "CPU ms", "wall ms", "tolvane's CPU time against it"))

@@ -17,7 +17,6 @@ per feature) is shown when ../shared/bench/floor/floor.py is present beside the 
 usage: python bench/bench_features.py [--runs 3] [--dir DIRECTORY_FOR_THE_FILES]
 """
 import argparse
-import gc
 import json
 import os
 import resource
@@ -27,24 +26,13 @@ import sys
 import tempfile
 import time
 
+from timing import medians
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FLOOR = os.path.join(HERE, "..", "..", "shared", "bench", "floor", "floor.py")
 N = ("Integer", "Numeric")
 # generate_fake_features(k) makes 1.5 k (k - 1) new features with the two primitives.
 W1_SIZES = [409, 578, 817, 1000]
-
-
-def timed(fn, runs):
-    """Median (CPU, wall) seconds of fn() over runs; its result is dropped outside the timing."""
-    cpu, wall = [], []
-    for _ in range(runs):
-        gc.collect()
-        c, w = time.process_time(), time.perf_counter()
-        result = fn()
-        cpu.append(time.process_time() - c)
-        wall.append(time.perf_counter() - w)
-        del result
-    return statistics.median(cpu), statistics.median(wall)
 
 
 def derived_set(n):
@@ -150,7 +138,7 @@ def main():
     import tolvane
 
     n = 1_000_000
-    cpu, wall = timed(lambda: tolvane.generate_fake_features(n), args.runs)
+    cpu, wall = medians(lambda: tolvane.generate_fake_features(n), args.runs)
     line = (f"generate_fake_features({n:,}): {cpu * 1e9 / n:.1f} ns/feature of CPU "
             f"({wall * 1e9 / n:.1f} wall)")
     if os.path.exists(FLOOR):
@@ -162,7 +150,7 @@ def main():
 
     left = tolvane.generate_fake_features(n)
     right = tolvane.generate_fake_features(n + n // 2)[n // 2:]
-    cpu, wall = timed(lambda: tolvane.compare_featuresets(left, right), args.runs)
+    cpu, wall = medians(lambda: tolvane.compare_featuresets(left, right), args.runs)
     print(f"compare_featuresets({n:,} vs {len(right):,}, half shared): {cpu:.3f} s of CPU "
           f"({wall:.3f} wall), {(len(left) + len(right)) / cpu / 1e6:.1f} M input features/s")
     del left, right
@@ -187,7 +175,7 @@ def main():
               f"{(m['user'] + m['sys']) / m['features'] * 1e9:.0f} ns/feature")
 
         features = derived_set(n)
-        cpu, wall = timed(lambda: tolvane.Feature.save_features(features, path), args.runs)
+        cpu, wall = medians(lambda: tolvane.Feature.save_features(features, path), args.runs)
         size = os.path.getsize(path)
         print(f"save_features({n:,} derived, 2 generations): {size / 1e6:.0f} MB, "
               f"{cpu:.3f} s of CPU ({wall:.3f} wall), {size / cpu / 1e6:.0f} MB/s of CPU")
