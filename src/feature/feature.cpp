@@ -15,6 +15,8 @@ namespace tolvane {
 namespace {
 
 Feature::CellRelease cell_release = nullptr;
+Feature::RecordAllocate record_allocate = nullptr;
+Feature::RecordRelease record_release = nullptr;
 
 // Pieces of a name still to write, last first: records, or null for a "_" between two base names.
 // Most names need few; deep ones spill to the heap.
@@ -97,10 +99,15 @@ class FeatureFactory {
   static FeatureRef make_owned(std::optional<std::string_view> name, ColumnSchema schema,
                                const Primitive* primitive, std::span<const Feature* const> bases,
                                const Digest& id) {
-    void* memory = ::operator new(size_of(bases.size(), name));
-    return FeatureRef::adopt(make(
+    const std::size_t size = size_of(bases.size(), name);
+    void* memory = record_allocate ? record_allocate(size) : nullptr;
+    const bool registered = memory != nullptr;
+    if (!registered) memory = ::operator new(size);
+    Feature* f = make(
         memory, name, schema, primitive, bases.size(), [&](std::size_t i) { return bases[i]; }, id,
-        true));
+        true);
+    if (registered) f->bits_ |= Feature::kRegisteredMemory;
+    return FeatureRef::adopt(f);
   }
 
   static FeatureRef copy_with(const Feature& f, std::string_view name, const Primitive* primitive,
@@ -109,10 +116,12 @@ class FeatureFactory {
   }
 
   static void free(const Feature* f) noexcept {
-    const bool in_cell = f->bits_ & Feature::kInCell;
+    const std::uint16_t bits = f->bits_;
     f->~Feature();
-    if (in_cell) {
+    if (bits & Feature::kInCell) {
       cell_release(f);
+    } else if (bits & Feature::kRegisteredMemory) {
+      record_release(f);
     } else {
       ::operator delete(const_cast<Feature*>(f));
     }
@@ -260,6 +269,11 @@ std::size_t Feature::write_name(char* out, std::size_t capacity) const {
 }
 
 void Feature::set_cell_release(CellRelease release) noexcept { cell_release = release; }
+
+void Feature::set_record_memory(RecordAllocate allocate, RecordRelease release) noexcept {
+  record_allocate = allocate;
+  record_release = release;
+}
 
 std::string Feature::name() const {
   std::string out;

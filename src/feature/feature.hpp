@@ -85,15 +85,24 @@ class Feature {
   using CellRelease = void (*)(const Feature* record) noexcept;
   static void set_cell_release(CellRelease release) noexcept;
 
+  // Memory for the other records (roots, renamed copies), for a process whose allocator suits
+  // millions of small blocks better than malloc: `allocate` gives `size` bytes aligned for a
+  // pointer, or null for the record to come from operator new; `release` takes back what it gave.
+  // Registered once for the process; both run on the threads that make and drop records.
+  using RecordAllocate = void* (*)(std::size_t size) noexcept;
+  using RecordRelease = void (*)(const Feature* record) noexcept;
+  static void set_record_memory(RecordAllocate allocate, RecordRelease release) noexcept;
+
  private:
   friend class FeatureFactory;
   friend class SynthesizedBatch;
   static constexpr std::uint32_t kStickyRefs = 1u << 31;
-  // bits_: the base count when below kLongCount (else a 64-bit count precedes the bases), and two
+  // bits_: the base count when below kLongCount (else a 64-bit count precedes the bases), and
   // flags.
   static constexpr std::uint16_t kLongCount = 0x1fff;
   static constexpr std::uint16_t kStoredName = 1u << 13;
   static constexpr std::uint16_t kInCell = 1u << 14;
+  static constexpr std::uint16_t kRegisteredMemory = 1u << 15;  // from set_record_memory's
 
   Feature() = default;
 

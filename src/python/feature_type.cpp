@@ -211,6 +211,22 @@ void release_cell_of(const Feature* record) noexcept {
   free_cell(reinterpret_cast<FeatureObject*>(const_cast<Feature*>(record)) - 1);
 }
 
+#ifdef TOLVANE_OBJECT_ARENA
+// Records made outside cells (roots above all: a million fake features is a common start) come
+// from the same arena: from malloc, a million freed records land in its fast lists, which its
+// next large request then sweeps one by one. Records are made and dropped with the interpreter
+// lock held, as the arena needs.
+void* allocate_record(std::size_t size) noexcept {
+  assert_interpreter_lock_held();
+  return size <= kMaxCell ? feature_objects().allocate(size) : nullptr;
+}
+
+void release_record(const Feature* record) noexcept {
+  assert_interpreter_lock_held();
+  feature_objects().release(const_cast<Feature*>(record));
+}
+#endif
+
 // Drops of references that many records share (the inputs of a call, each held by thousands of its
 // new features; their primitives), merged and applied in bulk: dropping a result of millions of
 // features then costs an atomic operation per input, not three per feature. Only a cell whose
@@ -397,6 +413,9 @@ PyTypeObject* feature_type() {
   static PyTypeObject* type = [] {
 #ifdef TOLVANE_CELLS
     Feature::set_cell_release(release_cell_of);
+#endif
+#ifdef TOLVANE_OBJECT_ARENA
+    Feature::set_record_memory(allocate_record, release_record);
 #endif
     return create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
   }();

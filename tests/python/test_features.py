@@ -180,6 +180,21 @@ class TestFake:
         doc = saved(tmp_path, fs)
         assert [f["id"] for f in doc["features"]] == [sha(f.name) for f in fs]
 
+    def test_records_outlive_their_objects_while_their_memory_is_reused(self, tmp_path):
+        # Roots and renamed copies whose objects are gone live on as bases of derived features,
+        # while later calls make and drop roots by the thousand in the memory freed beside them.
+        fs = tolvane.generate_fake_features(3000)
+        renamed = [tolvane.Feature(f"r{i}", "Integer", "Numeric") for i in range(50)]
+        derived = tolvane.generate_features(fs[1:40] + renamed, [prim()])[89:]
+        before = [(str(f), [str(b) for b in f.base_features]) for f in derived]
+        doc = saved(tmp_path, derived)
+        del fs, renamed
+        for n in (5000, 20, 3000):
+            churn = tolvane.generate_fake_features(n)
+            del churn
+        assert [(str(f), [str(b) for b in f.base_features]) for f in derived] == before
+        assert saved(tmp_path, derived) == doc
+
 
 class TestCompare:
     def test_set_differences_by_id_in_input_order(self):
