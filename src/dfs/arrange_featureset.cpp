@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
@@ -34,23 +33,34 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : f
   }
 }
 
-SchemaCounts::SchemaCounts(std::span<const FeatureRef> features) {
-  // Counted per schema; a list holds few distinct ones, which alone are looked at afterwards.
-  std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema{};
-  std::vector<std::size_t> seen;
-  for (const FeatureRef& f : features) {
-    std::size_t key = ColumnSchemaHash{}(f->schema());
-    if (by_schema[key]++ == 0) seen.push_back(key);
-  }
-  for (std::size_t i : seen) {
-    std::uint32_t types = filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
-                                       static_cast<LogicalType>(i % kLogicalTypeCount)});
-    auto it = std::find_if(counts_.begin(), counts_.end(),
-                           [&](const auto& c) { return c.first == types; });
-    if (it == counts_.end()) it = counts_.insert(counts_.end(), {types, 0});
-    it->second += by_schema[i];
+InputTable::InputTable(std::span<const FeatureRef> features) {
+  records.reserve(features.size());
+  keys.reserve(features.size());
+  filed.reserve(features.size());
+  for (const FeatureRef& ref : features) {
+    const Feature& f = *ref;
+    records.push_back(&f);
+    keys.push_back(id_key(f));
+    filed.push_back(filed_under(f.schema()));
+    counts.add(f.schema());
   }
 }
+
+namespace {
+
+// Each schema carried, with its count and the type values its features are filed under.
+template <class Visit>
+void for_each_schema(const std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount>& counts,
+                     Visit&& visit) {
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    visit(filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
+                       static_cast<LogicalType>(i % kLogicalTypeCount)}),
+          counts[i]);
+  }
+}
+
+}  // namespace
 
 std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
   if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
@@ -59,9 +69,9 @@ std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
   std::uint64_t n = 0;
-  for (const auto& [types, count] : counts_) {
+  for_each_schema(by_schema_, [&](std::uint32_t types, std::uint64_t count) {
     if ((types & wanted) == wanted) n += count;
-  }
+  });
   return n;
 }
 
@@ -70,66 +80,60 @@ std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
     return 0;
   }
   std::uint64_t under_logical = 0, under_tag = 0;
-  for (const auto& [types, count] : counts_) {
+  for_each_schema(by_schema_, [&](std::uint32_t types, std::uint64_t count) {
     if (types >> static_cast<int>(schema.logical_type) & 1) under_logical += count;
     if (types >> static_cast<int>(schema.semantic_tag) & 1) under_tag += count;
-  }
+  });
   return std::min(under_logical, under_tag);
 }
 
-namespace {
-
-template <class Item>
-bool ids_distinct_in(std::span<Item> features, const Feature* (*record)(const Item&)) {
-  // The first 8 bytes of each id mark a bit in a table of 16 bits per feature; a feature whose bit
-  // is already marked is a suspect. Only the suspects' prefixes are then looked at in full.
-  auto prefix = [](const Feature* f) {
-    std::uint64_t key;
-    std::memcpy(&key, f->id().data(), sizeof key);
-    return key;
+bool ids_distinct(const InputTable& inputs) {
+  // Each key marks two bits of one word of a table of 16 bits per feature; a key whose two bits
+  // were both marked already is a suspect. For a big list the table is larger than the caches, so
+  // the word of each key is fetched well before it is needed.
+  const std::span<const std::uint64_t> keys = inputs.keys;
+  const std::size_t n = keys.size();
+  constexpr std::size_t kAhead = 16;
+  auto filter = [](std::size_t count) {
+    return std::vector<std::uint64_t>(std::bit_ceil(std::max<std::size_t>(count / 4, 1)), 0);
   };
-  const std::size_t bits = std::bit_ceil(std::max<std::size_t>(features.size() * 16, 64));
-  std::vector<std::uint64_t> marked(bits / 64, 0);
-  auto is_marked = [&](std::uint64_t key) {
-    return (marked[(key & (bits - 1)) / 64] >> (key % 64) & 1) != 0;
+  // The word from bits the two bit numbers leave alone.
+  auto word = [](std::vector<std::uint64_t>& table, std::uint64_t key) -> std::uint64_t& {
+    return table[(key >> 12) & (table.size() - 1)];
   };
-  auto test_and_mark = [&](std::uint64_t key) {
-    bool was = is_marked(key);
-    marked[(key & (bits - 1)) / 64] |= std::uint64_t{1} << (key % 64);
-    return was;
+  auto bits = [](std::uint64_t key) {
+    return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
   };
+  std::vector<std::uint64_t> table = filter(n);
   std::vector<std::uint64_t> suspects;
-  for (const Item& f : features) {
-    if (test_and_mark(prefix(record(f)))) suspects.push_back(prefix(record(f)));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(&word(table, keys[i + kAhead]), 1);
+    std::uint64_t& w = word(table, keys[i]);
+    const std::uint64_t b = bits(keys[i]);
+    if ((w & b) == b) suspects.push_back(keys[i]);
+    w |= b;
   }
   if (suspects.empty()) return true;
   std::sort(suspects.begin(), suspects.end());
   suspects.erase(std::unique(suspects.begin(), suspects.end()), suspects.end());
-  std::fill(marked.begin(), marked.end(), 0);
-  for (std::uint64_t key : suspects) test_and_mark(key);
-  // Every feature with a suspect prefix, ordered by id: equal ids end up side by side.
-  std::vector<const Feature*> same_prefix;
-  for (const Item& f : features) {
-    std::uint64_t key = prefix(record(f));
-    if (is_marked(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
-      same_prefix.push_back(record(f));
+  // Every feature whose key is a suspect, found through a table of the suspects alone (small
+  // enough to stay in the caches), ordered by id: equal ids end up side by side.
+  table = filter(suspects.size());
+  for (std::uint64_t key : suspects) word(table, key) |= bits(key);
+  std::vector<std::pair<std::uint64_t, const Feature*>> same_key;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t b = bits(keys[i]);
+    if ((word(table, keys[i]) & b) == b &&
+        std::binary_search(suspects.begin(), suspects.end(), keys[i])) {
+      same_key.emplace_back(keys[i], inputs.records[i]);
     }
   }
-  std::sort(same_prefix.begin(), same_prefix.end(),
-            [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-  return std::adjacent_find(same_prefix.begin(), same_prefix.end(),
-                            [](const Feature* a, const Feature* b) { return same_id(*a, *b); }) ==
-         same_prefix.end();
-}
-
-}  // namespace
-
-bool ids_distinct(std::span<const FeatureRef> features) {
-  return ids_distinct_in<const FeatureRef>(features, [](const FeatureRef& f) { return f.get(); });
-}
-
-bool ids_distinct(std::span<const Feature* const> features) {
-  return ids_distinct_in<const Feature* const>(features, [](const Feature* const& f) { return f; });
+  std::sort(same_key.begin(), same_key.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : id_less(*a.second, *b.second);
+  });
+  return std::adjacent_find(same_key.begin(), same_key.end(), [](const auto& a, const auto& b) {
+           return same_id(*a.second, *b.second);
+         }) == same_key.end();
 }
 
 std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,

@@ -53,11 +53,11 @@ std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, Colu
 std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
                                              ColumnSchema schema);
 
-// How many features of a list carry each combination of type values: enough to count the matches
-// of any schema without building anything per feature.
+// How many features of a list carry each schema: enough to count the matches of any schema without
+// building anything per feature.
 class SchemaCounts {
  public:
-  explicit SchemaCounts(std::span<const FeatureRef> features);
+  void add(ColumnSchema s) { ++by_schema_[ColumnSchemaHash{}(s)]; }
 
   // The size of matching_features() over the same list when no two of its features share an id.
   std::uint64_t matching(ColumnSchema schema) const;
@@ -65,12 +65,30 @@ class SchemaCounts {
   std::uint64_t matching_at_most(ColumnSchema schema) const;
 
  private:
-  std::vector<std::pair<std::uint32_t, std::uint64_t>> counts_;  // per filed_under() value
+  std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema_{};
+};
+
+// The first 8 bytes of an id as a number: ids in byte order are in the order of their keys, ties
+// aside.
+inline std::uint64_t id_key(const Feature& f) {
+  std::uint64_t key = 0;
+  for (int b = 0; b < 8; ++b) key = key << 8 | f.id()[b];
+  return key;
+}
+
+// What synthesis reads of each input, gathered in one pass over the records: the records of a big
+// list lie far apart, and every pass over them costs the caches a line or two per feature.
+struct InputTable {
+  explicit InputTable(std::span<const FeatureRef> features);
+
+  std::vector<const Feature*> records;
+  std::vector<std::uint64_t> keys;   // id_key() of each
+  std::vector<std::uint32_t> filed;  // filed_under() of each schema
+  SchemaCounts counts;
 };
 
 // Whether no two of the features share an id, in memory of a few bytes per feature.
-bool ids_distinct(std::span<const FeatureRef> features);
-bool ids_distinct(std::span<const Feature* const> features);
+bool ids_distinct(const InputTable& inputs);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.

@@ -89,16 +89,15 @@ TEST(Counting, AgreesWithMatchesForEverySchema) {
                          static_cast<L>((i * 5) % kLogicalTypeCount)));
   }
   auto shared = ptrs(twice);
-  ASSERT_TRUE(ids_distinct(fs));
-  ASSERT_FALSE(ids_distinct(twice));
-  SchemaCounts counts(fs), shared_counts(twice);
+  InputTable table(fs), shared_table(twice);
+  ASSERT_TRUE(ids_distinct(table));
+  ASSERT_FALSE(ids_distinct(shared_table));
+  const SchemaCounts &counts = table.counts, &shared_counts = shared_table.counts;
   FeatureTypeIndex index(records), shared_index(shared);
-  std::vector<std::uint32_t> filed;
-  for (const Feature* f : records) filed.push_back(filed_under(f->schema()));
   for (std::size_t i = 0; i < kLogicalTypeCount * kLogicalTypeCount; ++i) {
     ColumnSchema s{static_cast<L>(i / kLogicalTypeCount), static_cast<L>(i % kLogicalTypeCount)};
     // Without shared ids the type values alone give the same matches, in the same order.
-    EXPECT_EQ(matching_distinct(filed, s), matching_features(index, s)) << schema_text(s);
+    EXPECT_EQ(matching_distinct(table.filed, s), matching_features(index, s)) << schema_text(s);
     std::size_t exact = matching_features(index, s).size();
     EXPECT_EQ(counts.matching(s), exact) << schema_text(s);
     EXPECT_GE(counts.matching_at_most(s), exact) << schema_text(s);
@@ -111,10 +110,10 @@ TEST(Counting, DistinctIdsAmongManyWithOneRepeat) {
   // Enough features that many share a marked bit and their prefixes are looked at in full.
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 200000; ++i) fs.push_back(root("n" + std::to_string(i), L::Any, L::Any));
-  EXPECT_TRUE(ids_distinct(fs));
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
   fs.push_back(root("n123456", L::Double, L::Numeric));  // another record, the same id
-  EXPECT_FALSE(ids_distinct(fs));
-  EXPECT_TRUE(ids_distinct(std::span<const FeatureRef>{}));
+  EXPECT_FALSE(ids_distinct(InputTable(fs)));
+  EXPECT_TRUE(ids_distinct(InputTable({})));
 }
 
 TEST(SlotPositions, GroupsByFirstOccurrence) {
