@@ -13,6 +13,35 @@ namespace {
 // whatever this file looks like.
 constexpr FailureLocation kGuardLocation{"src/dfs/arrange_featureset", 15, 20};
 
+// A set of id keys that may answer yes wrongly but never no wrongly: each key marks two bits of one
+// word, in a table of `bits_per_key` bits per key it is made for.
+class KeyFilter {
+ public:
+  KeyFilter(std::size_t keys, std::size_t bits_per_key)
+      : words_(std::bit_ceil(std::max<std::size_t>(keys * bits_per_key / 64, 1)), 0) {}
+
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&word(key), 1); }
+  bool contains(std::uint64_t key) const { return (word(key) & bits(key)) == bits(key); }
+  // Whether the key was in the set already.
+  bool insert(std::uint64_t key) {
+    bool was = contains(key);
+    word(key) |= bits(key);
+    return was;
+  }
+
+ private:
+  // The word from bits of the key that the two bit numbers leave alone.
+  std::uint64_t& word(std::uint64_t key) { return words_[(key >> 12) & (words_.size() - 1)]; }
+  const std::uint64_t& word(std::uint64_t key) const {
+    return words_[(key >> 12) & (words_.size() - 1)];
+  }
+  static std::uint64_t bits(std::uint64_t key) {
+    return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
+  }
+
+  std::vector<std::uint64_t> words_;
+};
+
 }  // namespace
 
 std::uint32_t filed_under(ColumnSchema s) {
@@ -88,44 +117,32 @@ std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
 }
 
 bool ids_distinct(const InputTable& inputs) {
-  // Each key marks two bits of one word of a table of 16 bits per feature; a key whose two bits
-  // were both marked already is a suspect. For a big list the table is larger than the caches, so
-  // the word of each key is fetched well before it is needed.
+  // The keys go through a filter of 16 bits per input: a key found there already is a suspect.
+  // For a big list the filter is larger than the caches, so each key's word is fetched a few
+  // dozen keys before it is needed. (Done apart from the pass over the records: mixed into it,
+  // these fetches slow the records' stream down by more than they take alone.)
   const std::span<const std::uint64_t> keys = inputs.keys;
   const std::size_t n = keys.size();
-  constexpr std::size_t kAhead = 16;
-  auto filter = [](std::size_t count) {
-    return std::vector<std::uint64_t>(std::bit_ceil(std::max<std::size_t>(count / 4, 1)), 0);
-  };
-  // The word from bits the two bit numbers leave alone.
-  auto word = [](std::vector<std::uint64_t>& table, std::uint64_t key) -> std::uint64_t& {
-    return table[(key >> 12) & (table.size() - 1)];
-  };
-  auto bits = [](std::uint64_t key) {
-    return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
-  };
-  std::vector<std::uint64_t> table = filter(n);
+  constexpr std::size_t kAhead = 32;
+  KeyFilter seen(n, 16);
   std::vector<std::uint64_t> suspects;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) __builtin_prefetch(&word(table, keys[i + kAhead]), 1);
-    std::uint64_t& w = word(table, keys[i]);
-    const std::uint64_t b = bits(keys[i]);
-    if ((w & b) == b) suspects.push_back(keys[i]);
-    w |= b;
+    if (i + kAhead < n) seen.prefetch(keys[i + kAhead]);
+    if (seen.insert(keys[i])) suspects.push_back(keys[i]);
   }
   if (suspects.empty()) return true;
   std::sort(suspects.begin(), suspects.end());
   suspects.erase(std::unique(suspects.begin(), suspects.end()), suspects.end());
-  // Every feature whose key is a suspect, found through a table of the suspects alone (small
-  // enough to stay in the caches), ordered by id: equal ids end up side by side.
-  table = filter(suspects.size());
-  for (std::uint64_t key : suspects) word(table, key) |= bits(key);
+  // Every input whose key is a suspect, found through a filter of the suspects alone (small enough
+  // to stay in the caches, and sparse enough to send few keys on to the search), ordered by id:
+  // equal ids end up side by side.
+  KeyFilter suspected(suspects.size(), 64);
+  for (std::uint64_t key : suspects) suspected.insert(key);
   std::vector<std::pair<std::uint64_t, const Feature*>> same_key;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t b = bits(keys[i]);
-    if ((word(table, keys[i]) & b) == b &&
-        std::binary_search(suspects.begin(), suspects.end(), keys[i])) {
-      same_key.emplace_back(keys[i], inputs.records[i]);
+    const std::uint64_t key = keys[i];
+    if (suspected.contains(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
+      same_key.emplace_back(key, inputs.records[i]);
     }
   }
   std::sort(same_key.begin(), same_key.end(), [](const auto& a, const auto& b) {

@@ -87,7 +87,8 @@ struct InputTable {
   SchemaCounts counts;
 };
 
-// Whether no two of the features share an id, in memory of a few bytes per feature.
+// Whether no two of the features share an id, in memory of a few bytes per feature: only those
+// whose keys may be shared are looked at in full.
 bool ids_distinct(const InputTable& inputs);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
