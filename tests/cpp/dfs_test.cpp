@@ -254,10 +254,21 @@ TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 6; ++i)
     fs.push_back(root("f" + std::to_string(i), i % 2 ? L::Double : L::Boolean, L::Numeric));
+  // A schema only one input matches: its slot never moves while the others run through theirs.
+  ColumnSchema one{L::Integer, L::Any};
+  fs.push_back(root("i", L::Integer, L::Numeric));
   SpaceFixture f(std::move(fs));
   for (bool commutative : {true, false}) {
-    for (const auto& sig : std::vector<std::vector<ColumnSchema>>{
-             {aa, aa, aa}, {dn, aa, dn}, {aa, dn, aa, dn}, {dn}, {aa}, {aa, aa}, {dn, aa}}) {
+    for (const auto& sig : std::vector<std::vector<ColumnSchema>>{{aa, aa, aa},
+                                                                  {dn, aa, dn},
+                                                                  {aa, dn, aa, dn},
+                                                                  {dn},
+                                                                  {aa},
+                                                                  {aa, aa},
+                                                                  {dn, aa},
+                                                                  {dn, one},
+                                                                  {one, dn, dn},
+                                                                  {dn, one, aa}}) {
       auto space = f.space(sig, commutative);
       auto all = f.all(space);
       ASSERT_EQ(all.size(), space.size());
