@@ -65,13 +65,13 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : f
 InputTable::InputTable(std::span<const FeatureRef> features) {
   records.reserve(features.size());
   keys.reserve(features.size());
-  filed.reserve(features.size());
+  schemas.reserve(features.size());
   for (const FeatureRef& ref : features) {
     const Feature& f = *ref;
     records.push_back(&f);
     keys.push_back(id_key(f));
-    filed.push_back(filed_under(f.schema()));
-    counts.add(f.schema());
+    schemas.push_back(schema_key(f.schema()));
+    counts.add(schemas.back());
   }
 }
 
@@ -83,9 +83,7 @@ void for_each_schema(const std::array<std::uint64_t, kLogicalTypeCount * kLogica
                      Visit&& visit) {
   for (std::size_t i = 0; i < counts.size(); ++i) {
     if (counts[i] == 0) continue;
-    visit(filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
-                       static_cast<LogicalType>(i % kLogicalTypeCount)}),
-          counts[i]);
+    visit(filed_under(schema_of_key(i)), counts[i]);
   }
 }
 
@@ -153,16 +151,20 @@ bool ids_distinct(const InputTable& inputs) {
          }) == same_key.end();
 }
 
-std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
-                                             ColumnSchema schema) {
+std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
+                                             ColumnSchema schema, const SchemaCounts& counts) {
   std::vector<std::uint32_t> out;
   if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
     return out;
   }
+  out.reserve(counts.matching(schema));
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
-  for (std::uint32_t p = 0; p < filed.size(); ++p) {
-    if ((filed[p] & wanted) == wanted) out.push_back(p);
+  std::array<bool, kLogicalTypeCount * kLogicalTypeCount> matches;
+  for (std::size_t key = 0; key < matches.size(); ++key)
+    matches[key] = (filed_under(schema_of_key(key)) & wanted) == wanted;
+  for (std::uint32_t p = 0; p < schemas.size(); ++p) {
+    if (matches[schemas[p]]) out.push_back(p);
   }
   return out;
 }

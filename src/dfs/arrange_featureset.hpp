@@ -48,16 +48,22 @@ class FeatureTypeIndex {
 // of the smaller of the two sets.
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
 
-// The same as matching_features() over a list whose features all have different ids, from each
-// feature's filed_under() value: no set of ids is needed, only one pass over `filed`.
-std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
-                                             ColumnSchema schema);
+// A schema as a small number (ColumnSchemaHash), and back.
+using SchemaKey = std::uint16_t;
+static_assert(kLogicalTypeCount * kLogicalTypeCount <= UINT16_MAX);
+inline SchemaKey schema_key(ColumnSchema s) {
+  return static_cast<SchemaKey>(ColumnSchemaHash{}(s));
+}
+inline ColumnSchema schema_of_key(std::size_t key) {
+  return {static_cast<LogicalType>(key / kLogicalTypeCount),
+          static_cast<LogicalType>(key % kLogicalTypeCount)};
+}
 
 // How many features of a list carry each schema: enough to count the matches of any schema without
 // building anything per feature.
 class SchemaCounts {
  public:
-  void add(ColumnSchema s) { ++by_schema_[ColumnSchemaHash{}(s)]; }
+  void add(SchemaKey key) { ++by_schema_[key]; }
 
   // The size of matching_features() over the same list when no two of its features share an id.
   std::uint64_t matching(ColumnSchema schema) const;
@@ -67,6 +73,11 @@ class SchemaCounts {
  private:
   std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema_{};
 };
+
+// The same as matching_features() over a list whose features all have different ids, from each
+// feature's schema key and their counts: no set of ids is needed, only one pass over `schemas`.
+std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
+                                             ColumnSchema schema, const SchemaCounts& counts);
 
 // The first 8 bytes of an id as a number: ids in byte order are in the order of their keys, ties
 // aside.
@@ -82,8 +93,8 @@ struct InputTable {
   explicit InputTable(std::span<const FeatureRef> features);
 
   std::vector<const Feature*> records;
-  std::vector<std::uint64_t> keys;   // id_key() of each
-  std::vector<std::uint32_t> filed;  // filed_under() of each schema
+  std::vector<std::uint64_t> keys;  // id_key() of each
+  std::vector<SchemaKey> schemas;
   SchemaCounts counts;
 };
 

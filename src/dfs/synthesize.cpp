@@ -29,7 +29,7 @@ constexpr std::uint64_t kStopCheckInterval = 1024;
 constexpr std::uint64_t kPlanBytesPerInput = 26 + 3 * (22 + 4);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
-// The call's inputs as the workers read them: the table of their records, keys and type values
+// The call's inputs as the workers read them: the table of their records, keys and schemas
 // and, where a signature needs them (so that a call over millions of inputs that pairs each with a
 // few others does not pay for them), the prepared hashing blocks of those that signatures of two
 // or more slots use.
@@ -141,8 +141,9 @@ class MatchCache {
       if (schema == s) return matches;
     }
     return cache_
-        .emplace_back(s, inputs_.distinct() ? matching_distinct(inputs_.table.filed, s)
-                                            : matching_features(index(), s))
+        .emplace_back(s, inputs_.distinct()
+                             ? matching_distinct(inputs_.table.schemas, s, inputs_.table.counts)
+                             : matching_features(index(), s))
         .second;
   }
 
@@ -192,7 +193,12 @@ struct Chunk {
 struct ThreadContext {
   explicit ThreadContext(std::size_t inputs) : tally(inputs, 0) {}
 
-  std::vector<std::uint32_t> tally;  // per input: references taken by the current chunk
+  // Per input: references taken by the current chunk. A candidate names an input once per schema
+  // at most (a schema's choices are distinct), so a chunk names it at most kChunkFillings times,
+  // or, for a chunk of one candidate with more slots than that, once per schema.
+  std::vector<std::uint16_t> tally;
+  static_assert(kChunkFillings <= UINT16_MAX &&
+                kLogicalTypeCount * kLogicalTypeCount <= UINT16_MAX);
   std::vector<std::uint32_t> touched;
   std::vector<std::uint32_t> tuples, order;
   std::vector<const Sha256State*> starts;

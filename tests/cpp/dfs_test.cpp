@@ -97,7 +97,8 @@ TEST(Counting, AgreesWithMatchesForEverySchema) {
   for (std::size_t i = 0; i < kLogicalTypeCount * kLogicalTypeCount; ++i) {
     ColumnSchema s{static_cast<L>(i / kLogicalTypeCount), static_cast<L>(i % kLogicalTypeCount)};
     // Without shared ids the type values alone give the same matches, in the same order.
-    EXPECT_EQ(matching_distinct(table.filed, s), matching_features(index, s)) << schema_text(s);
+    EXPECT_EQ(matching_distinct(table.schemas, s, counts), matching_features(index, s))
+        << schema_text(s);
     std::size_t exact = matching_features(index, s).size();
     EXPECT_EQ(counts.matching(s), exact) << schema_text(s);
     EXPECT_GE(counts.matching_at_most(s), exact) << schema_text(s);
