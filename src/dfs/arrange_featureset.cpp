@@ -63,16 +63,8 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : f
 }
 
 InputTable::InputTable(std::span<const FeatureRef> features) {
-  records.reserve(features.size());
-  keys.reserve(features.size());
-  schemas.reserve(features.size());
-  for (const FeatureRef& ref : features) {
-    const Feature& f = *ref;
-    records.push_back(&f);
-    keys.push_back(id_key(f));
-    schemas.push_back(schema_key(f.schema()));
-    counts.add(schemas.back());
-  }
+  reserve(features.size());
+  for (const FeatureRef& f : features) add(*f);
 }
 
 namespace {

@@ -90,7 +90,20 @@ inline std::uint64_t id_key(const Feature& f) {
 // What synthesis reads of each input, gathered in one pass over the records: the records of a big
 // list lie far apart, and every pass over them costs the caches a line or two per feature.
 struct InputTable {
+  InputTable() = default;
   explicit InputTable(std::span<const FeatureRef> features);
+
+  void reserve(std::size_t n) {
+    records.reserve(n);
+    keys.reserve(n);
+    schemas.reserve(n);
+  }
+  void add(const Feature& f) {
+    records.push_back(&f);
+    keys.push_back(id_key(f));
+    schemas.push_back(schema_key(f.schema()));
+    counts.add(schemas.back());
+  }
 
   std::vector<const Feature*> records;
   std::vector<std::uint64_t> keys;  // id_key() of each

@@ -34,7 +34,7 @@ constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 // few others does not pay for them), the prepared hashing blocks of those that signatures of two
 // or more slots use.
 struct Inputs {
-  explicit Inputs(std::span<const FeatureRef> features) : table(features) {}
+  explicit Inputs(InputTable inputs) : table(std::move(inputs)) {}
 
   std::span<const Feature* const> records() const { return table.records; }
 
@@ -480,8 +480,13 @@ TooManyFeatures::TooManyFeatures(std::uint64_t count)
 void generate_features(std::span<const FeatureRef> features,
                        std::span<const PrimitiveRef> primitives, FeatureSink& sink,
                        const StopProbe& stop) {
+  generate_features(InputTable(features), primitives, sink, stop);
+}
+
+void generate_features(InputTable features, std::span<const PrimitiveRef> primitives,
+                       FeatureSink& sink, const StopProbe& stop) {
   // On the heap, as the engine is: calls nest (signal handlers calling in).
-  auto inputs = std::make_unique<Inputs>(features);
+  auto inputs = std::make_unique<Inputs>(std::move(features));
   bool counted = refuse_by_count(*inputs, primitives);
   std::make_unique<Engine>(*inputs, primitives, counted)->run(sink, stop);
 }

@@ -114,7 +114,7 @@ TEST(Counting, DistinctIdsAmongManyWithOneRepeat) {
   EXPECT_TRUE(ids_distinct(InputTable(fs)));
   fs.push_back(root("n123456", L::Double, L::Numeric));  // another record, the same id
   EXPECT_FALSE(ids_distinct(InputTable(fs)));
-  EXPECT_TRUE(ids_distinct(InputTable({})));
+  EXPECT_TRUE(ids_distinct(InputTable()));
 }
 
 TEST(SlotPositions, GroupsByFirstOccurrence) {
