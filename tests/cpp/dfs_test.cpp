@@ -117,6 +117,23 @@ TEST(Counting, DistinctIdsAmongManyWithOneRepeat) {
   EXPECT_TRUE(ids_distinct(InputTable()));
 }
 
+TEST(Counting, IdsSharingTheirFirstBytesAreComparedInFull) {
+  // Ids alike in the bytes the quick test reads, unlike further on: distinct until one recurs.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 5000; ++i) fs.push_back(root("n" + std::to_string(i), L::Any, L::Any));
+  Digest id = fs[77]->id();
+  for (std::uint8_t last = 1; last <= 40; ++last) {
+    id[31] = static_cast<std::uint8_t>(fs[77]->id()[31] ^ last);
+    fs.push_back(build_root_feature("alike" + std::to_string(last), {L::Any, L::Any}, id));
+  }
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
+  id[8] ^= 1;  // the last one again, but for a byte past the first eight: still distinct
+  fs.push_back(build_root_feature("unlike", {L::Any, L::Any}, id));
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
+  fs.insert(fs.begin(), build_root_feature("again", {L::Boolean, L::Any}, fs[5020]->id()));
+  EXPECT_FALSE(ids_distinct(InputTable(fs)));
+}
+
 TEST(SlotPositions, GroupsByFirstOccurrence) {
   ColumnSchema dn{L::Double, L::Numeric}, ba{L::Boolean, L::Any};
   std::vector<ColumnSchema> sig = {dn, ba, dn};
