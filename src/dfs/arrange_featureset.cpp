@@ -74,20 +74,6 @@ InputTable::InputTable(std::span<const FeatureRef> features) {
   for (const FeatureRef& f : features) add(*f);
 }
 
-namespace {
-
-// Each schema carried, with its count and the type values its features are filed under.
-template <class Visit>
-void for_each_schema(const std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount>& counts,
-                     Visit&& visit) {
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    if (counts[i] == 0) continue;
-    visit(filed_under(schema_of_key(i)), counts[i]);
-  }
-}
-
-}  // namespace
-
 std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
   if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
     return 0;
@@ -95,7 +81,7 @@ std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
   std::uint64_t n = 0;
-  for_each_schema(by_schema_, [&](std::uint32_t types, std::uint64_t count) {
+  for_each([&](std::uint32_t types, std::uint64_t count) {
     if ((types & wanted) == wanted) n += count;
   });
   return n;
@@ -106,7 +92,7 @@ std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
     return 0;
   }
   std::uint64_t under_logical = 0, under_tag = 0;
-  for_each_schema(by_schema_, [&](std::uint32_t types, std::uint64_t count) {
+  for_each([&](std::uint32_t types, std::uint64_t count) {
     if (types >> static_cast<int>(schema.logical_type) & 1) under_logical += count;
     if (types >> static_cast<int>(schema.semantic_tag) & 1) under_tag += count;
   });
@@ -159,8 +145,8 @@ std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
   out.reserve(counts.matching(schema));
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
-  std::array<bool, kLogicalTypeCount * kLogicalTypeCount> matches;
-  for (std::size_t key = 0; key < matches.size(); ++key)
+  std::array<bool, kLogicalTypeCount * kLogicalTypeCount> matches{};
+  for (SchemaKey key : counts.present())
     matches[key] = (filed_under(schema_of_key(key)) & wanted) == wanted;
   for (std::uint32_t p = 0; p < schemas.size(); ++p) {
     if (matches[schemas[p]]) out.push_back(p);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
@@ -63,7 +65,11 @@ inline ColumnSchema schema_of_key(std::size_t key) {
 // building anything per feature.
 class SchemaCounts {
  public:
-  void add(SchemaKey key) { ++by_schema_[key]; }
+  void add(SchemaKey key) {
+    if (by_schema_[key]++ == 0) present_.push_back(key);
+  }
+  // The schemas counted (a list holds few), in order of first occurrence.
+  std::span<const SchemaKey> present() const { return present_; }
 
   // The size of matching_features() over the same list when no two of its features share an id.
   std::uint64_t matching(ColumnSchema schema) const;
@@ -71,7 +77,16 @@ class SchemaCounts {
   std::uint64_t matching_at_most(ColumnSchema schema) const;
 
  private:
-  std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema_{};
+  // Each schema present, with the type values its features are filed under and its count.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (SchemaKey key : present_) visit(filed_under(schema_of_key(key)), by_schema_[key]);
+  }
+
+  // On the heap: a table moves with the inputs it counts.
+  std::vector<std::uint64_t> by_schema_ =
+      std::vector<std::uint64_t>(kLogicalTypeCount * kLogicalTypeCount, 0);
+  std::vector<SchemaKey> present_;
 };
 
 // The same as matching_features() over a list whose features all have different ids, from each
@@ -82,8 +97,9 @@ std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
 // The first 8 bytes of an id as a number: ids in byte order are in the order of their keys, ties
 // aside.
 inline std::uint64_t id_key(const Feature& f) {
-  std::uint64_t key = 0;
-  for (int b = 0; b < 8; ++b) key = key << 8 | f.id()[b];
+  std::uint64_t key;
+  std::memcpy(&key, f.id().data(), sizeof key);
+  if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
   return key;
 }
 
