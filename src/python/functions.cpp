@@ -88,6 +88,7 @@ struct GenerateInputs {
 GenerateInputs to_generate_inputs(PyObject* o) {
   GenerateInputs in;
   if (PyList_CheckExact(o)) in.table.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+  if (PyTuple_CheckExact(o)) in.table.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
   in.features = to_vector(o, [&](PyObject* item) {
     FeatureRef f = to_feature(item);
     in.table.add(*f);
