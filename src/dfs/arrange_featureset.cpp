@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
+#include "support/huge_pages.hpp"
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
 
@@ -13,6 +13,41 @@ namespace {
 // Both guards report the same fixed place, so that their messages and locations stay stable
 // whatever this file looks like.
 constexpr FailureLocation kGuardLocation{"src/dfs/arrange_featureset", 15, 20};
+
+// A set of id keys that may answer yes wrongly but never no wrongly: each key marks two bits of one
+// word, in a table of `bits_per_key` bits per key it is made for.
+class KeyFilter {
+ public:
+  // A big filter is read at random: in huge pages, where they are cheap, its reads miss the TLB
+  // far less.
+  KeyFilter(std::size_t keys, std::size_t bits_per_key) {
+    const std::size_t words = std::bit_ceil(std::max<std::size_t>(keys * bits_per_key / 64, 1));
+    words_.reserve(words);
+    advise_huge_pages(words_.data(), words * sizeof(std::uint64_t));
+    words_.assign(words, 0);
+  }
+
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&word(key), 1); }
+  bool contains(std::uint64_t key) const { return (word(key) & bits(key)) == bits(key); }
+  // Whether the key was in the set already.
+  bool insert(std::uint64_t key) {
+    bool was = contains(key);
+    word(key) |= bits(key);
+    return was;
+  }
+
+ private:
+  // The word from bits of the key that the two bit numbers leave alone.
+  std::uint64_t& word(std::uint64_t key) { return words_[(key >> 12) & (words_.size() - 1)]; }
+  const std::uint64_t& word(std::uint64_t key) const {
+    return words_[(key >> 12) & (words_.size() - 1)];
+  }
+  static std::uint64_t bits(std::uint64_t key) {
+    return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
+  }
+
+  std::vector<std::uint64_t> words_;
+};
 
 }  // namespace
 
@@ -34,22 +69,9 @@ FeatureTypeIndex::FeatureTypeIndex(std::span<const Feature* const> features) : f
   }
 }
 
-SchemaCounts::SchemaCounts(std::span<const FeatureRef> features) {
-  // Counted per schema; a list holds few distinct ones, which alone are looked at afterwards.
-  std::array<std::uint64_t, kLogicalTypeCount * kLogicalTypeCount> by_schema{};
-  std::vector<std::size_t> seen;
-  for (const FeatureRef& f : features) {
-    std::size_t key = ColumnSchemaHash{}(f->schema());
-    if (by_schema[key]++ == 0) seen.push_back(key);
-  }
-  for (std::size_t i : seen) {
-    std::uint32_t types = filed_under({static_cast<LogicalType>(i / kLogicalTypeCount),
-                                       static_cast<LogicalType>(i % kLogicalTypeCount)});
-    auto it = std::find_if(counts_.begin(), counts_.end(),
-                           [&](const auto& c) { return c.first == types; });
-    if (it == counts_.end()) it = counts_.insert(counts_.end(), {types, 0});
-    it->second += by_schema[i];
-  }
+InputTable::InputTable(std::span<const FeatureRef> features) {
+  reserve(features.size());
+  for (const FeatureRef& f : features) add(*f);
 }
 
 std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
@@ -59,9 +81,9 @@ std::uint64_t SchemaCounts::matching(ColumnSchema schema) const {
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
   std::uint64_t n = 0;
-  for (const auto& [types, count] : counts_) {
+  for_each([&](std::uint32_t types, std::uint64_t count) {
     if ((types & wanted) == wanted) n += count;
-  }
+  });
   return n;
 }
 
@@ -70,78 +92,64 @@ std::uint64_t SchemaCounts::matching_at_most(ColumnSchema schema) const {
     return 0;
   }
   std::uint64_t under_logical = 0, under_tag = 0;
-  for (const auto& [types, count] : counts_) {
+  for_each([&](std::uint32_t types, std::uint64_t count) {
     if (types >> static_cast<int>(schema.logical_type) & 1) under_logical += count;
     if (types >> static_cast<int>(schema.semantic_tag) & 1) under_tag += count;
-  }
+  });
   return std::min(under_logical, under_tag);
 }
 
-namespace {
-
-template <class Item>
-bool ids_distinct_in(std::span<Item> features, const Feature* (*record)(const Item&)) {
-  // The first 8 bytes of each id mark a bit in a table of 16 bits per feature; a feature whose bit
-  // is already marked is a suspect. Only the suspects' prefixes are then looked at in full.
-  auto prefix = [](const Feature* f) {
-    std::uint64_t key;
-    std::memcpy(&key, f->id().data(), sizeof key);
-    return key;
-  };
-  const std::size_t bits = std::bit_ceil(std::max<std::size_t>(features.size() * 16, 64));
-  std::vector<std::uint64_t> marked(bits / 64, 0);
-  auto is_marked = [&](std::uint64_t key) {
-    return (marked[(key & (bits - 1)) / 64] >> (key % 64) & 1) != 0;
-  };
-  auto test_and_mark = [&](std::uint64_t key) {
-    bool was = is_marked(key);
-    marked[(key & (bits - 1)) / 64] |= std::uint64_t{1} << (key % 64);
-    return was;
-  };
+bool ids_distinct(const InputTable& inputs) {
+  // The keys go through a filter of 16 bits per input: a key found there already is a suspect.
+  // For a big list the filter is larger than the caches, so each key's word is fetched a few
+  // dozen keys before it is needed. (Done apart from the pass over the records: mixed into it,
+  // these fetches slow the records' stream down by more than they take alone.)
+  const std::span<const std::uint64_t> keys = inputs.keys;
+  const std::size_t n = keys.size();
+  constexpr std::size_t kAhead = 32;
+  KeyFilter seen(n, 16);
   std::vector<std::uint64_t> suspects;
-  for (const Item& f : features) {
-    if (test_and_mark(prefix(record(f)))) suspects.push_back(prefix(record(f)));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) seen.prefetch(keys[i + kAhead]);
+    if (seen.insert(keys[i])) suspects.push_back(keys[i]);
   }
   if (suspects.empty()) return true;
   std::sort(suspects.begin(), suspects.end());
   suspects.erase(std::unique(suspects.begin(), suspects.end()), suspects.end());
-  std::fill(marked.begin(), marked.end(), 0);
-  for (std::uint64_t key : suspects) test_and_mark(key);
-  // Every feature with a suspect prefix, ordered by id: equal ids end up side by side.
-  std::vector<const Feature*> same_prefix;
-  for (const Item& f : features) {
-    std::uint64_t key = prefix(record(f));
-    if (is_marked(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
-      same_prefix.push_back(record(f));
+  // Every input whose key is a suspect, found through a filter of the suspects alone (small enough
+  // to stay in the caches, and sparse enough to send few keys on to the search), ordered by id:
+  // equal ids end up side by side.
+  KeyFilter suspected(suspects.size(), 64);
+  for (std::uint64_t key : suspects) suspected.insert(key);
+  std::vector<std::pair<std::uint64_t, const Feature*>> same_key;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = keys[i];
+    if (suspected.contains(key) && std::binary_search(suspects.begin(), suspects.end(), key)) {
+      same_key.emplace_back(key, inputs.records[i]);
     }
   }
-  std::sort(same_prefix.begin(), same_prefix.end(),
-            [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-  return std::adjacent_find(same_prefix.begin(), same_prefix.end(),
-                            [](const Feature* a, const Feature* b) { return same_id(*a, *b); }) ==
-         same_prefix.end();
+  std::sort(same_key.begin(), same_key.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : id_less(*a.second, *b.second);
+  });
+  return std::adjacent_find(same_key.begin(), same_key.end(), [](const auto& a, const auto& b) {
+           return same_id(*a.second, *b.second);
+         }) == same_key.end();
 }
 
-}  // namespace
-
-bool ids_distinct(std::span<const FeatureRef> features) {
-  return ids_distinct_in<const FeatureRef>(features, [](const FeatureRef& f) { return f.get(); });
-}
-
-bool ids_distinct(std::span<const Feature* const> features) {
-  return ids_distinct_in<const Feature* const>(features, [](const Feature* const& f) { return f; });
-}
-
-std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
-                                             ColumnSchema schema) {
+std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
+                                             ColumnSchema schema, const SchemaCounts& counts) {
   std::vector<std::uint32_t> out;
   if (schema.logical_type == LogicalType::Unknown || schema.semantic_tag == LogicalType::Unknown) {
     return out;
   }
+  out.reserve(counts.matching(schema));
   const std::uint32_t wanted =
       1u << static_cast<int>(schema.logical_type) | 1u << static_cast<int>(schema.semantic_tag);
-  for (std::uint32_t p = 0; p < filed.size(); ++p) {
-    if ((filed[p] & wanted) == wanted) out.push_back(p);
+  std::array<bool, kLogicalTypeCount * kLogicalTypeCount> matches{};
+  for (SchemaKey key : counts.present())
+    matches[key] = (filed_under(schema_of_key(key)) & wanted) == wanted;
+  for (std::uint32_t p = 0; p < schemas.size(); ++p) {
+    if (matches[schemas[p]]) out.push_back(p);
   }
   return out;
 }

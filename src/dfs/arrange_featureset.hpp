@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
@@ -48,16 +50,26 @@ class FeatureTypeIndex {
 // of the smaller of the two sets.
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
 
-// The same as matching_features() over a list whose features all have different ids, from each
-// feature's filed_under() value: no set of ids is needed, only one pass over `filed`.
-std::vector<std::uint32_t> matching_distinct(std::span<const std::uint32_t> filed,
-                                             ColumnSchema schema);
+// A schema as a small number (ColumnSchemaHash), and back.
+using SchemaKey = std::uint16_t;
+static_assert(kLogicalTypeCount * kLogicalTypeCount <= UINT16_MAX);
+inline SchemaKey schema_key(ColumnSchema s) {
+  return static_cast<SchemaKey>(ColumnSchemaHash{}(s));
+}
+inline ColumnSchema schema_of_key(std::size_t key) {
+  return {static_cast<LogicalType>(key / kLogicalTypeCount),
+          static_cast<LogicalType>(key % kLogicalTypeCount)};
+}
 
-// How many features of a list carry each combination of type values: enough to count the matches
-// of any schema without building anything per feature.
+// How many features of a list carry each schema: enough to count the matches of any schema without
+// building anything per feature.
 class SchemaCounts {
  public:
-  explicit SchemaCounts(std::span<const FeatureRef> features);
+  void add(SchemaKey key) {
+    if (by_schema_[key]++ == 0) present_.push_back(key);
+  }
+  // The schemas counted (a list holds few), in order of first occurrence.
+  std::span<const SchemaKey> present() const { return present_; }
 
   // The size of matching_features() over the same list when no two of its features share an id.
   std::uint64_t matching(ColumnSchema schema) const;
@@ -65,12 +77,59 @@ class SchemaCounts {
   std::uint64_t matching_at_most(ColumnSchema schema) const;
 
  private:
-  std::vector<std::pair<std::uint32_t, std::uint64_t>> counts_;  // per filed_under() value
+  // Each schema present, with the type values its features are filed under and its count.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (SchemaKey key : present_) visit(filed_under(schema_of_key(key)), by_schema_[key]);
+  }
+
+  // On the heap: a table moves with the inputs it counts.
+  std::vector<std::uint64_t> by_schema_ =
+      std::vector<std::uint64_t>(kLogicalTypeCount * kLogicalTypeCount, 0);
+  std::vector<SchemaKey> present_;
 };
 
-// Whether no two of the features share an id, in memory of a few bytes per feature.
-bool ids_distinct(std::span<const FeatureRef> features);
-bool ids_distinct(std::span<const Feature* const> features);
+// The same as matching_features() over a list whose features all have different ids, from each
+// feature's schema key and their counts: no set of ids is needed, only one pass over `schemas`.
+std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
+                                             ColumnSchema schema, const SchemaCounts& counts);
+
+// The first 8 bytes of an id as a number: ids in byte order are in the order of their keys, ties
+// aside.
+inline std::uint64_t id_key(const Feature& f) {
+  std::uint64_t key;
+  std::memcpy(&key, f.id().data(), sizeof key);
+  if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
+  return key;
+}
+
+// What synthesis reads of each input, gathered in one pass over the records: the records of a big
+// list lie far apart, and every pass over them costs the caches a line or two per feature.
+struct InputTable {
+  InputTable() = default;
+  explicit InputTable(std::span<const FeatureRef> features);
+
+  void reserve(std::size_t n) {
+    records.reserve(n);
+    keys.reserve(n);
+    schemas.reserve(n);
+  }
+  void add(const Feature& f) {
+    records.push_back(&f);
+    keys.push_back(id_key(f));
+    schemas.push_back(schema_key(f.schema()));
+    counts.add(schemas.back());
+  }
+
+  std::vector<const Feature*> records;
+  std::vector<std::uint64_t> keys;  // id_key() of each
+  std::vector<SchemaKey> schemas;
+  SchemaCounts counts;
+};
+
+// Whether no two of the features share an id, in memory of a few bytes per feature: only those
+// whose keys may be shared are looked at in full.
+bool ids_distinct(const InputTable& inputs);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.

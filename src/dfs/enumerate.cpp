@@ -158,6 +158,8 @@ void CandidateCursor::place(std::size_t group) {
 
 void CandidateCursor::advance() {
   for (std::size_t g = space_.groups_.size(); g-- > 0;) {
+    // A group of one choice (a slot only one input matches) never moves.
+    if (space_.groups_[g].count == 1) continue;
     bool moved = advance_group(g);
     if (!moved) reset_group(g);
     place(g);

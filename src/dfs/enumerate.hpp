@@ -33,8 +33,15 @@ class CandidateSpace {
       : commutative_(commutative), slots_(signature.size()) {
     SlotPositions positions = slot_positions(signature);
     std::vector<SlotPair<std::uint32_t>> chosen;  // the j-th choice of each group, as g * slots + j
+    // Their lists gathered first, so that the members are copied once, into room of their size.
+    std::vector<std::span<const std::uint32_t>> lists;
+    std::size_t members = 0;
+    for (const auto& group : positions.groups) {
+      members += lists.emplace_back(matches_of(group.first)).size();
+    }
+    matches_.reserve(members);
     for (const auto& [schema, group_slots] : positions.groups) {
-      std::span<const std::uint32_t> m = matches_of(schema);
+      std::span<const std::uint32_t> m = lists[groups_.size()];
       auto k = static_cast<std::uint32_t>(group_slots.size());
       std::uint64_t count = choice_count(m.size(), k, commutative);
       for (std::uint32_t j = 0; j < k; ++j) {

@@ -29,45 +29,44 @@ constexpr std::uint64_t kStopCheckInterval = 1024;
 constexpr std::uint64_t kPlanBytesPerInput = 26 + 3 * (22 + 4);
 constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
 
-// The call's inputs as the workers read them: records by position and, where a signature needs
-// them (so that a call over millions of inputs that pairs each with a few others pays for neither),
-// their sort keys and the prepared hashing blocks of those that signatures of two or more slots
-// use.
+// The call's inputs as the workers read them: the table of their records, keys and schemas
+// and, where a signature needs them (so that a call over millions of inputs that pairs each with a
+// few others does not pay for them), the prepared hashing blocks of those that signatures of two
+// or more slots use.
 struct Inputs {
-  explicit Inputs(std::vector<const Feature*> features) : records(std::move(features)) {}
+  explicit Inputs(InputTable inputs) : table(std::move(inputs)) {}
 
-  // Before less().
-  void prepare_keys() {
-    if (keys.size() == records.size()) return;
-    keys.resize(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      std::uint64_t key = 0;
-      for (int b = 0; b < 8; ++b) key = key << 8 | records[i]->id()[b];
-      keys[i] = key;
-    }
-  }
+  std::span<const Feature* const> records() const { return table.records; }
 
   // The ids' order: byte order of the digests.
   bool less(std::uint32_t a, std::uint32_t b) const {
-    if (keys[a] != keys[b]) return keys[a] < keys[b];
-    return id_less(*records[a], *records[b]);
+    if (table.keys[a] != table.keys[b]) return table.keys[a] < table.keys[b];
+    return id_less(*table.records[a], *table.records[b]);
+  }
+
+  // Whether no two inputs share an id: asked for once at most.
+  bool distinct() {
+    if (!distinct_) distinct_ = ids_distinct(table);
+    return *distinct_;
   }
 
   const Sha256Block& block(std::uint32_t input) {
-    if (block_of.empty()) block_of.assign(records.size(), kNoBlock);
+    if (block_of.empty()) block_of.assign(table.records.size(), kNoBlock);
     if (block_of[input] == kNoBlock) {
       block_of[input] = static_cast<std::uint32_t>(blocks.size());
       char text[kBaseIdBytes];
-      write_base_id(records[input]->id(), text);
+      write_base_id(table.records[input]->id(), text);
       sha256_prepare(blocks.emplace_back(), reinterpret_cast<const std::uint8_t*>(text));
     }
     return blocks[block_of[input]];
   }
 
-  std::vector<const Feature*> records;
-  std::vector<std::uint64_t> keys;  // the first 8 bytes of each id, as a number
+  InputTable table;
   std::vector<std::uint32_t> block_of;
   std::vector<Sha256Block> blocks;  // stable once set up (filled before any chunk runs)
+
+ private:
+  std::optional<bool> distinct_;
 };
 
 // What a call's new features take: how many there are, and the bytes of their records, of what the
@@ -119,14 +118,14 @@ Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, Coun
 // Refuses, from counts of the inputs' schemas alone, a call whose new features cannot fit, before
 // anything is built for it. True when the call is known to fit; false when only its matches can
 // tell (inputs that share ids match once per id).
-bool refuse_by_count(std::span<const FeatureRef> inputs, std::span<const PrimitiveRef> primitives) {
-  SchemaCounts counts(inputs);
+bool refuse_by_count(Inputs& inputs, std::span<const PrimitiveRef> primitives) {
+  const SchemaCounts& counts = inputs.table.counts;
+  const std::size_t n = inputs.records().size();
   auto at_most = [&](ColumnSchema s) { return counts.matching_at_most(s); };
-  if (demand(inputs.size(), primitives, at_most).fits(inputs.size())) return true;
-  if (!ids_distinct(inputs)) return false;
-  Demand exact =
-      demand(inputs.size(), primitives, [&](ColumnSchema s) { return counts.matching(s); });
-  if (!exact.fits(inputs.size())) throw TooManyFeatures(exact.count);
+  if (demand(n, primitives, at_most).fits(n)) return true;
+  if (!inputs.distinct()) return false;
+  Demand exact = demand(n, primitives, [&](ColumnSchema s) { return counts.matching(s); });
+  if (!exact.fits(n)) throw TooManyFeatures(exact.count);
   return true;
 }
 
@@ -135,36 +134,27 @@ bool refuse_by_count(std::span<const FeatureRef> inputs, std::span<const Primiti
 // values; only otherwise is the type index, with its sets of ids, built.
 class MatchCache {
  public:
-  explicit MatchCache(std::span<const Feature* const> records)
-      : records_(records), distinct_(ids_distinct(records)) {}
+  explicit MatchCache(Inputs& inputs) : inputs_(inputs) {}
 
   std::span<const std::uint32_t> operator()(ColumnSchema s) {
     for (const auto& [schema, matches] : cache_) {
       if (schema == s) return matches;
     }
     return cache_
-        .emplace_back(s, distinct_ ? matching_distinct(filed(), s) : matching_features(index(), s))
+        .emplace_back(s, inputs_.distinct()
+                             ? matching_distinct(inputs_.table.schemas, s, inputs_.table.counts)
+                             : matching_features(index(), s))
         .second;
   }
 
  private:
-  std::span<const std::uint32_t> filed() {
-    if (filed_.size() != records_.size()) {
-      filed_.resize(records_.size());
-      for (std::size_t i = 0; i < records_.size(); ++i)
-        filed_[i] = filed_under(records_[i]->schema());
-    }
-    return filed_;
-  }
   const FeatureTypeIndex& index() {
-    if (!index_) index_.emplace(records_);
+    if (!index_) index_.emplace(inputs_.records());
     return *index_;
   }
 
-  std::span<const Feature* const> records_;
-  bool distinct_;
-  std::vector<std::uint32_t> filed_;       // per input, when ids are distinct
-  std::optional<FeatureTypeIndex> index_;  // else
+  Inputs& inputs_;
+  std::optional<FeatureTypeIndex> index_;  // when ids are shared
   // A few schemas per call: a list. Its entries' vectors keep their storage when it grows.
   std::vector<std::pair<ColumnSchema, std::vector<std::uint32_t>>> cache_;
 };
@@ -203,7 +193,12 @@ struct Chunk {
 struct ThreadContext {
   explicit ThreadContext(std::size_t inputs) : tally(inputs, 0) {}
 
-  std::vector<std::uint32_t> tally;  // per input: references taken by the current chunk
+  // Per input: references taken by the current chunk. A candidate names an input once per schema
+  // at most (a schema's choices are distinct), so a chunk names it at most kChunkFillings times,
+  // or, for a chunk of one candidate with more slots than that, once per schema.
+  std::vector<std::uint16_t> tally;
+  static_assert(kChunkFillings <= UINT16_MAX &&
+                kLogicalTypeCount * kLogicalTypeCount <= UINT16_MAX);
   std::vector<std::uint32_t> touched;
   std::vector<std::uint32_t> tuples, order;
   std::vector<const Sha256State*> starts;
@@ -217,7 +212,8 @@ struct ThreadContext {
   std::vector<std::pair<const Feature*, std::uint32_t>> take_tally(const Inputs& inputs) {
     std::vector<std::pair<const Feature*, std::uint32_t>> out;
     out.reserve(touched.size());
-    for (std::uint32_t i : touched) out.emplace_back(inputs.records[i], std::exchange(tally[i], 0));
+    for (std::uint32_t i : touched)
+      out.emplace_back(inputs.records()[i], std::exchange(tally[i], 0));
     touched.clear();
     return out;
   }
@@ -231,10 +227,10 @@ struct ThreadContext {
 class Engine {
  public:
   // `counted`: refuse_by_count() found that the call fits; else it is checked on its matches.
-  Engine(std::vector<const Feature*> inputs, std::span<const PrimitiveRef> primitives, bool counted)
-      : inputs_(std::move(inputs)), matches_(inputs_.records) {
+  Engine(Inputs& inputs, std::span<const PrimitiveRef> primitives, bool counted)
+      : inputs_(inputs), matches_(inputs) {
     if (!counted) {
-      std::size_t n = inputs_.records.size();
+      std::size_t n = inputs_.records().size();
       Demand exact = demand(n, primitives, [&](ColumnSchema s) { return matches_(s).size(); });
       if (!exact.fits(n)) throw TooManyFeatures(exact.count);
     }
@@ -297,7 +293,6 @@ class Engine {
         s.by_blocks = true;
         for (std::uint32_t input : s.space.matches()) inputs_.block(input);
       }
-      if (p.commutative && slots >= 2 && s.space.size()) inputs_.prepare_keys();
       work.count = saturating_add(work.count, s.space.size());
     }
   }
@@ -322,7 +317,7 @@ class Engine {
 
   ThreadContext& context(std::size_t thread) {
     auto& slot = contexts_[thread];
-    if (!slot) slot = std::make_unique<ThreadContext>(inputs_.records.size());
+    if (!slot) slot = std::make_unique<ThreadContext>(inputs_.records().size());
     return *slot;
   }
 
@@ -401,7 +396,7 @@ class Engine {
       const std::uint32_t* t = order + c * slots;
       write_message_tail(
           work.prefix, slots,
-          [&](std::size_t j) -> const Digest& { return inputs_.records[members[t[j]]]->id(); },
+          [&](std::size_t j) -> const Digest& { return inputs_.records()[members[t[j]]]->id(); },
           tail);
       ctx.tails[c] = {tail, length};
     }
@@ -418,8 +413,8 @@ class Engine {
       ~ClearTally() { ctx.clear_tally(); }
     } clear_on_exit{ctx};
 
-    auto out = std::make_unique<SynthesizedBatch>(*chunk.work->primitive, slots,
-                                                  inputs_.records.data(), chunk.end - chunk.begin);
+    auto out = std::make_unique<SynthesizedBatch>(
+        *chunk.work->primitive, slots, inputs_.records().data(), chunk.end - chunk.begin);
     ctx.tuples.resize(kBatch * slots);
     CandidateCursor cursor(s.space, chunk.begin);
     for (std::uint64_t at = chunk.begin; at < chunk.end;) {
@@ -445,7 +440,7 @@ class Engine {
     sink.take(chunks_[index].first, *out);
   }
 
-  Inputs inputs_;
+  Inputs& inputs_;
   MatchCache matches_;
   std::vector<std::unique_ptr<PrimitiveWork>> works_;
   std::vector<Chunk> chunks_;
@@ -485,8 +480,15 @@ TooManyFeatures::TooManyFeatures(std::uint64_t count)
 void generate_features(std::span<const FeatureRef> features,
                        std::span<const PrimitiveRef> primitives, FeatureSink& sink,
                        const StopProbe& stop) {
-  bool counted = refuse_by_count(features, primitives);
-  std::make_unique<Engine>(pointers(features), primitives, counted)->run(sink, stop);
+  generate_features(InputTable(features), primitives, sink, stop);
+}
+
+void generate_features(InputTable features, std::span<const PrimitiveRef> primitives,
+                       FeatureSink& sink, const StopProbe& stop) {
+  // On the heap, as the engine is: calls nest (signal handlers calling in).
+  auto inputs = std::make_unique<Inputs>(std::move(features));
+  bool counted = refuse_by_count(*inputs, primitives);
+  std::make_unique<Engine>(*inputs, primitives, counted)->run(sink, stop);
 }
 
 std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dfs/arrange_featureset.hpp"
 #include "dfs/worker_pool.hpp"
 #include "feature/feature.hpp"
 #include "primitive.hpp"
@@ -44,6 +45,11 @@ class FeatureSink {
 void generate_features(std::span<const FeatureRef> features,
                        std::span<const PrimitiveRef> primitives, FeatureSink& sink,
                        const StopProbe& stop = {});
+
+// The same, from the table of the features (InputTable) that the caller made as it gathered them;
+// the caller keeps the features alive.
+void generate_features(InputTable features, std::span<const PrimitiveRef> primitives,
+                       FeatureSink& sink, const StopProbe& stop = {});
 
 // The same, collected: `features` followed by the new features.
 std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,

@@ -78,13 +78,32 @@ void stop_workers_before_forks() {
   }
 }
 
+// The inputs of generate_features(), and their table made in the same pass: a big call's records
+// lie far apart, and a pass of its own would fetch each again.
+struct GenerateInputs {
+  std::vector<FeatureRef> features;
+  InputTable table;
+};
+
+GenerateInputs to_generate_inputs(PyObject* o) {
+  GenerateInputs in;
+  if (PyList_CheckExact(o)) in.table.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+  if (PyTuple_CheckExact(o)) in.table.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
+  in.features = to_vector(o, [&](PyObject* item) {
+    FeatureRef f = to_feature(item);
+    in.table.add(*f);
+    return f;
+  });
+  return in;
+}
+
 Ref generate_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  auto [features, primitives] =
-      BoundArgs(kGenerate, args, nargsf, kwnames).convert(to_features, to_primitives);
+  auto [inputs, primitives] =
+      BoundArgs(kGenerate, args, nargsf, kwnames).convert(to_generate_inputs, to_primitives);
   stop_workers_before_forks();
   flush_deferred_drops();
-  FeatureListSink sink(features);
-  generate_features(features, primitives, sink, python_signal_raised);
+  FeatureListSink sink(inputs.features);
+  generate_features(std::move(inputs.table), primitives, sink, python_signal_raised);
   return sink.finish();
 }
 

@@ -89,16 +89,16 @@ TEST(Counting, AgreesWithMatchesForEverySchema) {
                          static_cast<L>((i * 5) % kLogicalTypeCount)));
   }
   auto shared = ptrs(twice);
-  ASSERT_TRUE(ids_distinct(fs));
-  ASSERT_FALSE(ids_distinct(twice));
-  SchemaCounts counts(fs), shared_counts(twice);
+  InputTable table(fs), shared_table(twice);
+  ASSERT_TRUE(ids_distinct(table));
+  ASSERT_FALSE(ids_distinct(shared_table));
+  const SchemaCounts &counts = table.counts, &shared_counts = shared_table.counts;
   FeatureTypeIndex index(records), shared_index(shared);
-  std::vector<std::uint32_t> filed;
-  for (const Feature* f : records) filed.push_back(filed_under(f->schema()));
   for (std::size_t i = 0; i < kLogicalTypeCount * kLogicalTypeCount; ++i) {
     ColumnSchema s{static_cast<L>(i / kLogicalTypeCount), static_cast<L>(i % kLogicalTypeCount)};
     // Without shared ids the type values alone give the same matches, in the same order.
-    EXPECT_EQ(matching_distinct(filed, s), matching_features(index, s)) << schema_text(s);
+    EXPECT_EQ(matching_distinct(table.schemas, s, counts), matching_features(index, s))
+        << schema_text(s);
     std::size_t exact = matching_features(index, s).size();
     EXPECT_EQ(counts.matching(s), exact) << schema_text(s);
     EXPECT_GE(counts.matching_at_most(s), exact) << schema_text(s);
@@ -111,10 +111,27 @@ TEST(Counting, DistinctIdsAmongManyWithOneRepeat) {
   // Enough features that many share a marked bit and their prefixes are looked at in full.
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 200000; ++i) fs.push_back(root("n" + std::to_string(i), L::Any, L::Any));
-  EXPECT_TRUE(ids_distinct(fs));
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
   fs.push_back(root("n123456", L::Double, L::Numeric));  // another record, the same id
-  EXPECT_FALSE(ids_distinct(fs));
-  EXPECT_TRUE(ids_distinct(std::span<const FeatureRef>{}));
+  EXPECT_FALSE(ids_distinct(InputTable(fs)));
+  EXPECT_TRUE(ids_distinct(InputTable()));
+}
+
+TEST(Counting, IdsSharingTheirFirstBytesAreComparedInFull) {
+  // Ids alike in the bytes the quick test reads, unlike further on: distinct until one recurs.
+  std::vector<FeatureRef> fs;
+  for (int i = 0; i < 5000; ++i) fs.push_back(root("n" + std::to_string(i), L::Any, L::Any));
+  Digest id = fs[77]->id();
+  for (std::uint8_t last = 1; last <= 40; ++last) {
+    id[31] = static_cast<std::uint8_t>(fs[77]->id()[31] ^ last);
+    fs.push_back(build_root_feature("alike" + std::to_string(last), {L::Any, L::Any}, id));
+  }
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
+  id[8] ^= 1;  // the last one again, but for a byte past the first eight: still distinct
+  fs.push_back(build_root_feature("unlike", {L::Any, L::Any}, id));
+  EXPECT_TRUE(ids_distinct(InputTable(fs)));
+  fs.insert(fs.begin(), build_root_feature("again", {L::Boolean, L::Any}, fs[5020]->id()));
+  EXPECT_FALSE(ids_distinct(InputTable(fs)));
 }
 
 TEST(SlotPositions, GroupsByFirstOccurrence) {
@@ -255,10 +272,21 @@ TEST(Enumerate, StartingAtAnyRankContinuesTheSameSequence) {
   std::vector<FeatureRef> fs;
   for (int i = 0; i < 6; ++i)
     fs.push_back(root("f" + std::to_string(i), i % 2 ? L::Double : L::Boolean, L::Numeric));
+  // A schema only one input matches: its slot never moves while the others run through theirs.
+  ColumnSchema one{L::Integer, L::Any};
+  fs.push_back(root("i", L::Integer, L::Numeric));
   SpaceFixture f(std::move(fs));
   for (bool commutative : {true, false}) {
-    for (const auto& sig : std::vector<std::vector<ColumnSchema>>{
-             {aa, aa, aa}, {dn, aa, dn}, {aa, dn, aa, dn}, {dn}, {aa}, {aa, aa}, {dn, aa}}) {
+    for (const auto& sig : std::vector<std::vector<ColumnSchema>>{{aa, aa, aa},
+                                                                  {dn, aa, dn},
+                                                                  {aa, dn, aa, dn},
+                                                                  {dn},
+                                                                  {aa},
+                                                                  {aa, aa},
+                                                                  {dn, aa},
+                                                                  {dn, one},
+                                                                  {one, dn, dn},
+                                                                  {dn, one, aa}}) {
       auto space = f.space(sig, commutative);
       auto all = f.all(space);
       ASSERT_EQ(all.size(), space.size());
