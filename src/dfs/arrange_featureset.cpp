@@ -27,21 +27,18 @@ class KeyFilter {
     words_.assign(words, 0);
   }
 
-  void prefetch(std::uint64_t key) const { __builtin_prefetch(&word(key), 1); }
-  bool contains(std::uint64_t key) const { return (word(key) & bits(key)) == bits(key); }
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&words_[word(key)], 1); }
+  bool contains(std::uint64_t key) const { return (words_[word(key)] & bits(key)) == bits(key); }
   // Whether the key was in the set already.
   bool insert(std::uint64_t key) {
     bool was = contains(key);
-    word(key) |= bits(key);
+    words_[word(key)] |= bits(key);
     return was;
   }
 
  private:
-  // The word from bits of the key that the two bit numbers leave alone.
-  std::uint64_t& word(std::uint64_t key) { return words_[(key >> 12) & (words_.size() - 1)]; }
-  const std::uint64_t& word(std::uint64_t key) const {
-    return words_[(key >> 12) & (words_.size() - 1)];
-  }
+  // The word, from bits of the key that the two bit numbers leave alone.
+  std::size_t word(std::uint64_t key) const { return (key >> 12) & (words_.size() - 1); }
   static std::uint64_t bits(std::uint64_t key) {
     return std::uint64_t{1} << (key & 63) | std::uint64_t{1} << (key >> 6 & 63);
   }

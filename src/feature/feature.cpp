@@ -14,7 +14,7 @@ namespace tolvane {
 
 namespace {
 
-Feature::CellRelease cell_release = nullptr;
+Feature::RecordRelease cell_release = nullptr;
 Feature::RecordAllocate record_allocate = nullptr;
 Feature::RecordRelease record_release = nullptr;
 
@@ -268,9 +268,9 @@ std::size_t Feature::write_name(char* out, std::size_t capacity) const {
   return size;
 }
 
-void Feature::set_cell_release(CellRelease release) noexcept { cell_release = release; }
-
-void Feature::set_record_memory(RecordAllocate allocate, RecordRelease release) noexcept {
+void Feature::set_record_memory(RecordRelease release_cell, RecordAllocate allocate,
+                                RecordRelease release) noexcept {
+  cell_release = release_cell;
   record_allocate = allocate;
   record_release = release;
 }

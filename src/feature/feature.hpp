@@ -78,20 +78,19 @@ class Feature {
     f->~Feature();
   }
 
-  // Cells: memory in which whoever builds a record keeps it together with data of its own (the
-  // Python object that holds it). A record in a cell starts with two references, one for its first
-  // holder and one for the cell's owner, and when its last reference goes its memory is given back
-  // through the function the owner registered, once for the process.
-  using CellRelease = void (*)(const Feature* record) noexcept;
-  static void set_cell_release(CellRelease release) noexcept;
-
-  // Memory for the other records (roots, renamed copies), for a process whose allocator suits
-  // millions of small blocks better than malloc: `allocate` gives `size` bytes aligned for a
-  // pointer, or null for the record to come from operator new; `release` takes back what it gave.
-  // Registered once for the process; both run on the threads that make and drop records.
+  // Records in memory of the process's choosing, registered once for the process; the functions
+  // run on the threads that make and drop records, and any of them may be null.
+  // - Cells: memory in which whoever builds a record keeps it together with data of its own (the
+  //   Python object that holds it). A record in a cell starts with two references, one for its
+  //   first holder and one for the cell's owner; when its last reference goes, `release_cell`
+  //   gives its memory back.
+  // - The other records (roots, renamed copies), for an allocator that suits millions of small
+  //   blocks better than malloc: `allocate` gives `size` bytes aligned for a pointer, or null for
+  //   the record to come from operator new; `release` takes back what it gave.
   using RecordAllocate = void* (*)(std::size_t size) noexcept;
   using RecordRelease = void (*)(const Feature* record) noexcept;
-  static void set_record_memory(RecordAllocate allocate, RecordRelease release) noexcept;
+  static void set_record_memory(RecordRelease release_cell, RecordAllocate allocate,
+                                RecordRelease release) noexcept;
 
  private:
   friend class FeatureFactory;

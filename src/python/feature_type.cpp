@@ -411,11 +411,10 @@ PyType_Slot slots[] = {
 
 PyTypeObject* feature_type() {
   static PyTypeObject* type = [] {
-#ifdef TOLVANE_CELLS
-    Feature::set_cell_release(release_cell_of);
-#endif
-#ifdef TOLVANE_OBJECT_ARENA
-    Feature::set_record_memory(allocate_record, release_record);
+#if defined(TOLVANE_OBJECT_ARENA)
+    Feature::set_record_memory(release_cell_of, allocate_record, release_record);
+#elif defined(TOLVANE_CELLS)
+    Feature::set_record_memory(release_cell_of, nullptr, nullptr);
 #endif
     return create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
   }();
