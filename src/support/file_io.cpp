@@ -1,13 +1,17 @@
 #include "support/file_io.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <utility>
@@ -27,6 +31,7 @@ class File {
   ~File() {
     if (fd_ >= 0) ::close(fd_);
   }
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -119,45 +124,145 @@ std::optional<std::string> write_text(int fd, const TextSource& source, const St
   }
 }
 
-std::string directory_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+// Copies what `from` holds, from its start, to `to`, in chunks.
+std::optional<std::string> copy_file(int from, int to, const StopProbe& stop) {
+  if (::lseek(from, 0, SEEK_SET) != 0) return os_error_description(errno);
+  std::string chunk(kWriteChunk, '\0');
+  for (;;) {
+    ssize_t n = retry_interrupted(stop, [&] { return ::read(from, chunk.data(), chunk.size()); });
+    if (n < 0) return os_error_description(errno);
+    if (n == 0) return std::nullopt;
+    if (auto failure = write_all(to, {chunk.data(), static_cast<std::size_t>(n)}, stop)) {
+      return failure;
+    }
+    if (stop()) throw Interrupted{};
+  }
 }
 
-// The file `path` leads to through any symbolic links (the place a link that leads nowhere would
-// create), or nothing when the links go round for longer than the kernel follows them.
-std::optional<std::string> follow_links(std::string path) {
-  constexpr int kMaxLinks = 40;  // as the kernel's own lookup
-  for (int hop = 0; hop < kMaxLinks; ++hop) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return path;
-    target.resize(static_cast<std::size_t>(n));
-    path = target.front() == '/' ? target : directory_of(path) + "/" + target;
-  }
-  return std::nullopt;
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The directory a path names its last component in, opened, and that component. Nothing for a
+// path whose last component names no file of its own ("dir/", "..").
+struct Place {
+  File dir;
+  std::string name;
+};
+
+std::optional<Place> place_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  // Read access lets the directory be synced after a rename; search access is all the open of
+  // the whole path would have needed.
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;  // the open of the whole path reports why
+  return Place{File(fd), std::move(name)};
 }
 
 // Whether the file is mounted on its own (a container's bind-mounted file, say): nothing can be
 // renamed over it.
-bool mount_root(const std::string& path, const struct stat& st) {
+bool mount_root(int fd, const struct stat& st, const struct stat& dir) {
 #ifdef STATX_ATTR_MOUNT_ROOT
   struct statx x {};
-  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &x) == 0 &&
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &x) == 0 &&
       (x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
     return (x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
 #endif
-  // Kernels before 5.8 (and older C libraries) tell only a mount from another file system.
-  struct stat dir {};
-  return ::stat(directory_of(path).c_str(), &dir) != 0 || dir.st_dev != st.st_dev;
+  // Kernels before 5.8 tell only a mount of another file system.
+  return dir.st_dev != st.st_dev;
 }
 
-// A name for a new file beside `target`: its name behind a dot, and six random letters and digits.
-std::string unique_name_beside(const std::string& target) {
+// The names of a file's extended attributes (its ACLs among them), each with its value; nothing
+// when they cannot all be read.
+using Xattrs = std::map<std::string, std::string>;
+
+std::optional<Xattrs> xattrs_of(int fd) {
+  Xattrs out;
+  std::string names;
+  for (;;) {
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) {
+      if (errno == ENOTSUP) return out;  // a file system without them
+      return std::nullopt;
+    }
+    names.resize(static_cast<std::size_t>(size));
+    size = ::flistxattr(fd, names.data(), names.size());
+    if (size >= 0) {
+      names.resize(static_cast<std::size_t>(size));
+      break;
+    }
+    if (errno != ERANGE) return std::nullopt;  // ERANGE: one was added meanwhile
+  }
+  for (std::size_t at = 0; at < names.size();) {
+    std::string name(names.c_str() + at);
+    at += name.size() + 1;
+    std::string value;
+    for (;;) {
+      ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+      if (size < 0) return std::nullopt;
+      value.resize(static_cast<std::size_t>(size));
+      size = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+      if (size >= 0) {
+        value.resize(static_cast<std::size_t>(size));
+        break;
+      }
+      if (errno != ERANGE) return std::nullopt;
+    }
+    out.emplace(std::move(name), std::move(value));
+  }
+  return out;
+}
+
+// The inode flags a user can set (chattr), or 0 where the file system has none.
+unsigned inode_flags(int fd) {
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
+  return static_cast<unsigned>(flags) & FS_FL_USER_MODIFIABLE;
+}
+
+// Gives `to` what the file `from` (whose status is `st`) carries besides its text: owner, group,
+// permission bits, extended attributes (ACLs, security labels) and inode flags. False when any of
+// them cannot be given, or comes out different: then replacing the file would change more than
+// its contents.
+bool carry_attributes(int from, const struct stat& st, int to) {
+  struct stat now {};
+  if (::fstat(to, &now) != 0) return false;
+  // Only a privileged process may give a file away; the members of a group may give it theirs.
+  if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
+      ::fchown(to, now.st_uid == st.st_uid ? static_cast<uid_t>(-1) : st.st_uid,
+               now.st_gid == st.st_gid ? static_cast<gid_t>(-1) : st.st_gid) != 0) {
+    return false;
+  }
+  // After the owner, whose change can clear the set-user-ID and set-group-ID bits; before the
+  // ACL, which sets the group bits to its mask.
+  if (::fchmod(to, st.st_mode & 07777) != 0) return false;
+  auto wanted = xattrs_of(from);
+  auto has = xattrs_of(to);
+  if (!wanted || !has) return false;
+  // Those the new file got from its directory (a default ACL, a label) and the old one lacks.
+  for (const auto& [name, value] : *has) {
+    if (!wanted->contains(name) && ::fremovexattr(to, name.c_str()) != 0) return false;
+  }
+  for (const auto& [name, value] : *wanted) {
+    auto it = has->find(name);
+    if ((it == has->end() || it->second != value) &&
+        ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return false;
+    }
+  }
+  return ::fstat(to, &now) == 0 && now.st_uid == st.st_uid && now.st_gid == st.st_gid &&
+         now.st_mode == st.st_mode && xattrs_of(to) == wanted &&
+         inode_flags(to) == inode_flags(from);
+}
+
+// A name for a new file in the target's directory: the target's name behind a dot, and six random
+// letters and digits.
+std::string unique_name_beside(std::string_view target) {
   static constexpr char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::uint64_t random = 0;
@@ -167,33 +272,43 @@ std::string unique_name_beside(const std::string& target) {
             0x9e3779b97f4a7c15ULL ^
         static_cast<std::uint64_t>(::getpid());
   }
-  std::size_t slash = target.rfind('/');
-  std::string name = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   // Short enough that the name fits the file system's limit whatever the target's.
-  name += '.' + target.substr(slash + 1, 200) + '.';
+  std::string name = '.' + std::string(target.substr(0, 200)) + '.';
   for (int i = 0; i < 6; ++i, random /= sizeof kLetters - 1) {
     name += kLetters[random % (sizeof kLetters - 1)];
   }
   return name;
 }
 
-// A new file made to replace another, removed unless it was renamed over its target.
+// The file that will replace the target, in the target's directory: unnamed until it is put in
+// the target's place where the file system can make such a file (so that nothing of it can
+// outlive the save, whatever ends the process), else under a unique name, removed unless it took
+// the target's place.
 class Replacement {
  public:
-  Replacement() = default;
+  explicit Replacement(int dir) : dir_(dir) {}
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!name_.empty()) ::unlinkat(dir_, name_.c_str(), 0);
   }
 
-  // Makes the file with `mode` (less the umask); false with errno set when it cannot be made.
-  bool make(const std::string& target, mode_t mode) {
+  // Makes the file, readable and writable by its owner alone until it is given the target's
+  // attributes; false when it cannot be made.
+  bool make(std::string_view target) {
+    // An unnamed file is named in the end by its descriptor (a privileged process) or through
+    // /proc.
+    const bool nameable = ::geteuid() == 0 || ::access("/proc/self/fd", X_OK) == 0;
+    int fd = nameable ? ::openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    if (fd >= 0) {
+      file_.emplace(fd);
+      return true;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string path = unique_name_beside(target);
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+      std::string name = unique_name_beside(target);
+      fd = ::openat(dir_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (fd >= 0) {
-        path_ = std::move(path);
+        name_ = std::move(name);
         file_.emplace(fd);
         return true;
       }
@@ -202,68 +317,153 @@ class Replacement {
     return false;
   }
 
-  const std::string& path() const { return path_; }
   File& file() { return *file_; }
-  // Renamed over its target: nothing left to remove.
-  void keep() { path_.clear(); }
+
+  // Renames the file over `target`; false when it cannot.
+  bool take_place_of(const std::string& target) {
+    if (name_.empty() && !link_unnamed(target)) return false;
+    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) return false;
+    name_.clear();
+    return true;
+  }
 
  private:
-  std::string path_;
+  // Gives the unnamed file a unique name: by its descriptor where the process may (root), else
+  // through /proc.
+  bool link_unnamed(const std::string& target) {
+    std::string through_proc = "/proc/self/fd/" + std::to_string(file_->fd());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = unique_name_beside(target);
+      if (::linkat(file_->fd(), "", dir_, name.c_str(), AT_EMPTY_PATH) == 0 ||
+          (errno != EEXIST &&
+           ::linkat(AT_FDCWD, through_proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
+        name_ = std::move(name);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  int dir_;
+  std::string name_;
   std::optional<File> file_;
 };
+
+// A file the save itself created, removed unless the save succeeds: a failed save of a new name
+// leaves nothing. Only while the name still leads to that file.
+class CreatedFile {
+ public:
+  CreatedFile(const Place* place, const struct stat& st) : place_(place), st_(st) {}
+  CreatedFile(const CreatedFile&) = delete;
+  CreatedFile& operator=(const CreatedFile&) = delete;
+  ~CreatedFile() {
+    struct stat now {};
+    if (place_ &&
+        ::fstatat(place_->dir.fd(), place_->name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(now, st_)) {
+      ::unlinkat(place_->dir.fd(), place_->name.c_str(), 0);
+    }
+  }
+  void keep() { place_ = nullptr; }
+
+ private:
+  const Place* place_;
+  struct stat st_;
+};
+
+WriteFailure failed_write(int error) { return WriteFailure{false, os_error_description(error)}; }
+
+// Truncates and writes the file open at `fd` where it is, then syncs a regular file.
+std::optional<WriteFailure> write_in_place(File& file, const struct stat& st,
+                                           const std::function<std::optional<std::string>()>& write,
+                                           const StopProbe& stop) {
+  const bool regular = S_ISREG(st.st_mode);
+  if (regular && ::ftruncate(file.fd(), 0) != 0) return failed_write(errno);
+  if (auto failure = write()) return WriteFailure{false, *failure};
+  if (regular && retry_interrupted(stop, [&] { return ::fsync(file.fd()); }) != 0) {
+    return failed_write(errno);
+  }
+  // On Linux an interrupted close has still released the descriptor: taken as done, as the
+  // interpreter's own close takes it.
+  if (file.close() < 0 && errno != EINTR) return failed_write(errno);
+  return std::nullopt;
+}
+
+// Whether the directory's sticky bit keeps this process from renaming over the file.
+bool sticky_refuses(const struct stat& dir, const struct stat& st) {
+  uid_t me = ::geteuid();
+  return (dir.st_mode & S_ISVTX) && me != 0 && st.st_uid != me && dir.st_uid != me;
+}
+
+// Whether the file may be replaced: only where a new file can take its place and nothing but the
+// text changes. A regular file with no other name, named in the directory itself (not through a
+// link), not mounted on its own, in a directory whose sticky bit does not refuse the rename; its
+// owner and attributes are checked as they are copied. Anything else is written where it is, as
+// careful editors do.
+bool replaceable(const Place& place, int fd, const struct stat& st) {
+  struct stat named {};
+  struct stat dir {};
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         ::fstatat(place.dir.fd(), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         same_file(named, st) && ::fstat(place.dir.fd(), &dir) == 0 && !mount_root(fd, st, dir) &&
+         !sticky_refuses(dir, st);
+}
+
+// Writes the text into the replacement, syncs it and renames it over the file. A rename the
+// directory refuses after all (a mount, a sticky bit, a security module), or an unnamed file that
+// cannot be named, puts the complete text into the file where it is instead.
+std::optional<WriteFailure> replace(File& file, const struct stat& st, Replacement& replacement,
+                                    const Place& place, const TextSource& source,
+                                    const StopProbe& stop) {
+  int fd = replacement.file().fd();
+  if (auto failure = write_text(fd, source, stop)) return WriteFailure{false, *failure};
+  if (retry_interrupted(stop, [&] { return ::fsync(fd); }) != 0) return failed_write(errno);
+  if (!replacement.take_place_of(place.name)) {
+    return write_in_place(file, st, [&] { return copy_file(fd, file.fd(), stop); }, stop);
+  }
+  // The rename itself reaches the disk with its directory (which cannot be synced when opened for
+  // search alone).
+  ::fsync(place.dir.fd());
+  return std::nullopt;
+}
 
 }  // namespace
 
 std::optional<WriteFailure> write_file(const std::string& path, const TextSource& source,
                                        const StopProbe& stop) {
   if (has_nul(path)) return WriteFailure{true, std::string(kNulInPath)};
-  auto write_in_place = [&]() -> std::optional<WriteFailure> {
-    File file(retry_interrupted(stop, [&] {
-      return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    }));
-    if (file.fd() < 0) return WriteFailure{true, os_error_description(errno)};
-    if (auto failure = write_text(file.fd(), source, stop)) return WriteFailure{false, *failure};
-    // On Linux an interrupted close has still released the descriptor: taken as done, as the
-    // interpreter's own close takes it.
-    if (file.close() < 0 && errno != EINTR) return WriteFailure{false, os_error_description(errno)};
-    return std::nullopt;
+  // Opened by the kernel, with the process's rights, as open() opens it: the only lookup of the
+  // path. Created if missing, not truncated: it may yet be replaced instead.
+  std::optional<Place> place = place_of(path);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+  auto open_at = [&](int flags) {
+    return retry_interrupted(stop, [&] {
+      return place ? ::openat(place->dir.fd(), place->name.c_str(), flags, 0666)
+                   : ::open(path.c_str(), flags, 0666);
+    });
   };
-
-  std::optional<std::string> target = follow_links(path);
-  if (!target) return write_in_place();  // the open reports the loop
-  std::string name = target->substr(target->rfind('/') + 1);
-  if (name.empty() || name == "." || name == "..") return write_in_place();
+  int fd = open_at(kFlags | O_EXCL);
+  const bool created = fd >= 0;
+  if (!created && errno == EEXIST) fd = open_at(kFlags);
+  if (fd < 0) return WriteFailure{true, os_error_description(errno)};
+  File file(fd);
   struct stat st {};
-  const bool exists = ::stat(target->c_str(), &st) == 0;
-  if (exists && (!S_ISREG(st.st_mode) || mount_root(*target, st))) return write_in_place();
-  // Until its bits are set, a replacement for an existing file is readable by its owner alone.
-  Replacement replacement;
-  if (!replacement.make(*target, exists ? 0600 : 0666)) {
-    // A directory the process may not write, holding a file it may.
-    if (exists && (errno == EACCES || errno == EPERM)) return write_in_place();
-    return WriteFailure{true, os_error_description(errno)};
-  }
-  File& file = replacement.file();
-  if (exists) {
-    // Only a privileged process may give a file away; the members of a group may give it theirs.
-    if (::fchown(file.fd(), st.st_uid, st.st_gid) != 0 &&
-        ::fchown(file.fd(), static_cast<uid_t>(-1), st.st_gid) != 0) {
-      // Then it stays the process's own.
+  if (::fstat(fd, &st) != 0) return WriteFailure{true, os_error_description(errno)};
+  CreatedFile created_file(created && place ? &*place : nullptr, st);
+
+  std::optional<Replacement> replacement;
+  if (place && replaceable(*place, fd, st)) {
+    replacement.emplace(place->dir.fd());
+    if (!replacement->make(place->name) || !carry_attributes(fd, st, replacement->file().fd())) {
+      replacement.reset();
     }
-    // After the owner: changing it can clear the set-user-ID and set-group-ID bits. A file system
-    // without permission bits (FAT) may refuse; the file is still worth writing.
-    ::fchmod(file.fd(), st.st_mode & 07777);
   }
-  auto failed = [](int error) { return WriteFailure{false, os_error_description(error)}; };
-  if (auto failure = write_text(file.fd(), source, stop)) return WriteFailure{false, *failure};
-  if (retry_interrupted(stop, [&] { return ::fsync(file.fd()); }) != 0) return failed(errno);
-  if (file.close() < 0 && errno != EINTR) return failed(errno);
-  if (::rename(replacement.path().c_str(), target->c_str()) != 0) return failed(errno);
-  replacement.keep();
-  // The rename itself reaches the disk with its directory.
-  File dir(::open(directory_of(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.fd() >= 0) ::fsync(dir.fd());
-  return std::nullopt;
+  auto failure = replacement
+                     ? replace(file, st, *replacement, *place, source, stop)
+                     : write_in_place(file, st, [&] { return write_text(fd, source, stop); }, stop);
+  if (!failure) created_file.keep();
+  return failure;
 }
 
 }  // namespace tolvane

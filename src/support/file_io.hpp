@@ -36,15 +36,22 @@ using TextSource = std::function<bool(std::string& out)>;
 // Writes the text of `source` to `path`, a chunk at a time as it is produced, asking `stop`
 // between pieces.
 //
-// A regular file, or a name that does not exist yet, is replaced whole or not at all: the text
-// goes to a new file in the same directory, made under a unique name (no link can stand in its
-// place), synced, then renamed over the target. A failure, or `stop`, removes the new file and
-// leaves the target as it was. The replaced file's permission bits are kept, and its owner where
-// the process may set it; a new file gets 0666 less the umask. Symbolic links are followed: the
-// file they lead to is replaced, the links stay.
+// The path is opened first, as open() opens it: by the kernel, with the process's rights,
+// following links the kernel's way; it is created when missing. When that fails, nothing has
+// changed (opening = true). The path is looked up that once; everything after works from the
+// descriptors of the file and of the directory that names it.
 //
-// Anything else is written in place, created or truncated first (mode 0666 less the umask): a
-// FIFO, a device, a file mounted on its own, and a file whose directory the process may not write.
+// A regular file with no other name, named in its directory itself, is then replaced whole or not
+// at all, where the new file can carry everything the old one has besides its text (owner, group,
+// permission bits, extended attributes and ACLs, inode flags) and the directory allows the
+// rename: the text goes to a new file in that directory (unnamed until it is complete, where the
+// file system allows), synced, then renamed over the old one. A failure, or `stop`, leaves the old
+// file as it was, and no new file behind; a file the save created is removed again.
+//
+// Anything else is written where it is, truncated first: a FIFO, a device, a descriptor's file
+// (/dev/stdout, /proc/self/fd/N), a file reached through a link, a file with other names, one
+// whose owner or attributes a new file could not have, one mounted on its own, or one whose
+// directory refuses the rename.
 std::optional<WriteFailure> write_file(const std::string& path, const TextSource& source,
                                        const StopProbe& stop);
 

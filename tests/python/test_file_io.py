@@ -188,11 +188,14 @@ print(len(os.listdir("/proc/self/fd")) - len(before))
 
 
 # write() on the files whose paths begin with SHIM_ZERO_WRITE reports 0 bytes written; close() on
-# those whose paths begin with SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does).
+# those whose paths begin with SHIM_CLOSE_EINTR fails with EINTR after closing (as Linux does);
+# with SHIM_NO_TMPFILE set, the file system makes no unnamed files (as some cannot).
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -224,6 +227,32 @@ int close(int fd) {
         return -1;
     }
     return result;
+}
+
+static int open_at(const char* symbol, int dir, const char* path, int flags, va_list rest) {
+    mode_t mode = (flags & (O_CREAT | __O_TMPFILE)) ? va_arg(rest, mode_t) : 0;
+    if ((flags & __O_TMPFILE) == __O_TMPFILE && getenv("SHIM_NO_TMPFILE")) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int (*real)(int, const char*, int, ...) = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, symbol);
+    return real(dir, path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    int fd = open_at("openat", dir, path, flags, rest);
+    va_end(rest);
+    return fd;
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    int fd = open_at("openat64", dir, path, flags, rest);
+    va_end(rest);
+    return fd;
 }
 """
 
@@ -265,3 +294,28 @@ print(open(interrupted).read().startswith('{"features":[{"name":"x"'))
         'PanicException Error writing to file: Error { kind: WriteZero, message: "failed to write whole buffer" }',
         "True",
     ]
+
+
+def test_where_no_unnamed_file_can_be_made_a_named_one_leaves_nothing_either(shim, tmp_path):
+    target = tmp_path / "features.json"
+    target.write_bytes(b"previous")
+    code = RESTORE_SIGINT + """
+import os, signal, sys, tolvane
+target = sys.argv[1]
+inode = os.stat(target).st_ino
+tolvane.Feature.save_features([tolvane.Feature("x", "Integer", "Numeric")], target)
+print(os.stat(target).st_ino != inode, sorted(os.listdir(os.path.dirname(target))))
+sub = tolvane.Primitive("sub", "m", "transform", False, [[("Integer", "Numeric")] * 2], ("Integer", "Numeric"))
+big = tolvane.generate_features(tolvane.generate_fake_features(600), [sub])
+signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
+signal.setitimer(signal.ITIMER_REAL, 0.01)
+try:
+    tolvane.Feature.save_features(big, target)
+except KeyboardInterrupt:
+    print("interrupted", sorted(os.listdir(os.path.dirname(target))))
+"""
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    r = run_python(code, {"LD_PRELOAD": preload, "SHIM_NO_TMPFILE": "1"}, timeout=120, args=[target])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "True ['features.json']\ninterrupted ['features.json']\n"
+    assert target.read_bytes().startswith(b'{"features":[{"name":"x"')
