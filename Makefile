@@ -28,7 +28,7 @@ WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
 .PHONY: demo test check deps interpreter system-packages module cpp-tests pytest test-packaging typecheck format \
-  format-check lint tidy ruff test-pythons test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
+  format-check lint tidy ruff commit-subjects test-pythons test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -41,7 +41,15 @@ test: cpp-tests pytest test-packaging typecheck
 check: PYTEST_SELECT := -m "not slow"
 check: cpp-tests pytest test-packaging
 
-deps: $(VENV)/.installed
+# The commit-subject hook, for everyone who builds in a clone, unless the clone has one already
+# (pre-commit's runs the same check).
+COMMIT_MSG_HOOK := $(shell git rev-parse --git-path hooks/commit-msg 2>/dev/null)
+deps: $(VENV)/.installed $(COMMIT_MSG_HOOK)
+
+$(COMMIT_MSG_HOOK):
+	@mkdir -p '$(@D)' && printf '%s\n' '#!/bin/sh' \
+	  'exec "$$(git rev-parse --show-toplevel)/scripts/check_commit_subject.sh" "$$1"' >'$@' && chmod +x '$@' \
+	  || echo "could not install the commit-subject hook as $@" >&2
 
 # PYTHON must name an interpreter, and a venv made earlier must be that interpreter's.
 interpreter:
@@ -111,10 +119,14 @@ format-check: deps
 
 # The linters: ruff over the Python code, clang-tidy (the checks in .clang-tidy) over the C++, from
 # a configure-only build tree whose compile commands cover the core, the module and the tests.
-lint: ruff tidy
+lint: ruff tidy commit-subjects
 
 ruff: deps
 	$(VENV)/bin/ruff check .
+
+# Every commit subject since the rule was checked: at most 72 characters.
+commit-subjects:
+	@scripts/check_commit_subject.sh --since 350e21f && echo "commit subjects: at most 72 characters"
 
 LINT_BUILD := build/lint
 TIDY_SOURCES = $(shell git ls-files 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')

@@ -7,9 +7,9 @@
 #include "feature/feature_file.hpp"
 #include "python/call.hpp"
 #include "python/convert.hpp"
-#include "python/messages.hpp"
 #include "python/object_arena.hpp"
 #include "python/objects.hpp"
+#include "support/failure_texts.hpp"
 #include "support/panic.hpp"
 
 #if defined(__GLIBC__)
@@ -31,7 +31,7 @@ PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                      to_optional<to_primitive>);
     ColumnSchema schema{parse_logical_type(lt).value_or(LogicalType::Unknown),
                         parse_logical_type(st).value_or(LogicalType::Unknown)};
-    if (bases.has_value() != primitive.has_value()) panic(messages::kBasesWithoutPrimitive);
+    if (bases.has_value() != primitive.has_value()) panic(std::string(kBasesWithoutPrimitive));
     std::vector<const Feature*> base_pointers =
         bases ? pointers(*bases) : std::vector<const Feature*>{};
     return new_object(
@@ -90,10 +90,11 @@ PyObject* get_name(PyObject* self, void*) {
 
 // Names are read by the million (a comprehension over a result): `f.name`, whose attribute name is
 // the interned "name", skips the type's lookup of its descriptor. Any other attribute, or "name"
-// spelt by a string that is not the interned one, takes the usual way.
+// spelt by a string that is not the interned one, takes the usual way. Interned with the class.
+PyObject* interned_name = nullptr;
+
 PyObject* feature_getattro(PyObject* self, PyObject* attribute) {
-  static PyObject* const name = PyUnicode_InternFromString("name");
-  if (attribute == name) return get_name(self, nullptr);
+  if (attribute == interned_name) return get_name(self, nullptr);
   return PyObject_GenericGetAttr(self, attribute);
 }
 
@@ -416,6 +417,7 @@ PyTypeObject* feature_type() {
 #elif defined(TOLVANE_CELLS)
     Feature::set_record_memory(release_cell_of, nullptr, nullptr);
 #endif
+    interned_name = Ref::checked(PyUnicode_InternFromString("name")).release();
     return create_class<FeatureRef>("Feature", feature_new, feature_str, slots);
   }();
   return type;

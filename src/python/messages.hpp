@@ -49,8 +49,6 @@ inline constexpr const char kArgumentPrefix[] = "argument '%s': %U";
 inline constexpr const char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 inline constexpr const char kAlreadyBorrowed[] = "Already borrowed";
 inline constexpr const char kCannotDeleteAttribute[] = "can't delete attribute";
-inline constexpr const char kBasesWithoutPrimitive[] =
-    "base_features and generating_primitive must be both None or both Some";
 
 // Conversion of values. Format: the refused value's type name (an object), then the target's.
 inline constexpr const char kCannotConvert[] = "'%U' object cannot be converted to '%s'";
@@ -65,10 +63,9 @@ inline constexpr const char kCountOutOfRange[] = "out of range integral type con
 inline constexpr const char kNotAPair[] =
     "Expected tuple of length 2, but got tuple of length %zd.";
 
-// Failures of the module itself.
+// Failures of the module itself that reach Python as other exceptions than PanicException (the
+// texts of PanicException are in support/failure_texts.hpp).
 inline constexpr const char kNoErrorSet[] = "attempted to fetch exception but none was set";
 inline constexpr const char kUnknownFailure[] = "unknown internal failure";
-inline constexpr const char kClassCreationFailed[] = "An error occurred while initializing class ";
-inline constexpr const char kAllNotAppendable[] = "could not append __name__ to __all__";
 
 }  // namespace tolvane::py::messages

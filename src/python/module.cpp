@@ -2,8 +2,8 @@
 
 #include "python/call.hpp"
 #include "python/functions.hpp"
-#include "python/messages.hpp"
 #include "python/objects.hpp"
+#include "support/failure_texts.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane::py {
@@ -30,7 +30,7 @@ void append_to_all(PyObject* module, PyObject* name) {
   }
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    panic(messages::kAllNotAppendable);
+    panic(std::string(kAllNotAppendable));
   }
 }
 

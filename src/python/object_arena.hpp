@@ -9,9 +9,12 @@
 namespace tolvane::py {
 
 // Memory for Feature objects, each alone or together with the record it was made with (a cell): 2
-// MiB blocks, each cut into cells of one size, a multiple of 16. A freed cell goes on its block's
-// list and is handed out again before any never-used one, so a survivor keeps only its own bytes
-// busy; a block whose cells are all free is given back (release_block) unless it is being carved.
+// MiB blocks, each cut into cells of one size, a multiple of 16. Each size hands out the cells of
+// one block at a time, its current one: first the run of cells never used (the fast path, a bump
+// of a pointer), then the cells freed in it, then it moves on to another block with free cells,
+// and only when none has any to a new block. A freed cell goes on its block's list, so a survivor
+// keeps only its own bytes busy; a block whose cells are all free is given back (release_block)
+// unless it is the current one.
 // Objects are made and freed only with the interpreter lock held, which is all the locking this
 // needs: a free-threaded build, which has no such lock, keeps the interpreter's allocator.
 class ObjectArena {

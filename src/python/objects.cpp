@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/failure_texts.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane::py {
@@ -41,7 +42,7 @@ PyTypeObject* create_class_from_slots(const char* class_name, int basic_size, Py
   PyObject* type = PyType_FromSpec(&spec);
   if (!type) {
     PyErr_Clear();
-    panic(messages::kClassCreationFailed + std::string(class_name));
+    panic(std::string(kClassCreationFailed) + class_name);
   }
   return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -29,5 +29,13 @@ inline constexpr std::string_view kSlotMissing = "Error unwrapping A ";
 inline constexpr std::string_view kSlotsExhausted = "Error unwrapping B ";
 inline constexpr std::string_view kStartsOfDifferentLengths =
     "sha256_finish_blocks: starts of different lengths";
+// A Feature given base features without a primitive, or the reverse.
+inline constexpr std::string_view kBasesWithoutPrimitive =
+    "base_features and generating_primitive must be both None or both Some";
+// Making the module: a class that could not be made (this, then its name), and a name that could
+// not go into __all__.
+inline constexpr std::string_view kClassCreationFailed =
+    "An error occurred while initializing class ";
+inline constexpr std::string_view kAllNotAppendable = "could not append __name__ to __all__";
 
 }  // namespace tolvane

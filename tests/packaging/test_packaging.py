@@ -226,3 +226,26 @@ class TestCommitSubjectHook:
         result = self.check(tmp_path, "é" * 73 + "\n")
         assert result.returncode == 1
         assert "commit subject of 73 characters" in result.stderr
+
+    def test_every_commit_since_a_revision(self, tmp_path):
+        def git(*args):
+            return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *args], cwd=tmp_path,
+                                  check=True, capture_output=True, text=True, timeout=60)
+
+        git("init", "-q")
+        for subject in "s" * 80, "first", "s" * 72, "é" * 73:
+            git("commit", "-q", "--allow-empty", "--no-verify", "-m", subject)
+        since = git("rev-list", "--max-count=1", "HEAD~2").stdout.strip()
+        result = subprocess.run(["bash", str(REPO / "scripts" / "check_commit_subject.sh"), "--since", since],
+                                cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert result.returncode == 1
+        assert result.stderr == ("commit subject of 73 characters; at most 72, details in the body:\n"
+                                 "  " + "é" * 73 + "\n")
+
+    def test_make_deps_installs_it_as_the_commit_msg_hook(self):
+        hooks = subprocess.run(["git", "rev-parse", "--git-path", "hooks"], cwd=REPO, capture_output=True,
+                               text=True, timeout=60).stdout.strip()
+        hook = (REPO / hooks / "commit-msg") if hooks else None
+        if hook is None or not hook.exists():
+            pytest.skip("not a clone whose hooks make deps installed")
+        assert "check_commit_subject.sh" in hook.read_text() or "pre-commit" in hook.read_text()
