@@ -15,6 +15,10 @@ check() {
   fi
 }
 if [ "${1:-}" = --since ]; then
+  if ! git cat-file -e "$2^{commit}" 2>/dev/null; then
+    echo "commit subjects not checked: $2 is not in this clone's history (a shallow clone?)" >&2
+    exit 0
+  fi
   while IFS= read -r subject; do check "$subject"; done < <(git log --format=%s "$2..HEAD")
 else
   check "$(head -n1 "$1")"
