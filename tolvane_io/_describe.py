@@ -1,0 +1,160 @@
+"""What the features one holds are: their ids, schemas, primitives, inputs and depths, read out of
+one save of them all."""
+
+from __future__ import annotations
+
+import itertools
+import re
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
+
+from tolvane import Feature
+
+from tolvane_io._shared import QUOTED, SHELL, Record, ancestors_first, depths, saved_document, unquote
+
+
+class FeatureInfo(NamedTuple):
+    """What one feature is, as its record in a feature file says."""
+
+    name: str
+    id: str
+    """64 lower-case hex digits, the SHA-256 identity the module gave it."""
+    logical_type: str
+    semantic_tag: str
+    primitive: str | None
+    """The name of its generating primitive; None for a root feature."""
+    primitive_id: str | None
+    """The id of its generating primitive (a catalogue's, as written there); None for a root."""
+    base_ids: tuple[str, ...]
+    """The ids of its inputs, in their order."""
+    depth: int
+    """0 for a root; otherwise one more than its deepest input's."""
+
+
+def primitive_names(primitives: Sequence[Mapping[str, Any]]) -> dict[str, str | None]:
+    """The name of the primitive with each id of a file's primitives; None for an id that
+    primitives of different names share."""
+    names: dict[str, str | None] = {}
+    for primitive in primitives:
+        name = primitive["name"]
+        names[primitive["id"]] = name if names.get(primitive["id"], name) == name else None
+    return names
+
+
+def info_from_record(record: Record, primitive: str | None, depth: int) -> FeatureInfo:
+    schema = record["schema"]
+    return FeatureInfo(record["name"], record["id"], schema["logical_type"], schema["semantic_tag"], primitive,
+                       record["generating_primitive"], tuple(record["base_features"]), depth)
+
+
+def describe(features: Sequence[Feature]) -> list[FeatureInfo]:
+    """What each of `features` is, in their order, one `FeatureInfo` each (a feature listed twice
+    is described twice).
+
+    Exact whatever the names hold, for features listed twice, for features that are ancestors of
+    others in the list, for different features of one name, and for primitives that share an id:
+    the answers come from the module's own records, written by `Feature.save_features` into a
+    private temporary directory, with the text form (`str(feature)`) for a feature whose record
+    the save could not write because it had met another of that id first.
+
+    Raises TypeError when an item is not a `Feature`.
+    """
+    held = list(features)
+    for position, feature in enumerate(held):
+        if type(feature) is not Feature:
+            raise TypeError(f"features[{position}] is a {type(feature).__name__}, not a Feature")
+    if not held:
+        return []
+    ids, records, primitives = _saved_with_ids(held)
+    index = {record["id"]: record for record in records}
+    own = _own_records(ids, records, index)
+    others = [k for k, record in enumerate(own) if record is None]
+    base_lists = [held[k].base_features for k in others]
+    flat = [base for bases in base_lists for base in bases]
+    flat_ids: list[str] = []
+    if flat:
+        flat_ids, more, _ = _saved_with_ids(flat)
+        for record in more:
+            index.setdefault(record["id"], record)
+    depth = depths(ancestors_first(list(index.values()), index))
+    from_text: dict[int, FeatureInfo] = {}
+    inputs = iter(flat_ids)
+    for k, bases in zip(others, base_lists):
+        base_ids = tuple(itertools.islice(inputs, len(bases)))
+        name, logical_type, semantic_tag, primitive, primitive_id = _text_form(held[k])
+        level = 0 if primitive_id is None else 1 + max(map(depth.__getitem__, base_ids), default=0)
+        from_text[k] = FeatureInfo(name, ids[k], logical_type, semantic_tag, primitive, primitive_id, base_ids,
+                                   level)
+    names = primitive_names(primitives)
+    return [from_text[k] if record is None else
+            info_from_record(record, _primitive_name(held[k], record, names), depth[record["id"]])
+            for k, record in enumerate(own)]
+
+
+def _saved_with_ids(features: list[Feature]) -> tuple[list[str], list[Record], list[dict[str, Any]]]:
+    """The id of each of `features`, then the records and the primitives of one save of them all.
+    They are saved as the inputs of one shell feature, which the save writes first: its record
+    lists every input's id, in order; the walk then goes on into them as a save of the list
+    itself would."""
+    document = saved_document([Feature("", "", "", features, SHELL)])
+    shell, *records = document["features"]
+    return shell["base_features"], records, document["primitives"]
+
+
+def _own_records(ids: list[str], records: list[Record], index: Mapping[str, Record]) -> list[Record | None]:
+    """Per id of the list, the record the save wrote for that very feature, or None where the walk
+    had met that id before (the record written may be another feature's of the same id).
+
+    Replays the save's walk over the records written: depth first, inputs in order, each id once.
+    Where the records do not come in that order (a feature met before whose inputs differ from
+    those of the record written for its id), no record is known to be any feature's own."""
+    position, count = 0, len(records)
+    seen: set[str] = set()
+    own: list[Record | None] = []
+    for feature_id in ids:
+        if feature_id in seen:
+            own.append(None)
+            continue
+        own.append(index.get(feature_id))
+        stack = [feature_id]
+        while stack:
+            current = stack.pop()
+            if current in seen:
+                continue
+            if position == count or records[position]["id"] != current:
+                return [None] * len(ids)
+            seen.add(current)
+            stack.extend(reversed(records[position]["base_features"]))
+            position += 1
+    return own if position == count else [None] * len(ids)
+
+
+_TEXT = re.compile(
+    r"ColumnSchema \{ logical_type: (\w+), semantic_tag: (\w+) \}:"
+    rf"(?:None|Some\(Primitive \{{ name: ({QUOTED}), id: ({QUOTED}), )", re.S)
+
+
+def _text_form(feature: Feature) -> tuple[str, str, str, str | None, str | None]:
+    """Name, logical type, semantic tag, and the primitive's name and id, from the text form:
+    the name first (read apart, since it may hold anything), then the schema and primitive."""
+    name = feature.name
+    text = str(feature)
+    match = _TEXT.match(text, len(name) + 1)
+    if not text.startswith(name) or match is None:
+        raise AssertionError(f"unexpected text form of a feature: {text!r}")
+    primitive, primitive_id = match[3], match[4]
+    return (name, match[1], match[2], None if primitive is None else unquote(primitive),
+            None if primitive_id is None else unquote(primitive_id))
+
+
+def _primitive_name(feature: Feature, record: Record, names: Mapping[str, str | None]) -> str | None:
+    """The name of the primitive that made the feature of `record`: the file's, unless primitives
+    of other names share its id; then the feature's own."""
+    primitive_id = record["generating_primitive"]
+    if primitive_id is None:
+        return None
+    name = names.get(primitive_id)
+    if name is None:
+        primitive = feature.generating_primitive
+        name = None if primitive is None else primitive.name
+    return name
