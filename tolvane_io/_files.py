@@ -11,7 +11,6 @@ from typing import Any
 
 import tolvane
 from tolvane import Feature, Primitive
-
 from tolvane_io._describe import FeatureInfo, info_from_record
 from tolvane_io._shared import (
     SHELL,
@@ -70,7 +69,7 @@ class FeatureFile:
         if self._info is None:
             depth = depths(self._order)
             names = self._names
-            self._info = [info_from_record(record, _primitive_name(record, names), depth[record["id"]])
+            self._info = [info_from_record(record, _primitive_name(record, names), depth)
                           for record in self._order]
         return self._info
 

@@ -6,7 +6,6 @@ from collections.abc import Sequence
 
 import tolvane
 from tolvane import Feature
-
 from tolvane_io._describe import FeatureInfo, describe
 from tolvane_io._shared import TYPE_NAMES
 

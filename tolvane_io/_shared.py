@@ -3,12 +3,13 @@ ancestors first, a private scratch directory, and the shell primitive."""
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import json
 import os
 import re
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -85,19 +86,38 @@ def ancestors_first(records: list[Record]) -> list[Record]:
     return records if index is None and len(order) == len(records) else order
 
 
+def depth_of(primitive_id: str | None, base_ids: Iterable[str], depth: Mapping[str, int]) -> int:
+    """A feature's depth: 0 without a generating primitive, else one more than its deepest input's
+    (`depth` has theirs)."""
+    if primitive_id is None:
+        return 0
+    level = 1
+    for base in base_ids:
+        if depth[base] >= level:
+            level = depth[base] + 1
+    return level
+
+
 def depths(order: list[Record]) -> dict[str, int]:
-    """Each record's depth by id: 0 without a generating primitive, else one more than its
-    deepest input's; `order` puts ancestors first."""
+    """Each record's depth, by id; `order` puts ancestors first."""
     depth: dict[str, int] = {}
     for record in order:
-        level = 0
-        if record["generating_primitive"] is not None:
-            for base in record["base_features"]:
-                if depth[base] > level:
-                    level = depth[base]
-            level += 1
-        depth[record["id"]] = level
+        depth[record["id"]] = depth_of(record["generating_primitive"], record["base_features"], depth)
     return depth
+
+
+@contextmanager
+def collector_paused() -> Iterator[None]:
+    """The cyclic garbage collector held off, for a call whose many containers (the records of a
+    save, parsed) all die before it returns, and none in a cycle: collections set off by making
+    them would walk them all, for nothing (a third of describe's time on 20,000 features)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 @contextmanager
