@@ -94,10 +94,12 @@ pytest: module
 test-packaging: deps
 	$(PY) -m pytest -q -p no:cacheprovider tests/packaging
 
-# The installed stubs must match the installed module, and the examples must type-check.
+# The installed stubs must match the installed module; the companion and the examples must
+# type-check, the companion with pyright's strict checks too.
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane
-	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+	$(PY) -m mypy --strict tolvane_io examples/typed_usage.py examples/feature_graph.py
+	$(VENV)/bin/basedpyright --pythonpath $(PY)
 
 # clang-format (from requirements-dev.txt, so everyone formats alike) over our C++ sources.
 FORMAT_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import itertools
 import re
-from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, NamedTuple, cast
 
 from tolvane import Feature
 from tolvane_io._shared import (
@@ -50,11 +50,14 @@ def primitive_names(primitives: Sequence[Mapping[str, Any]]) -> dict[str, str | 
     return names
 
 
+# A row made without the generated __new__'s Python frame: a third of the time of a row.
+_row = cast("Callable[[type[FeatureInfo], tuple[object, ...]], FeatureInfo]", tuple.__new__)
+
+
 def info_from_record(record: Record, primitive: str | None, depth: Mapping[str, int]) -> FeatureInfo:
     """The row of the feature of `record`, made by `primitive` (a name), with `depth` by id."""
     schema = record["schema"]
-    # Without the generated __new__'s Python frame: a third of the time of a row.
-    return tuple.__new__(FeatureInfo, (record["name"], record["id"], schema["logical_type"], schema["semantic_tag"],
+    return _row(FeatureInfo, (record["name"], record["id"], schema["logical_type"], schema["semantic_tag"],
                                        primitive, record["generating_primitive"], tuple(record["base_features"]),
                                        depth[record["id"]]))
 

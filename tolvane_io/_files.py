@@ -7,7 +7,7 @@ import json
 import os
 import re
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import tolvane
 from tolvane import Feature, Primitive
@@ -131,12 +131,12 @@ def dumps_features(features: Sequence[Feature]) -> str:
 
 def _read(data: str | bytes, source: str) -> FeatureFile:
     try:
-        document = json.loads(data)
+        document = _object(json.loads(data))
     except UnicodeDecodeError as error:
         raise FeatureFileError(f"{source}: not UTF-8 text ({error.reason} at byte {error.start})") from None
     except ValueError as error:
         raise FeatureFileError(f"{source}: not JSON ({error})") from None
-    if not (isinstance(document, dict) and isinstance(document.get("features"), list)
+    if not (document is not None and isinstance(document.get("features"), list)
             and isinstance(document.get("primitives"), list)):
         raise FeatureFileError(f'{source}: not a feature file (no object with the arrays "features" and '
                                '"primitives")')
@@ -154,9 +154,10 @@ class _Reader:
         # The file's primitives by id, each with its return type in the feature file's form.
         by_id: dict[str, list[_Choice]] = {}
         for primitive, record in zip(primitives, self.primitive_records):
-            returns = record["return_type"]
-            if isinstance(returns, list):
-                returns = {"logical_type": returns[0], "semantic_tag": returns[1]}
+            returns = _object(record["return_type"])
+            if returns is None:  # the other form of a schema: [logical type, semantic tag]
+                pair: list[str] = record["return_type"]
+                returns = {"logical_type": pair[0], "semantic_tag": pair[1]}
             by_id.setdefault(record["id"], []).append((primitive, returns, record))
         try:
             order = self._order()
@@ -244,7 +245,8 @@ class _Reader:
         to a line of a catalogue, so that its line numbers say which is wrong."""
         records = self.primitive_records
         for position, record in enumerate(records):
-            if not isinstance(record, dict) or not isinstance(record.get("id"), str):
+            fields = _object(record)
+            if fields is None or not isinstance(fields.get("id"), str):
                 raise FeatureFileError(f"{self.source}: primitives[{position}] is not an object with an id")
         text = "[\n" + ",\n".join(json.dumps(record) for record in records) + "\n]"
         with scratch_path("primitives.json") as path:
@@ -288,9 +290,9 @@ class _Reader:
         return next(p for p, candidate in enumerate(self.records) if candidate is record)
 
     def _error(self, position: int, what: str) -> FeatureFileError:
-        record = self.records[position]
+        record = _object(self.records[position])
         described = f"features[{position}]"
-        if isinstance(record, dict) and isinstance(record.get("name"), str):
+        if record is not None and isinstance(record.get("name"), str):
             described += f" ({record['name']!r}"
             described += f", id {record['id']})" if isinstance(record.get("id"), str) else ")"
         return FeatureFileError(f"{self.source}: {described}: {what}")
@@ -299,21 +301,23 @@ class _Reader:
         """The first record of another shape than a feature's, and what is wrong with it."""
         kinds = (("name", str, "a string"), ("id", str, "a string"), ("schema", dict, "an object"),
                  ("base_features", list, "an array"), ("generating_primitive", (str, type(None)), "a string or null"))
-        for position, record in enumerate(self.records):
-            if not isinstance(record, dict):
+        for position, value in enumerate(self.records):
+            record = _object(value)
+            if record is None:
                 return position, "not an object"
             for key, kind, said in kinds:
                 if key not in record:
                     return position, f'no "{key}"'
                 if not isinstance(record[key], kind):
                     return position, f'"{key}" is not {said}'
-            if not all(isinstance(base, str) for base in record["base_features"]):
+            bases: list[Any] = record["base_features"]
+            if not all(isinstance(base, str) for base in bases):
                 return position, '"base_features" is not an array of ids'
             fault = self._schema_fault(record["schema"])
             if fault:
                 return position, fault
             try:
-                record["name"].encode()
+                str(record["name"]).encode()
             except UnicodeEncodeError:
                 return position, "its name is not text UTF-8 can hold (it has a lone surrogate)"
         return None
@@ -326,6 +330,11 @@ class _Reader:
             if not isinstance(schema[key], str) or schema[key] not in _NAMES:
                 return f"its schema's {key} {schema[key]!r} is not a type name"
         return None
+
+
+def _object(value: object) -> dict[str, Any] | None:
+    """`value` if it is a JSON object, else None."""
+    return cast("dict[str, Any]", value) if isinstance(value, dict) else None
 
 
 def _schema_text(schema: dict[str, str]) -> str:

@@ -9,7 +9,7 @@ import json
 import os
 import re
 import tempfile
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Generator, Iterable, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -107,7 +107,7 @@ def depths(order: list[Record]) -> dict[str, int]:
 
 
 @contextmanager
-def collector_paused() -> Iterator[None]:
+def collector_paused() -> Generator[None]:
     """The cyclic garbage collector held off, for a call whose many containers (the records of a
     save, parsed) all die before it returns, and none in a cycle: collections set off by making
     them would walk them all, for nothing (a third of describe's time on 20,000 features)."""
@@ -121,7 +121,7 @@ def collector_paused() -> Iterator[None]:
 
 
 @contextmanager
-def scratch_path(name: str) -> Iterator[str]:
+def scratch_path(name: str) -> Generator[str]:
     """A path in a new private directory (mode 0700), removed with what it holds on exit."""
     with tempfile.TemporaryDirectory(prefix="tolvane_io-") as directory:
         yield os.path.join(directory, name)
