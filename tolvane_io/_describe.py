@@ -86,14 +86,17 @@ def describe(features: Sequence[Feature]) -> list[FeatureInfo]:
 
 def _described(held: list[Feature]) -> list[FeatureInfo]:
     ids, records, primitives = _saved_with_ids(held)
-    order = ancestors_first(records)
-    own = _own_records(ids, records, order)
-    depth = depths(order)
     names = primitive_names(primitives)
-    described: list[FeatureInfo | None] = [
-        None if record is None else info_from_record(record, _primitive_name(held[k], record, names), depth)
-        for k, record in enumerate(own)]
-    others = [k for k, record in enumerate(own) if record is None]
+    depth: dict[str, int] = {}
+    described = _rows_in_list_order(held, ids, records, names, depth)
+    if described is None:
+        order = ancestors_first(records)
+        own = _own_records(ids, records, order)
+        depth = depths(order)
+        described = [
+            None if record is None else info_from_record(record, _primitive_name(held[k], record, names), depth)
+            for k, record in enumerate(own)]
+    others = [k for k, row in enumerate(described) if row is None]
     if others:
         base_lists = [held[k].base_features for k in others]
         inputs = [base for bases in base_lists for base in bases]
@@ -106,6 +109,34 @@ def _described(held: list[Feature]) -> list[FeatureInfo]:
             described[k] = FeatureInfo(name, ids[k], logical_type, semantic_tag, primitive, primitive_id, base_ids,
                                        depth_of(primitive_id, base_ids, depth))
     return described  # type: ignore[return-value]  # no None is left
+
+
+def _rows_in_list_order(held: list[Feature], ids: list[str], records: list[Record],
+                        names: Mapping[str, str | None], depth: dict[str, int]) -> list[FeatureInfo | None] | None:
+    """The rows, in one pass, of a list whose features come after their inputs (as
+    `generate_features` returns them): the records are then the list's, each where its id comes
+    first, and a later one of an id is left None. None where the records are not so; `depth` is
+    filled in by id."""
+    written = iter(records)
+    expected = next(written, None)
+    rows: list[FeatureInfo | None] = []
+    try:
+        for feature, feature_id in zip(held, ids):
+            if expected is None or expected["id"] != feature_id:
+                if feature_id not in depth:
+                    return None  # an ancestor of a feature before it
+                rows.append(None)
+                continue
+            record, expected = expected, next(written, None)
+            primitive_id = record["generating_primitive"]
+            bases = record["base_features"]
+            if primitive_id is None and bases and not all(base in depth for base in bases):
+                return None
+            depth[feature_id] = depth_of(primitive_id, bases, depth)  # KeyError: an input after it
+            rows.append(info_from_record(record, _primitive_name(feature, record, names), depth))
+    except KeyError:
+        return None
+    return rows if expected is None else None
 
 
 def _saved_with_ids(features: list[Feature]) -> tuple[list[str], list[Record], list[dict[str, Any]]]:

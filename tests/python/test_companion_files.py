@@ -17,8 +17,8 @@ NUM = ("Double", "Numeric")
 ODD_NAMES = ["a:b", "x[0]", "p, q", 'say "hi"', "two\nlines", "tab\there", "naïve ∑ 名前", "back\\slash", ""]
 
 
-def two_levels():
-    table = [Feature(name, *NUM) for name in ("age", "income", "debt")]
+def two_levels(columns=("age", "income", "debt")):
+    table = [Feature(name, *NUM) for name in columns]
     catalogue = tolvane.load_primitives(str(EXAMPLES / "primitives.json"))
     return tolvane.generate_features(tolvane.generate_features(table, catalogue), catalogue)
 
