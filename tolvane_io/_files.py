@@ -160,8 +160,7 @@ class _Reader:
                 returns = {"logical_type": pair[0], "semantic_tag": pair[1]}
             by_id.setdefault(record["id"], []).append((primitive, returns, record))
         try:
-            order = self._order()
-            features, built, names = self._build(order, by_id)
+            features, order, built, names = self._build(by_id)
         except FeatureFileError:
             raise
         except Exception as error:  # a record of another shape: say which, and how
@@ -172,26 +171,10 @@ class _Reader:
         self._check_ids(features, order, by_id)
         return FeatureFile(features, primitives, self.records, order, built, names)
 
-    def _order(self) -> list[Record]:
-        """The records, ancestors first, each id once."""
-        records = self.records
-        try:
-            order = ancestors_first(records)
-        except OrderError as error:
-            position = self._position(error.record)
-            if error.missing is None:
-                raise self._error(position, "it is its own ancestor") from None
-            raise self._error(position, f"its input {error.missing} is no feature of the file") from None
-        if len(order) != len(records):
-            first: dict[str, int] = {}
-            for position, record in enumerate(records):
-                earlier = first.setdefault(record["id"], position)
-                if earlier != position:
-                    raise self._error(position, f"its id is that of features[{earlier}] too")
-        return order
-
-    def _build(self, order: list[Record], by_id: dict[str, list[_Choice]]
-               ) -> tuple[list[Feature], dict[str, Feature], dict[str, str]]:
+    def _build(self, by_id: dict[str, list[_Choice]]) -> tuple[
+            list[Feature], list[Record], dict[str, Feature], dict[str, str]]:
+        """The features, made ancestors first; their records in that order; the features by id;
+        the names of their primitives (`FeatureFile`'s)."""
         # The primitive of each id that one primitive of the file has; a feature of another id,
         # or of another schema, has its own looked for.
         single = {key: choices[0] for key, choices in by_id.items() if len(choices) == 1}
@@ -199,7 +182,8 @@ class _Reader:
         built: dict[str, Feature] = {}
         inputs = built.__getitem__
         features: list[Feature] = []
-        for record in order:
+
+        def make(record: Record) -> None:
             bases = list(map(inputs, record["base_features"]))
             primitive_id = record["generating_primitive"]
             if primitive_id is None:
@@ -218,7 +202,41 @@ class _Reader:
                 feature = Feature(record["name"], "", "", bases, made_by[0])
             built[record["id"]] = feature
             features.append(feature)
-        return features, built, names
+
+        # Files of generate_features's results list inputs first: made in one pass, in file
+        # order, until a record comes before one of its inputs.
+        records = self.records
+        order = records
+        for position, record in enumerate(records):
+            try:
+                make(record)
+            except KeyError:
+                fields = _object(record)
+                bases: list[Any] = []
+                if fields is not None and isinstance(fields.get("base_features"), list):
+                    bases = fields["base_features"]
+                if all(base in built for base in bases):
+                    raise  # not an input made later: a record of another shape
+                order = records[:position] + self._ancestors_first(records[position:], built)
+                for later in order[position:]:
+                    make(later)
+                break
+        if len(built) != len(records):
+            first: dict[str, int] = {}
+            for position, record in enumerate(records):
+                earlier = first.setdefault(record["id"], position)
+                if earlier != position:
+                    raise self._error(position, f"its id is that of features[{earlier}] too")
+        return features, order, built, names
+
+    def _ancestors_first(self, records: list[Record], placed: dict[str, Feature]) -> list[Record]:
+        try:
+            return ancestors_first(records, placed)
+        except OrderError as error:
+            position = self._position(error.record)
+            if error.missing is None:
+                raise self._error(position, "it is its own ancestor") from None
+            raise self._error(position, f"its input {error.missing} is no feature of the file") from None
 
     def _primitive_for(self, record: Record, by_id: dict[str, list[_Choice]]
                        ) -> _Choice:

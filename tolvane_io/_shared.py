@@ -52,11 +52,11 @@ class OrderError(Exception):
         self.missing = missing  # the id that refers to nothing; None for a cycle
 
 
-def ancestors_first(records: list[Record]) -> list[Record]:
+def ancestors_first(records: list[Record], before: Iterable[str] = ()) -> list[Record]:
     """`records` in an order where each comes after its inputs, otherwise as given, and each id
-    once: `records` itself where it is in such an order already. Iterative: chains of features can
-    be deeper than Python's recursion limit."""
-    placed: set[str] = set()
+    once: `records` itself where it is in such an order already. Inputs of ids in `before` are
+    placed already. Iterative: chains of features can be deeper than Python's recursion limit."""
+    placed: set[str] = set(before)
     order: list[Record] = []
     index: dict[str, Record] | None = None  # by id, once an input is met before its record
     waiting: set[str] = set()  # records put back until their inputs are placed
