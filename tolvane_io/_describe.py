@@ -57,9 +57,8 @@ _row = cast("Callable[[type[FeatureInfo], tuple[object, ...]], FeatureInfo]", tu
 def info_from_record(record: Record, primitive: str | None, depth: Mapping[str, int]) -> FeatureInfo:
     """The row of the feature of `record`, made by `primitive` (a name), with `depth` by id."""
     schema = record["schema"]
-    return _row(FeatureInfo, (record["name"], record["id"], schema["logical_type"], schema["semantic_tag"],
-                                       primitive, record["generating_primitive"], tuple(record["base_features"]),
-                                       depth[record["id"]]))
+    return _row(FeatureInfo, (record["name"], record["id"], schema["logical_type"], schema["semantic_tag"], primitive,
+                              record["generating_primitive"], tuple(record["base_features"]), depth[record["id"]]))
 
 
 def describe(features: Sequence[Feature]) -> list[FeatureInfo]:
@@ -151,7 +150,8 @@ def _saved_with_ids(features: list[Feature]) -> tuple[list[str], list[Record], l
 
 def _own_records(ids: list[str], records: list[Record], order: list[Record]) -> list[Record | None]:
     """Per id of the list, the record the save wrote for that very feature, or None where the walk
-    had met that id before (the record written for it may be another feature's).
+    had met that id before (the record written for it may be another feature's), for any order
+    of the list.
 
     The save walks depth first, inputs in order, and writes each id the first time it meets it, so
     each feature of the list that the walk had not met is written where the last record reachable
@@ -159,18 +159,6 @@ def _own_records(ids: list[str], records: list[Record], order: list[Record]) -> 
     records are not laid out so (a feature met before whose inputs differ from those of the record
     written for its id), no record is taken for any feature's own. `order` has the records
     ancestors first."""
-    own: list[Record | None] = []
-    if order is records and list(dict.fromkeys(ids)) == [record["id"] for record in records]:
-        # The records are the list's features, each where its id comes first, after its inputs.
-        written = iter(records)
-        seen: set[str] = set()
-        for feature_id in ids:
-            if feature_id in seen:
-                own.append(None)
-            else:
-                seen.add(feature_id)
-                own.append(next(written))
-        return own
     position = {record["id"]: p for p, record in enumerate(records)}
     reach: dict[str, int] = {}  # the last position a record's ancestry reaches
     for record in order:
@@ -180,6 +168,7 @@ def _own_records(ids: list[str], records: list[Record], order: list[Record]) -> 
             if base_reach > far:
                 far = base_reach
         reach[record["id"]] = far
+    own: list[Record | None] = []
     frontier = 0  # where the next record of the walk goes
     for feature_id in ids:
         start = position[feature_id]
@@ -204,7 +193,7 @@ def _text_form(feature: Feature) -> tuple[str, str, str, str | None, str | None]
     name = feature.name
     text = str(feature)
     match = _TEXT.match(text, len(name) + 1)
-    if not text.startswith(name) or match is None:
+    if not text.startswith(name + ":") or match is None:
         raise AssertionError(f"unexpected text form of a feature: {text!r}")
     primitive, primitive_id = match[3], match[4]
     return (name, match[1], match[2], None if primitive is None else unquote(primitive),

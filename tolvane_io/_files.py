@@ -49,18 +49,20 @@ class FeatureFile:
     `info`, `saved` and `as_written` are made when first read.
     """
 
-    __slots__ = ("features", "primitives", "_records", "_order", "_built", "_names", "_info", "_saved")
+    __slots__ = ("features", "primitives", "_records", "_order", "_built", "_names", "_chosen", "_info", "_saved")
 
     def __init__(self, features: list[Feature], primitives: list[Primitive], records: list[Record],
-                 order: list[Record], built: dict[str, Feature], names: dict[str, str]) -> None:
+                 order: list[Record], built: dict[str, Feature], names: dict[str, str],
+                 chosen: dict[str, str]) -> None:
         self.features = features
         self.primitives = primitives
         self._records = records  # the file's
         self._order = order  # the records of `features`, in that order
         self._built = built  # the features by id
-        # The name of each feature's generating primitive, by the primitive's id, or by the
-        # feature's where primitives of its primitive's id differ.
+        # The name of each feature's generating primitive: by the primitive's id, or by the
+        # feature's id where several primitives of the file have the primitive's id.
         self._names = names
+        self._chosen = chosen
         self._info: list[FeatureInfo] | None = None
         self._saved: list[Feature] | None = None
 
@@ -68,9 +70,7 @@ class FeatureFile:
     def info(self) -> list[FeatureInfo]:
         if self._info is None:
             depth = depths(self._order)
-            names = self._names
-            self._info = [info_from_record(record, _primitive_name(record, names), depth)
-                          for record in self._order]
+            self._info = [info_from_record(record, self._primitive_name(record), depth) for record in self._order]
         return self._info
 
     @property
@@ -91,12 +91,11 @@ class FeatureFile:
     def __repr__(self) -> str:
         return f"<FeatureFile: {len(self.features)} features, {len(self.primitives)} primitives>"
 
-
-def _primitive_name(record: Record, names: dict[str, str]) -> str | None:
-    primitive_id = record["generating_primitive"]
-    if primitive_id is None:
-        return None
-    return names[record["id"]] if record["id"] in names else names[primitive_id]
+    def _primitive_name(self, record: Record) -> str | None:
+        primitive_id = record["generating_primitive"]
+        if primitive_id is None:
+            return None
+        return self._chosen[record["id"]] if record["id"] in self._chosen else self._names[primitive_id]
 
 
 def load_features(filename: str | os.PathLike[str]) -> FeatureFile:
@@ -160,7 +159,7 @@ class _Reader:
                 returns = {"logical_type": pair[0], "semantic_tag": pair[1]}
             by_id.setdefault(record["id"], []).append((primitive, returns, record))
         try:
-            features, order, built, names = self._build(by_id)
+            features, order, built, names, chosen = self._build(by_id)
         except FeatureFileError:
             raise
         except Exception as error:  # a record of another shape: say which, and how
@@ -169,16 +168,18 @@ class _Reader:
                 raise
             raise self._error(*fault) from error
         self._check_ids(features, order, by_id)
-        return FeatureFile(features, primitives, self.records, order, built, names)
+        return FeatureFile(features, primitives, self.records, order, built, names, chosen)
 
     def _build(self, by_id: dict[str, list[_Choice]]) -> tuple[
-            list[Feature], list[Record], dict[str, Feature], dict[str, str]]:
+            list[Feature], list[Record], dict[str, Feature], dict[str, str], dict[str, str]]:
         """The features, made ancestors first; their records in that order; the features by id;
-        the names of their primitives (`FeatureFile`'s)."""
+        the names of their primitives by primitive id, and by feature id where the file has
+        several primitives of that id."""
         # The primitive of each id that one primitive of the file has; a feature of another id,
         # or of another schema, has its own looked for.
         single = {key: choices[0] for key, choices in by_id.items() if len(choices) == 1}
         names = {key: choice[0].name for key, choice in single.items()}
+        chosen: dict[str, str] = {}
         built: dict[str, Feature] = {}
         inputs = built.__getitem__
         features: list[Feature] = []
@@ -198,7 +199,7 @@ class _Reader:
                 made_by = single.get(primitive_id)
                 if made_by is None or record["schema"] != made_by[1]:
                     made_by = self._primitive_for(record, by_id)
-                    names[record["id"]] = made_by[0].name
+                    chosen[record["id"]] = made_by[0].name
                 feature = Feature(record["name"], "", "", bases, made_by[0])
             built[record["id"]] = feature
             features.append(feature)
@@ -227,7 +228,7 @@ class _Reader:
                 earlier = first.setdefault(record["id"], position)
                 if earlier != position:
                     raise self._error(position, f"its id is that of features[{earlier}] too")
-        return features, order, built, names
+        return features, order, built, names, chosen
 
     def _ancestors_first(self, records: list[Record], placed: dict[str, Feature]) -> list[Record]:
         try:
