@@ -20,8 +20,9 @@ from tolvane_io._shared import (
     Record,
     ancestors_first,
     depths,
+    in_scratch,
     panic_message,
-    scratch_path,
+    saved_text,
     unquote,
 )
 
@@ -122,10 +123,7 @@ def loads_features(text: str | bytes) -> FeatureFile:
 def dumps_features(features: Sequence[Feature]) -> str:
     """The text of the feature file `Feature.save_features` writes for `features` (through a
     private temporary directory): for sending features to another process, say."""
-    with scratch_path("features.json") as path:
-        Feature.save_features(features, path)
-        with open(path, encoding="utf-8") as stream:
-            return stream.read()
+    return saved_text(features).decode()
 
 
 def _read(data: str | bytes, source: str) -> FeatureFile:
@@ -268,7 +266,8 @@ class _Reader:
             if fields is None or not isinstance(fields.get("id"), str):
                 raise FeatureFileError(f"{self.source}: primitives[{position}] is not an object with an id")
         text = "[\n" + ",\n".join(json.dumps(record) for record in records) + "\n]"
-        with scratch_path("primitives.json") as path:
+
+        def load(path: str) -> list[Primitive]:
             with open(path, "w", encoding="utf-8") as stream:
                 stream.write(text)
             try:
@@ -281,6 +280,8 @@ class _Reader:
                 what, line = unquote(found[1]), int(found[2])
                 where = f"primitives[{line - 2}]" if 2 <= line <= len(records) + 1 else "primitives"
                 raise FeatureFileError(f"{self.source}: {where} is not a primitive ({what})") from None
+
+        return in_scratch("primitives.json", load)
 
     def _check_ids(self, features: list[Feature], order: list[Record], by_id: dict[str, list[_Choice]]) -> None:
         """Every rebuilt feature has the id the file gives it. The module tells, in one

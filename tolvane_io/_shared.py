@@ -9,14 +9,15 @@ import json
 import os
 import re
 import tempfile
-from collections.abc import Generator, Iterable, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Mapping, Sequence
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, TypeVar
 
 from tolvane import Feature, Primitive
 
 # One feature's object in a feature file, as json.loads gives it.
 Record = dict[str, Any]
+T = TypeVar("T")
 
 TYPE_NAMES = (
     "Boolean", "BooleanNullable", "Address", "Age", "AgeFractional", "Categorical", "Datetime",
@@ -120,11 +121,31 @@ def collector_paused() -> Generator[None]:
             gc.enable()
 
 
-@contextmanager
-def scratch_path(name: str) -> Generator[str]:
-    """A path in a new private directory (mode 0700), removed with what it holds on exit."""
-    with tempfile.TemporaryDirectory(prefix="tolvane_io-") as directory:
-        yield os.path.join(directory, name)
+# Scratch files go to shared memory where there is some and TMPDIR chooses no other place: a save
+# flushes its file to the disk (fsync), which takes 10 ms and more on a busy disk, nothing on tmpfs.
+SHARED_MEMORY = "/dev/shm"
+
+
+def in_scratch(name: str, action: Callable[[str], T]) -> T:
+    """action(path), for a path in a new private directory (mode 0700) removed with what it holds
+    afterwards: in shared memory, and again in the system's temporary directory when writing
+    there fails (shared memory is often small)."""
+    roots: list[str | None] = [None]
+    if "TMPDIR" not in os.environ and os.access(SHARED_MEMORY, os.W_OK | os.X_OK):
+        roots.insert(0, SHARED_MEMORY)
+    for root in roots[:-1]:
+        try:
+            with tempfile.TemporaryDirectory(prefix="tolvane_io-", dir=root) as directory:
+                return action(os.path.join(directory, name))
+        except BaseException as error:
+            message = panic_message(error) or ""
+            if not (isinstance(error, OSError) or message.startswith(("Error writing to file", _OPEN_FAILED))):
+                raise
+    with tempfile.TemporaryDirectory(prefix="tolvane_io-", dir=roots[-1]) as directory:
+        return action(os.path.join(directory, name))
+
+
+_OPEN_FAILED = "called `Result::unwrap()` on an `Err` value: "
 
 
 def panic_message(error: BaseException) -> str | None:
@@ -135,10 +156,18 @@ def panic_message(error: BaseException) -> str | None:
     return None
 
 
-def saved_document(features: Sequence[Feature]) -> dict[str, Any]:
-    """The feature file `Feature.save_features` writes for `features`, parsed."""
-    with scratch_path("features.json") as path:
+def saved_text(features: Sequence[Feature]) -> bytes:
+    """The feature file `Feature.save_features` writes for `features`."""
+
+    def save(path: str) -> bytes:
         Feature.save_features(features, path)
         with open(path, "rb") as stream:
-            document: dict[str, Any] = json.loads(stream.read())
+            return stream.read()
+
+    return in_scratch("features.json", save)
+
+
+def saved_document(features: Sequence[Feature]) -> dict[str, Any]:
+    """The feature file `Feature.save_features` writes for `features`, parsed."""
+    document: dict[str, Any] = json.loads(saved_text(features))
     return document

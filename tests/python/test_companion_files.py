@@ -179,3 +179,28 @@ def test_the_check_of_ids_agrees_with_the_rule_it_reports(tmp_path):
     victim["id"] = hashlib.sha256(b"elsewhere").hexdigest()
     with pytest.raises(FeatureFileError, match=rf"features\[{len(parsed['features']) - 1}\] \({victim['name']!r}"):
         tolvane_io.loads_features(json.dumps(parsed))
+
+
+def test_a_save_that_fails_in_shared_memory_is_made_again_in_the_temporary_directory(tmp_path, monkeypatch):
+    import tolvane_io._shared as shared
+    from support import PanicException
+    full = tmp_path / "full"
+    full.mkdir()
+    monkeypatch.delenv("TMPDIR", raising=False)
+    monkeypatch.setattr(shared, "SHARED_MEMORY", str(full))
+    tried = []
+
+    class FullDisk:
+        @staticmethod
+        def save_features(features, path):
+            tried.append(path)
+            if path.startswith(str(full)):
+                raise PanicException("Error writing to file: No space left on device (os error 28)")
+            Feature.save_features(features, path)
+
+    monkeypatch.setattr(shared, "Feature", FullDisk)
+    features = two_levels(("age",))
+    text = tolvane_io.dumps_features(features)
+    assert [path.startswith(str(full)) for path in tried] == [True, False]
+    assert tolvane.compare_featuresets(tolvane_io.loads_features(text).as_written, features) == ([], [])
+    assert list(full.iterdir()) == []
