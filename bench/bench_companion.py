@@ -77,6 +77,16 @@ def users_loader(path):
     return [build(record["id"]) for record in document["features"]]
 
 
+def constructors(path):
+    """json.load, then one Feature constructor call per feature (the module's own cost of making a
+    feature; inputs and primitive taken from the previous one): what reading a file back cannot
+    go below on this surface."""
+    document = json.load(open(path))
+    first = Feature("a", "Double", "Numeric")
+    primitive = tolvane.load_primitives(CATALOGUE)[0]
+    return [Feature(r["name"], "", "", [first, first], primitive) for r in document["features"]]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=7)
@@ -106,11 +116,13 @@ def main():
          lambda: tolvane_io.select(features, logical_type="Double")),
         ("ids of every feature: the recipe's recursion", "before", lambda: [feature_id(f) for f in features]),
         ("ids of every feature: tolvane_io.describe", "after", lambda: tolvane_io.describe(features)),
+        ("  its floor: one save, json.loads of it", None, lambda: json.loads(tolvane_io.dumps_features(features))),
         ("a saved subset back: json.load alone", None, lambda: json.load(open(subset))),
         ("a saved subset back: the users' loader", "before", lambda: users_loader(subset)),
         ("a saved subset back: tolvane_io.load_features", "after", lambda: tolvane_io.load_features(subset)),
         ("everything back: json.load alone", None, lambda: json.load(open(everything))),
         ("everything back: tolvane_io.load_features", "after", lambda: tolvane_io.load_features(everything)),
+        ("  its floor: json.load, a constructor a feature", None, lambda: constructors(everything)),
     ]
     cpu = {label: [] for label, _, _ in steps}
     wall = {label: [] for label, _, _ in steps}
