@@ -44,7 +44,8 @@ class FeatureFile:
     - `saved`: the features no other feature of the file uses (what was saved, as opposed to the
       ancestors that came with it), in the file's order;
     - `as_written`: every feature in the file's order: `Feature.save_features(as_written, name)`
-      writes the same bytes again;
+      writes the same bytes again (unless the file lists a primitive none of its features was
+      made by);
     - `primitives`: the file's primitives, in its order, under the ids written there.
 
     `info`, `saved` and `as_written` are made when first read.
