@@ -2,6 +2,7 @@
 
 import hashlib
 import json
+import sys
 from pathlib import Path
 
 import pytest
@@ -204,3 +205,14 @@ def test_a_save_that_fails_in_shared_memory_is_made_again_in_the_temporary_direc
     assert [path.startswith(str(full)) for path in tried] == [True, False]
     assert tolvane.compare_featuresets(tolvane_io.loads_features(text).as_written, features) == ([], [])
     assert list(full.iterdir()) == []
+
+
+def test_a_chain_deeper_than_the_recursion_limit_comes_back_and_is_described(tmp_path):
+    negate = Primitive("negate", "ops", "transform", False, [[NUM]], NUM)
+    chain = Feature("x", *NUM)
+    for level in range(3 * sys.getrecursionlimit()):
+        chain = Feature(f"n{level}", "", "", [chain], negate)
+    loaded = tolvane_io.loads_features(tolvane_io.dumps_features([chain]))
+    depth = len(loaded.features) - 1
+    assert [row.depth for row in loaded.info[::depth]] == [0, depth]
+    assert [row.depth for row in tolvane_io.describe([chain, *loaded.features[:2]])] == [depth, 0, 1]
