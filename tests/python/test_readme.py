@@ -48,3 +48,39 @@ def test_the_recomputed_id_rule_tells_commutative_from_ordered(namespace):
     swapped = namespace["Feature"]("x", "Double", "Numeric", [income, age], namespace["add"])
     assert feature_id(swapped) == ids["add_numeric_age_income"]
     assert swapped == next(f for f in namespace["features"] if f.name == "add_numeric_age_income")
+
+
+def test_the_table_of_first_errors_quotes_the_module(tmp_path, monkeypatch):
+    import json
+    import pickle
+
+    import tolvane
+    from tolvane import Feature, Primitive
+    monkeypatch.chdir(tmp_path)
+    num = ("Double", "Numeric")
+    age = Feature("age", *num)
+    entry = {"name": "p", "id": "x", "module": "m", "column_schemas": [[num]], "return_type": num,
+             "function_type": "transform", "commutative": False}
+    Path("lower.json").write_text(json.dumps([{**entry, "column_schemas": [[["double", "Numeric"]]]}]))
+    Path("no_id.json").write_text(json.dumps([{k: v for k, v in entry.items() if k != "id"}]))
+    mistakes = [
+        lambda: Feature("age", "Double"),
+        lambda: Feature("age", None, "Numeric"),
+        lambda: Primitive("p", "m", "transform", True, [[["Double", "Numeric"]]], num),
+        lambda: Primitive("p", "m", "transform", True, [[("Double",)]], num),
+        lambda: Primitive("p", "m", "transform", True, [[("Dobule", "Numeric")]], num),
+        lambda: Primitive("p", "m", "transform", 1, [[num]], num),
+        lambda: Feature("d", "Double", "Numeric", [age]),
+        lambda: tolvane.load_primitives(Path("ops.json")),
+        lambda: tolvane.load_primitives("lower.json"),
+        lambda: tolvane.load_primitives("no_id.json"),
+        lambda: {age},
+        lambda: pickle.dumps(age),
+    ]
+    table = README.read_text().split("## The errors met first")[1].split("\n## ")[0]
+    for mistake in mistakes:
+        with pytest.raises(BaseException) as raised:  # noqa: B017 - each its own, quoted in the table
+            mistake()
+        text = f"{type(raised.value).__name__}: {raised.value}"
+        quoted = text if len(text) < 100 else text.split(", expected one of")[0]
+        assert quoted.split(" line: ")[0] in table, text
