@@ -18,6 +18,7 @@ from tolvane_io._shared import (
     depth_of,
     depths,
     saved_document,
+    saved_text,
     unquote,
 )
 
@@ -61,6 +62,30 @@ def info_from_record(record: Record, primitive: str | None, depth: Mapping[str, 
                               record["generating_primitive"], tuple(record["base_features"]), depth[record["id"]]))
 
 
+def feature_ids(features: Sequence[Feature]) -> list[str]:
+    """The id of each of `features`, in their order: the ids `describe` gives, read out of one
+    save without parsing the rest of it (several times as fast as recomputing them).
+
+    Raises TypeError when an item is not a `Feature`.
+    """
+    held = _held(features)
+    if not held:
+        return []
+    text = saved_text([Feature("", "", "", held, SHELL)])
+    # The shell's record comes first, its inputs' ids in order: n quoted ids, commas between.
+    start = len(_SHELL_HEAD) + 64 + len(_SHELL_INPUTS)
+    end = start + 67 * len(held) - 1
+    ids = text[start + 1:end - 1].decode("ascii").split('","')
+    if (text[:len(_SHELL_HEAD)] != _SHELL_HEAD or text[start - len(_SHELL_INPUTS):start] != _SHELL_INPUTS
+            or text[end:end + 1] != b"]" or len(ids) != len(held) or set(map(len, ids)) != {64}):
+        raise AssertionError(f"unexpected feature file: {text[:200]!r}")
+    return ids
+
+
+_SHELL_HEAD = b'{"features":[{"name":"","id":"'
+_SHELL_INPUTS = b'","schema":{"logical_type":"Unknown","semantic_tag":"Unknown"},"base_features":['
+
+
 def describe(features: Sequence[Feature]) -> list[FeatureInfo]:
     """What each of `features` is, in their order, one `FeatureInfo` each (a feature listed twice
     is described twice).
@@ -73,14 +98,19 @@ def describe(features: Sequence[Feature]) -> list[FeatureInfo]:
 
     Raises TypeError when an item is not a `Feature`.
     """
-    held = list(features)
-    for position, feature in enumerate(held):
-        if type(feature) is not Feature:
-            raise TypeError(f"features[{position}] is a {type(feature).__name__}, not a Feature")
+    held = _held(features)
     if not held:
         return []
     with collector_paused():
         return _described(held)
+
+
+def _held(features: Sequence[Feature]) -> list[Feature]:
+    held = list(features)
+    for position, feature in enumerate(held):
+        if type(feature) is not Feature:
+            raise TypeError(f"features[{position}] is a {type(feature).__name__}, not a Feature")
+    return held
 
 
 def _described(held: list[Feature]) -> list[FeatureInfo]:

@@ -33,7 +33,9 @@ def alone(tmp_path, feature):
 
 
 def check(tmp_path, features):
-    assert tolvane_io.describe(features) == [alone(tmp_path, f) for f in features]
+    rows = tolvane_io.describe(features)
+    assert rows == [alone(tmp_path, f) for f in features]
+    assert tolvane_io.feature_ids(features) == [row.id for row in rows]
 
 
 def odd():
@@ -93,10 +95,11 @@ def test_each_feature_is_described_as_its_own_file_says(tmp_path, case):
     check(tmp_path, CASES[case]())
 
 
-def test_describing_nothing_and_refusing_what_is_no_feature():
-    assert tolvane_io.describe([]) == []
+@pytest.mark.parametrize("read", [tolvane_io.describe, tolvane_io.feature_ids])
+def test_describing_nothing_and_refusing_what_is_no_feature(read):
+    assert read([]) == []
     with pytest.raises(TypeError, match=r"features\[1\] is a str, not a Feature"):
-        tolvane_io.describe([root("a"), "b"])
+        read([root("a"), "b"])
 
 
 def test_select_by_type_primitive_and_depth():
