@@ -41,7 +41,7 @@ def check(tmp_path, features):
 def odd():
     """Odd names on roots and on a primitive, features two levels deep, listed before their
     inputs: those are described from their text form."""
-    op = Primitive('op "x":[y], z\n\\0', "m", "transform", False, [[NUM, NUM]], NUM)
+    op = Primitive('op "x":[y], z\n\\0 e\u0301\x07\t', "m", "transform", False, [[NUM, NUM]], NUM)
     roots = [Feature(name, *NUM) for name in ODD_NAMES[:4]]
     level = tolvane.generate_features(roots, [op])
     return level[-3:] + tolvane.generate_features(level[4:7], [op])[-2:] + level
