@@ -166,7 +166,7 @@ class _Reader:
             if fault is None:
                 raise
             raise self._error(*fault) from error
-        self._check_ids(features, order, by_id)
+        self._check_ids(features, built, order, by_id)
         return FeatureFile(features, primitives, self.records, order, built, names, chosen)
 
     def _build(self, by_id: dict[str, list[_Choice]]) -> tuple[
@@ -284,11 +284,13 @@ class _Reader:
 
         return in_scratch("primitives.json", load)
 
-    def _check_ids(self, features: list[Feature], order: list[Record], by_id: dict[str, list[_Choice]]) -> None:
-        """Every rebuilt feature has the id the file gives it. The module tells, in one
-        comparison: a shell made of them all has the id of a root named by the shell primitive's
-        id and the file's ids, concatenated, when their ids are the file's."""
-        expected = SHELL_ID + "".join([record["id"] for record in order])
+    def _check_ids(self, features: list[Feature], built: dict[str, Feature], order: list[Record],
+                   by_id: dict[str, list[_Choice]]) -> None:
+        """Every rebuilt feature has the id the file gives it (`built` has them by those ids, in
+        the order of `features`). The module tells, in one comparison: a shell made of them all
+        has the id of a root named by the shell primitive's id and the file's ids, concatenated,
+        when their ids are the file's."""
+        expected = SHELL_ID + "".join(built)
         if Feature("", "", "", features, SHELL) == Feature(expected, "", ""):
             return
         # Which one: by the rule, in Python, ancestors first.
