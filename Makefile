@@ -102,10 +102,12 @@ pytest: module
 test-packaging: deps
 	$(PY) -m pytest -q -p no:cacheprovider tests/packaging
 
-# The installed stubs must match the installed module, and the examples must type-check.
+# The installed stubs must match the installed module; the companion and the examples must
+# type-check, the companion with pyright's strict checks too.
 typecheck: module
 	$(PY) -m mypy.stubtest tolvane
-	$(PY) -m mypy --strict examples/typed_usage.py examples/feature_graph.py
+	$(PY) -m mypy --strict tolvane_io examples/typed_usage.py examples/feature_graph.py
+	$(VENV)/bin/basedpyright --pythonpath $(PY)
 
 # clang-format (from requirements-dev.txt, so everyone formats alike) over our C++ sources.
 FORMAT_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
@@ -175,8 +177,11 @@ test-wheel: wheel
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q --no-index $(DIST)/*.whl
 	$(WHEEL_VENV)/bin/python -m pip install -q -c requirements-dev.txt pytest hypothesis
-	$(WHEEL_VENV)/bin/python -c 'import tolvane, sys; sys.exit(not tolvane.__file__.startswith("$(CURDIR)/$(WHEEL_VENV)/"))'
-	$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/python
+	$(WHEEL_VENV)/bin/python -P -c 'import sys, tolvane, tolvane_io; \
+	  sys.exit(not all(m.__file__.startswith("$(CURDIR)/$(WHEEL_VENV)/") for m in (tolvane, tolvane_io)))'
+	@# By its script, not `python -m`: the working directory, which holds the sources of tolvane_io,
+	@# stays off sys.path, so the tests import the installed copy.
+	$(WHEEL_VENV)/bin/pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests/python
 
 # Fuzzes the catalogue reader for FUZZ_SECONDS, built by clang in a directory of its own, the core
 # library instrumented for libFuzzer and the sanitizers. New inputs collect in build/fuzz/corpus.

@@ -1,7 +1,7 @@
 """Two levels of feature synthesis over a small customer table.
 
 Reads the bundled catalogue, derives features twice, prints a summary and writes the final
-feature set to out/demo_features.json.
+feature set, each feature once, to out/demo_features.json.
 """
 import collections
 import os
@@ -9,6 +9,7 @@ import shutil
 import time
 
 import tolvane
+import tolvane_io
 from tolvane import Feature
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -50,15 +51,20 @@ def main():
     elapsed = time.perf_counter() - start
 
     for label, before, after in (("level 1", features, level1), ("level 2", level1, level2)):
-        new = after[len(before):]
-        print(f"\n{label}: {len(new)} new features")
+        made = after[len(before):]
+        # A level makes some features of the levels before it again (same inputs, same primitive):
+        # those are not new.
+        new = tolvane_io.new_features(made, before)
+        again = f" ({len(made) - len(new)} more made again)" if len(new) < len(made) else ""
+        print(f"\n{label}: {len(new)} new features{again}")
         for name, n in per_primitive(new).most_common():
             print(f"  {name:<18}{n:>8}")
         for f in new[:: max(1, len(new) // 4)][:4]:
             print(f"  e.g. {f.name}")
+    distinct = tolvane_io.unique(level2)
     os.makedirs(os.path.dirname(OUT), exist_ok=True)
-    Feature.save_features(level2, OUT)
-    print(f"\n{len(level2)} features in {elapsed:.2f} s; written to {OUT}")
+    Feature.save_features(distinct, OUT)
+    print(f"\n{len(distinct)} features, each once, in {elapsed * 1e3:.1f} ms; written to {OUT}")
     draw_lineage(next(f for f in reversed(level2)
                       if any(b.generating_primitive is not None for b in f.base_features)))
 

@@ -24,6 +24,8 @@ GLIBC_BASELINE = (2, 28)
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 STUBS = Path(__file__).resolve().parents[1] / "tolvane-stubs"
+# The pure-Python companion package, shipped beside the module in every wheel.
+COMPANION = Path(__file__).resolve().parents[1] / "tolvane_io"
 
 
 def module_faults(path):
@@ -75,6 +77,8 @@ def main(metadata, module, tag, out_dir):
     files = [(Path(module).name, Path(module).read_bytes(), 0o755)]
     files += [(f"tolvane-stubs/{stub.name}", stub.read_bytes(), 0o644)
               for stub in sorted(STUBS.iterdir())]
+    files += [(f"tolvane_io/{source.name}", source.read_bytes(), 0o644)
+              for source in sorted(COMPANION.iterdir()) if source.suffix in (".py", ".typed")]
     files += [(f"{dist_info}/METADATA", Path(metadata).read_bytes(), 0o644),
               (f"{dist_info}/WHEEL", wheel_info.encode(), 0o644)]
     record = "".join(record_line(name, data) + "\n" for name, data, _ in files)

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -206,6 +207,31 @@ class TestWheelModuleCheck:
         assert "imports nowhere bound to no version" in faults
         assert "exports exported" in faults
         assert "exports PyInit_tolvane" not in faults
+
+
+@pytest.fixture(scope="module")
+def pack_wheel(module_faults):
+    """scripts/pack_wheel.py, imported (by the module_faults fixture, which checks what it needs)."""
+    return sys.modules[module_faults.__module__]
+
+
+class TestWheelContents:
+    """scripts/pack_wheel.py packs the companion package beside the module and its stubs."""
+
+    def test_the_wheel_holds_the_companion_and_records_it(self, pack_wheel, tmp_path):
+        module = TestWheelModuleCheck.build(tmp_path, """
+            extern "C" __attribute__((visibility("default"))) void* PyInit_tolvane() { return 0; }""",
+            "-fvisibility=hidden")
+        metadata = tmp_path / "METADATA"
+        metadata.write_text("Metadata-Version: 2.1\nName: tolvane\nVersion: 9.9\n")
+        pack_wheel.main(metadata, module, "cp311-cp311-manylinux_2_28_x86_64", tmp_path)
+        with zipfile.ZipFile(tmp_path / "tolvane-9.9-cp311-cp311-manylinux_2_28_x86_64.whl") as wheel:
+            names = set(wheel.namelist())
+            record = wheel.read("tolvane-9.9.dist-info/RECORD").decode()
+        companion = {f"tolvane_io/{path.name}" for path in (REPO / "tolvane_io").iterdir()
+                     if path.suffix in (".py", ".typed")}
+        assert {"tolvane_io/__init__.py", "tolvane_io/py.typed"} <= companion <= names
+        assert all(f"\n{name}," in "\n" + record for name in companion)
 
 
 class TestCommitSubjectHook:
