@@ -68,7 +68,8 @@ Block map_fresh_block() noexcept {
 }
 
 bool keep(Block block) noexcept {
-  if (kept_count.load(std::memory_order_relaxed) >= kKeptBlocks || address_space_limited()) {
+  if (kept_count.load(std::memory_order_relaxed) >= kKeptBlocks || address_space_limited() ||
+      memory_group_limited()) {
     return false;
   }
   if (madvise(block.data, kBlockSize, MADV_FREE) != 0) return false;

@@ -104,34 +104,65 @@ void walk_up(const CgroupPath& group, Visit&& visit) {
   }
 }
 
-// The value of `key` in a file of "key value" lines (memory.stat).
-std::optional<std::uint64_t> stat_value(std::string_view text, std::string_view key) {
-  for (std::string_view line : split(text, '\n')) {
-    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ' ') {
-      return parse_decimal(line.substr(key.size() + 1));
-    }
-  }
-  return std::nullopt;
-}
-
 // A v1 group without a limit reads as the largest page-aligned counter value; nothing real is
 // this large.
 constexpr std::uint64_t kNoMemoryLimit = std::uint64_t{1} << 62;
 
+// What each version names the files and the memory.stat counters read (v1's "total_" ones count
+// the groups below too, as its usage does).
+struct MemoryFiles {
+  const char* limit;
+  const char* usage;
+  // The file lists; the page cache (shared memory included), of it shared memory, and the pages
+  // locked in memory; of the page cache, the pages dirty and under writeback.
+  std::string_view active_file, inactive_file, cache, shmem, unevictable, dirty, writeback;
+};
+constexpr MemoryFiles kMemoryV1{"/memory.limit_in_bytes",
+                                "/memory.usage_in_bytes",
+                                "total_active_file",
+                                "total_inactive_file",
+                                "total_cache",
+                                "total_shmem",
+                                "total_unevictable",
+                                "total_dirty",
+                                "total_writeback"};
+constexpr MemoryFiles kMemoryV2{"/memory.max",   "/memory.current", "active_file", "inactive_file",
+                                "file",          "shmem",           "unevictable", "file_dirty",
+                                "file_writeback"};
+
+// The file cache the kernel can take back without writing anything: the clean pages of both file
+// lists, as the kernel's own estimate of available memory counts them. Shared memory and locked
+// pages are not on those lists; memory freed lazily (MADV_FREE) is, and reads as free there even
+// once it is written again, so only as much of the lists as the page cache holds counts.
+std::uint64_t reclaimable_file_cache(std::string_view stat, const MemoryFiles& files) {
+  std::uint64_t lists = 0, cache = 0, not_on_lists = 0, unclean = 0;
+  for (std::string_view line : split(stat, '\n')) {
+    std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) continue;
+    std::string_view key = line.substr(0, space);
+    std::uint64_t value = parse_decimal(line.substr(space + 1)).value_or(0);
+    if (key == files.active_file || key == files.inactive_file) lists += value;
+    if (key == files.cache) cache = value;
+    if (key == files.shmem || key == files.unevictable) not_on_lists += value;
+    if (key == files.dirty || key == files.writeback) unclean += value;
+  }
+  std::uint64_t clean = std::min(lists, cache > not_on_lists ? cache - not_on_lists : 0);
+  return clean > unclean ? clean - unclean : 0;
+}
+
 // What one group still allows, when it sets a limit.
-std::optional<std::uint64_t> group_headroom(const std::string& dir, const char* limit_file,
-                                            const char* usage_file, std::string_view inactive_key) {
-  auto limit_text = read_text(dir + limit_file);
+std::optional<std::uint64_t> group_headroom(const std::string& dir, const MemoryFiles& files) {
+  auto limit_text = read_text(dir + files.limit);
   if (!limit_text) return std::nullopt;
   auto limit = parse_decimal(trim_trailing_whitespace(*limit_text));  // "max": none
   if (!limit || *limit >= kNoMemoryLimit) return std::nullopt;
   std::uint64_t used = 0;
-  if (auto text = read_text(dir + usage_file)) {
+  if (auto text = read_text(dir + files.usage)) {
     used = parse_decimal(trim_trailing_whitespace(*text)).value_or(0);
   }
   if (auto stat = read_text(dir + "/memory.stat")) {
-    std::uint64_t inactive = stat_value(*stat, inactive_key).value_or(0);
-    used = used > inactive ? used - inactive : 0;
+    std::uint64_t cache = reclaimable_file_cache(*stat, files);
+    used = used > cache ? used - cache : 0;
   }
   return *limit > used ? *limit - used : 0;
 }
@@ -201,15 +232,12 @@ std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups
   };
   // Usage is counted for the group and everything below it, in both versions.
   if (groups.memory_v1) {
-    walk_up(*groups.memory_v1, [&](const std::string& d) {
-      take(group_headroom(root + d, "/memory.limit_in_bytes", "/memory.usage_in_bytes",
-                          "total_inactive_file"));
-    });
+    walk_up(*groups.memory_v1,
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV1)); });
   }
   if (groups.unified) {
-    walk_up(*groups.unified, [&](const std::string& d) {
-      take(group_headroom(root + d, "/memory.max", "/memory.current", "inactive_file"));
-    });
+    walk_up(*groups.unified,
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV2)); });
   }
   return headroom;
 }
@@ -236,8 +264,26 @@ bool address_space_limited() noexcept {
   return getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
 }
 
-std::uint64_t available_memory() {
+namespace {
+
+// Found once per process.
+const ProcessCgroups& process_cgroups() {
   static const ProcessCgroups groups = find_cgroups();
+  return groups;
+}
+
+}  // namespace
+
+bool memory_group_limited() noexcept {
+  try {
+    static const bool limited = cgroup_memory_headroom(process_cgroups()).has_value();
+    return limited;
+  } catch (...) {
+    return true;  // not known: taken as limited
+  }
+}
+
+std::uint64_t available_memory() {
   static const auto page_size = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
   std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
   std::ifstream meminfo("/proc/meminfo");
@@ -263,7 +309,9 @@ std::uint64_t available_memory() {
     std::uint64_t mapped = mapped_pages * page_size;
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
   }
-  if (auto headroom = cgroup_memory_headroom(groups)) memory = std::min(memory, *headroom);
+  if (auto headroom = cgroup_memory_headroom(process_cgroups())) {
+    memory = std::min(memory, *headroom);
+  }
   return memory;
 }
 

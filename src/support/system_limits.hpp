@@ -42,9 +42,9 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
 
 // Bytes the process's memory control groups still let it have: for its group and each ancestor
 // that sets a limit (v1 memory.limit_in_bytes, v2 memory.max), the limit less what the group uses
-// (v1 memory.usage_in_bytes, v2 memory.current), not counting the inactive file cache the kernel
-// reclaims first; the smallest. Nothing when no group sets a limit; a group directory that is
-// missing sets none.
+// (v1 memory.usage_in_bytes, v2 memory.current), not counting the file cache the kernel can take
+// back without writing anything (clean page cache, active or inactive); the smallest. Nothing
+// when no group sets a limit; a group directory that is missing sets none.
 std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
                                                     const std::string& root = "");
 
@@ -56,6 +56,9 @@ std::size_t pool_threads_wanted();
 
 // Whether an address-space limit (RLIMIT_AS) is set.
 bool address_space_limited() noexcept;
+
+// Whether a memory control group limits the process (found once per process).
+bool memory_group_limited() noexcept;
 
 // Bytes the process can still get: what the kernel reports as available (free memory plus what
 // it can reclaim) plus free swap, the totals when /proc is not there; and no more than the

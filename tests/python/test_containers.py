@@ -77,7 +77,8 @@ def _make_group(limit):
 
 @contextlib.contextmanager
 def memory_group(limit):
-    """Yields a preexec_fn that moves a child into a new group of `limit` bytes."""
+    """Yields a preexec_fn that moves a child into a new group of `limit` bytes, and the group's
+    directory."""
     path = _make_group(limit)
 
     def enter():
@@ -85,7 +86,7 @@ def memory_group(limit):
             f.write(str(os.getpid()))
 
     try:
-        yield enter
+        yield enter, path
     finally:
         # The kernel may take a moment to empty a group after its last process is reaped.
         for _ in range(100):
@@ -97,9 +98,10 @@ def memory_group(limit):
 
 
 def run_limited(limit, code, timeout=120, args=()):
-    with memory_group(limit) as enter:
-        r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2"}, timeout,
-                       args, preexec_fn=enter)
+    """The output of `code` run in a new group of `limit` bytes, whose directory is $GROUP."""
+    with memory_group(limit) as (enter, path):
+        r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2", "GROUP": path},
+                       timeout, args, preexec_fn=enter)
     # A child the kernel killed for its memory ends with SIGKILL.
     assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr}"
     return r.stdout.split()
@@ -169,3 +171,46 @@ def test_refusing_millions_of_inputs_builds_nothing_for_them():
             print(str(e).replace(" ", "_"))
     """)
     assert out == ["generate_features_would_create_3999998000000_new_features,_more_than_fit_in_memory"]
+
+
+def test_clean_file_cache_counts_as_free(tmp_path):
+    # A file read twice fills the group with its cache, clean and on the active list. The kernel
+    # takes that back before it kills anything, so a call that fits (alone it peaks at about
+    # 520 MB) must run: it once raised MemoryError.
+    cached = tmp_path / "cached.bin"
+    with open(cached, "wb") as f:
+        f.truncate(700 * MiB)  # holes: read as zeros, and cached all the same
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        fd = os.open(sys.argv[1], os.O_RDONLY)
+        for _ in range(2):
+            os.lseek(fd, 0, os.SEEK_SET)
+            while os.read(fd, 1 << 20):
+                pass
+        with open(os.path.join(os.environ["GROUP"], "memory.stat")) as f:
+            stat = dict(line.split() for line in f)
+        print((int(stat["active_file"]) + int(stat["inactive_file"])) >> 20)
+        print(attempt(lambda: len(tolvane.generate_features(fs, [sub]))))
+    """, args=[str(cached)])
+    if int(out[0]) < 600:
+        pytest.skip(f"the file system of {tmp_path} keeps no page cache of the file")
+    assert out[1] == "4840000"
+
+
+def test_memory_freed_lazily_and_used_again_is_not_free():
+    # A dropped result's memory, freed lazily, sat with the file cache and was counted free even
+    # once the next call had filled it again: a third call went ahead and the kernel killed the
+    # process.
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        def call():
+            return attempt(lambda: tolvane.generate_features(fs, [sub]))
+        first = call()
+        print(len(first))
+        del first
+        second = call()
+        print(len(second))
+        print(call())
+    """)
+    assert out == ["4840000", "4840000", "MemoryError"]
+
