@@ -182,7 +182,13 @@ std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::s
 ProcessCgroups find_cgroups(const std::string& root) {
   auto cgroups = read_text(root + "/proc/self/cgroup");
   auto mountinfo = read_text(root + "/proc/self/mountinfo");
-  if (!cgroups || !mountinfo) return {};
+  if (!cgroups || !mountinfo) {
+    // Without /proc (a chroot, a sandbox that does not mount it) the process's group cannot be
+    // named. A container's cgroup namespace shows its own group as the root of each hierarchy, at
+    // the usual mount points; outside one, the roots set no limit.
+    return {std::nullopt, CgroupPath{"/sys/fs/cgroup/memory", "/sys/fs/cgroup/memory"},
+            CgroupPath{"/sys/fs/cgroup", "/sys/fs/cgroup"}};
+  }
   std::optional<std::string_view> cpu_path, memory_path, unified_path;
   for (std::string_view line : split(*cgroups, '\n')) {
     std::size_t a = line.find(':'), b = line.find(':', a + 1);
@@ -300,12 +306,14 @@ std::uint64_t available_memory() {
   if (found) {
     memory = available + swap_free;
   } else if (sysinfo(&info) == 0) {
-    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+    // Free memory alone: what the kernel could reclaim besides is not known here.
+    memory = (static_cast<std::uint64_t>(info.freeram) + info.freeswap) * info.mem_unit;
   }
   struct rlimit limit {};
-  std::uint64_t mapped_pages = 0;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      std::ifstream("/proc/self/statm") >> mapped_pages) {
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    // What is mapped already counts against the limit; without /proc it is not known.
+    std::uint64_t mapped_pages = 0;
+    std::ifstream("/proc/self/statm") >> mapped_pages;
     std::uint64_t mapped = mapped_pages * page_size;
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
   }

@@ -30,7 +30,9 @@ struct CgroupPath {
 // The process's control groups, from /proc/self/cgroup resolved against the mounts of
 // /proc/self/mountinfo: the v1 hierarchies carrying the cpu and the memory controllers, and the
 // v2 (unified) hierarchy. A group the process's view cannot reach (not under its mount) is
-// missing. `root` prefixes every path read (tests point it at a fake tree).
+// missing. Without /proc, the roots of the memory hierarchy and of the v2 hierarchy at their usual
+// mount points (/sys/fs/cgroup/memory, /sys/fs/cgroup): in a container's cgroup namespace, its
+// own group. `root` prefixes every path read (tests point it at a fake tree).
 struct ProcessCgroups {
   std::optional<CgroupPath> cpu_v1, memory_v1, unified;
 };
@@ -61,9 +63,9 @@ bool address_space_limited() noexcept;
 bool memory_group_limited() noexcept;
 
 // Bytes the process can still get: what the kernel reports as available (free memory plus what
-// it can reclaim) plus free swap, the totals when /proc is not there; and no more than the
-// address-space limit and the memory control groups leave. The groups are found once per
-// process; the figures are read on each call.
+// it can reclaim) plus free swap, only the free memory and swap when /proc is not there; and no
+// more than the address-space limit and the memory control groups leave. The groups are found
+// once per process; the figures are read on each call.
 std::uint64_t available_memory();
 
 // Below this, a demand is taken to fit without reading anything: small calls pay nothing for the

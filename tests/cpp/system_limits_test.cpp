@@ -135,6 +135,24 @@ TEST_F(CgroupTree, CleanPageCacheCountsAsFree) {
   EXPECT_EQ(headroom(), (1024 - 900 + 700) * MiB);
 }
 
+// Without /proc the process's group has no name: in a container's cgroup namespace, the root of
+// each hierarchy at its usual mount point is the container's own group.
+TEST_F(CgroupTree, WithoutProcTheNamespaceRootIsRead) {
+  EXPECT_EQ(headroom(), std::nullopt);
+  write("sys/fs/cgroup/memory.max", mib(300) + "\n");
+  write("sys/fs/cgroup/memory.current", mib(100) + "\n");
+  write("sys/fs/cgroup/cpu.max", "150000 100000\n");
+  EXPECT_EQ(headroom(), 200 * MiB);
+  EXPECT_EQ(limit(), 2u);
+  std::filesystem::remove_all(root / "sys");
+  // v1's root group outside a namespace sets no limit.
+  write("sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n");
+  EXPECT_EQ(headroom(), std::nullopt);
+  write("sys/fs/cgroup/memory/memory.limit_in_bytes", mib(300) + "\n");
+  write("sys/fs/cgroup/memory/memory.usage_in_bytes", mib(250) + "\n");
+  EXPECT_EQ(headroom(), 50 * MiB);
+}
+
 TEST_F(CgroupTree, GroupsOutsideTheMountedRootAreNotRead) {
   // The mount shows the container's group alone: a path below it is found under the mount point,
   // one beside it (or a root whose name is only a prefix of the path's) is not there at all.

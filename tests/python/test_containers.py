@@ -214,3 +214,39 @@ def test_memory_freed_lazily_and_used_again_is_not_free():
     """)
     assert out == ["4840000", "4840000", "MemoryError"]
 
+
+def test_without_proc_the_limit_of_the_namespace_holds():
+    # A container or sandbox that does not mount /proc: the process cannot name its group, but its
+    # cgroup namespace shows the group as the root of the hierarchy. A call the group cannot hold
+    # once went ahead (the limit read as the machine's memory) and the kernel killed the process.
+    mounts = {fstype: (mount, options) for fstype in ("cgroup", "cgroup2")
+              for mount, options in _mounts(fstype) if fstype == "cgroup2" or "memory" in options}
+    if "cgroup" in mounts:
+        where, fstype, options = "/sys/fs/cgroup/memory", "cgroup", "memory"
+    else:
+        where, fstype, options = "/sys/fs/cgroup", "cgroup2", ""
+    if mounts.get(fstype, ("",))[0] != where:
+        pytest.skip(f"the memory hierarchy is not mounted at {where}")
+    out = run_limited(300 * MiB, """
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        def must(result, what):
+            if result != 0:
+                print("cannot", what + ":", os.strerror(ctypes.get_errno()).replace(" ", "_"))
+                sys.exit(0)
+        CLONE_NEWNS, CLONE_NEWCGROUP, MS_REC, MS_PRIVATE, MNT_DETACH = 0x20000, 0x2000000, 0x4000, 0x40000, 2
+        must(libc.unshare(CLONE_NEWNS | CLONE_NEWCGROUP), "unshare")
+        must(libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "make_mounts_private")
+        # Mounted anew in the namespace, the hierarchy's root is the test's group.
+        where, fstype, options = (a.encode() or None for a in sys.argv[1:])
+        must(libc.umount2(where, MNT_DETACH), "unmount_the_hierarchy")
+        must(libc.mount(fstype, where, fstype, 0, options), "mount_the_hierarchy")
+        must(libc.umount2(b"/proc", MNT_DETACH), "unmount_/proc")
+        print(os.path.exists("/proc/self"))
+        fs = tolvane.generate_fake_features(2000)
+        print(attempt(lambda: tolvane.generate_features(fs, [sub])))
+        print(len(tolvane.generate_features(fs[:300], [sub])))
+    """, args=[where, fstype, options])
+    if out[0] == "cannot":
+        pytest.skip(f"cannot {out[1]} {out[2]} (needs root and cgroup namespaces)")
+    assert out == ["False", "MemoryError", str(300 + 300 * 299)]
