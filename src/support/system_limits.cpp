@@ -1,11 +1,13 @@
 #include "support/system_limits.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -323,8 +325,51 @@ std::uint64_t available_memory() {
   return memory;
 }
 
+namespace {
+
+// What the reservations of the process hold, and of it those of this thread.
+std::atomic<std::uint64_t> reserved{0};
+thread_local std::uint64_t reserved_here = 0;
+
+// A child of fork() has only the thread that forked: the others' calls are not running there.
+void keep_own_reservations_in_child() { reserved.store(reserved_here, std::memory_order_relaxed); }
+
+bool fits(std::uint64_t bytes, std::uint64_t available, std::uint64_t held) {
+  return held < available && bytes <= available - held;
+}
+
+}  // namespace
+
+bool MemoryReservation::reserve(std::uint64_t bytes) {
+  static const bool registered =
+      (pthread_atfork(nullptr, nullptr, keep_own_reservations_in_child), true);
+  (void)registered;
+  release();
+  if (bytes > kSmallDemand) {
+    // Read once; the sum is checked again if another reservation changes it meanwhile.
+    const std::uint64_t available = available_memory();
+    std::uint64_t held = reserved.load(std::memory_order_relaxed);
+    do {
+      if (!fits(bytes, available, held)) return false;
+    } while (!reserved.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+  } else {
+    reserved.fetch_add(bytes, std::memory_order_relaxed);
+  }
+  reserved_here += bytes;
+  bytes_ = bytes;
+  return true;
+}
+
+void MemoryReservation::release() noexcept {
+  if (bytes_ == 0) return;
+  reserved.fetch_sub(bytes_, std::memory_order_relaxed);
+  reserved_here -= bytes_;
+  bytes_ = 0;
+}
+
 bool memory_fits(std::uint64_t bytes) {
-  return bytes <= kSmallDemand || bytes <= available_memory();
+  return bytes <= kSmallDemand ||
+         fits(bytes, available_memory(), reserved.load(std::memory_order_relaxed));
 }
 
 }  // namespace tolvane

@@ -72,7 +72,32 @@ std::uint64_t available_memory();
 // check, and what they could overrun is no more than any Python code allocates.
 inline constexpr std::uint64_t kSmallDemand = std::uint64_t{64} << 20;
 
-// Whether `bytes` more can be had (see available_memory()).
+// Memory a running call has been granted: one budget for the process's concurrent calls (threads,
+// signal handlers calling in), which would otherwise each see the whole of what is available. The
+// bytes are held in a process-wide sum from reserve() until the reservation ends, and every check
+// subtracts what the others hold. What a running call has allocated already counts twice, in the
+// system's figures and in its reservation, so concurrent calls are refused early rather than late.
+// A child of fork() keeps the reservations of the thread that forked only.
+class MemoryReservation {
+ public:
+  MemoryReservation() = default;
+  ~MemoryReservation() { release(); }
+  MemoryReservation(const MemoryReservation&) = delete;
+  MemoryReservation& operator=(const MemoryReservation&) = delete;
+
+  // Whether `bytes` more fit what the process can still get less what other reservations hold;
+  // if so they are held, in place of what this one held. Up to kSmallDemand always fits, and is
+  // held without reading anything.
+  bool reserve(std::uint64_t bytes);
+
+ private:
+  void release() noexcept;
+
+  std::uint64_t bytes_ = 0;
+};
+
+// Whether `bytes` more fit, as reserve() decides, for memory that is not held apart (it is
+// allocated as it is checked).
 bool memory_fits(std::uint64_t bytes);
 
 }  // namespace tolvane

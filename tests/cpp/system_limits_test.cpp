@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace tolvane {
 namespace {
@@ -168,6 +169,65 @@ TEST_F(CgroupTree, GroupsOutsideTheMountedRootAreNotRead) {
   EXPECT_EQ(headroom(), std::nullopt);
   write("proc/self/cgroup", "4:memory:/other\n");
   EXPECT_EQ(headroom(), std::nullopt);
+}
+
+// Checked in tenths of what is available now, each large enough to be checked; skipped where
+// they are not.
+class MemoryBudget : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (tenth <= kSmallDemand) GTEST_SKIP() << "too little memory available to check";
+  }
+  const std::uint64_t tenth = available_memory() / 10;
+};
+
+TEST_F(MemoryBudget, ConcurrentCallsShareOneBudget) {
+  {
+    MemoryReservation small;
+    EXPECT_TRUE(small.reserve(kSmallDemand));  // always, without reading anything
+  }
+  {
+    MemoryReservation first, second;
+    EXPECT_TRUE(first.reserve(6 * tenth));
+    EXPECT_FALSE(second.reserve(6 * tenth));
+    EXPECT_FALSE(memory_fits(6 * tenth));
+    EXPECT_TRUE(second.reserve(tenth));
+    EXPECT_TRUE(first.reserve(2 * tenth));  // in place of what it held
+    EXPECT_TRUE(memory_fits(6 * tenth));
+  }
+  MemoryReservation again;
+  EXPECT_TRUE(again.reserve(8 * tenth));
+}
+
+// A child of fork() has only the thread that forked: another thread's reservation is not running
+// there, and the forking thread's own still is (it is given back when it ends, in the child too).
+TEST_F(MemoryBudget, ChildOfForkKeepsTheForkingThreadsOnly) {
+  MemoryReservation mine;
+  ASSERT_TRUE(mine.reserve(3 * tenth));
+  std::atomic<int> step{0};
+  std::thread other([&] {
+    MemoryReservation theirs;
+    EXPECT_TRUE(theirs.reserve(3 * tenth));
+    step = 1;
+    step.notify_one();
+    step.wait(1);
+  });
+  step.wait(0);
+  pid_t child = fork();
+  if (child == 0) {
+    bool mine_held = !memory_fits(8 * tenth);
+    MemoryReservation probe;
+    bool theirs_gone = probe.reserve(5 * tenth);
+    _exit(theirs_gone && mine_held ? 0 : 1);
+  }
+  MemoryReservation probe;
+  EXPECT_FALSE(probe.reserve(5 * tenth));
+  step = 2;
+  step.notify_one();
+  other.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

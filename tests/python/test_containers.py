@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from support import run_python
+from support import CALL_WITH_SIGNAL, run_python
 
 MiB = 1 << 20
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the sanitizers' shadow memory is charged to the group and outgrows it")
 
 PRELUDE = """
-import os, sys, tolvane
+import os, signal, sys, tolvane
 N = ("Integer", "Numeric")
 sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
 def attempt(call):
@@ -27,7 +27,7 @@ def attempt(call):
         return call()
     except MemoryError:
         return "MemoryError"
-"""
+""" + CALL_WITH_SIGNAL
 
 _names = itertools.count()
 
@@ -213,6 +213,39 @@ def test_memory_freed_lazily_and_used_again_is_not_free():
         print(call())
     """)
     assert out == ["4840000", "4840000", "MemoryError"]
+
+
+# Calls that fit the group alone (peak about 520 MB) but not two at once: each returns its result
+# or raises MemoryError, and the process lives. Each once saw the whole group free, and all went
+# ahead until the kernel killed the process.
+def test_concurrent_calls_share_one_budget():
+    # Four threads: on a free-threaded interpreter they run at once.
+    out = run_limited(1024 * MiB, """
+        import threading
+        fs = tolvane.generate_fake_features(2200)
+        start = threading.Barrier(4)
+        results = []
+        def call():
+            start.wait()
+            results.append(attempt(lambda: len(tolvane.generate_features(fs, [sub]))))
+        threads = [threading.Thread(target=call) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(*results)
+    """)
+    assert len(out) == 4 and set(out) <= {"4840000", "MemoryError"} and "4840000" in out
+    # A signal handler calling in while a call runs, with or without the GIL.
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        inner = []
+        signal.signal(signal.SIGALRM, lambda *_: inner.append(
+            attempt(lambda: len(tolvane.generate_features(fs, [sub])))))
+        outer = len(call_with_signal(signal.SIGALRM, tolvane.generate_features, fs, [sub]))
+        print(*inner, outer)
+    """)
+    assert out == ["MemoryError", "4840000"]
 
 
 def test_without_proc_the_limit_of_the_namespace_holds():
