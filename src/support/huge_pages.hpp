@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tolvane {
 
@@ -31,9 +32,12 @@ Block acquire_block() noexcept;
 // Gives a block back. Without an address-space limit the block is kept for the next
 // acquire_block() and its pages are handed to the kernel lazily (MADV_FREE): they leave the
 // process as soon as the system needs the memory, and a later call that reuses them before then
-// pays no page faults. Under an address-space limit or a memory control group's (whose figures
-// cannot tell lazily freed pages that are written again from free ones), where the kernel lacks
-// lazy freeing, or with 1 GiB of blocks kept already, the block is unmapped at once.
+// pays no page faults. Under a limit, where the kernel lacks lazy freeing, or with 1 GiB of blocks
+// kept already, the block is unmapped at once.
 void release_block(Block block) noexcept;
+
+// Bytes of the kept blocks that are still in memory: counted as used by the memory control groups,
+// though the system can take them back at once and the next blocks come from them.
+std::uint64_t kept_bytes_in_memory() noexcept;
 
 }  // namespace tolvane

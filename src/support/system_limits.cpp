@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/huge_pages.hpp"
+
 namespace tolvane {
 namespace {
 
@@ -134,8 +136,8 @@ constexpr MemoryFiles kMemoryV2{"/memory.max",   "/memory.current", "active_file
 
 // The file cache the kernel can take back without writing anything: the clean pages of both file
 // lists, as the kernel's own estimate of available memory counts them. Shared memory and locked
-// pages are not on those lists; memory freed lazily (MADV_FREE) is, and reads as free there even
-// once it is written again, so only as much of the lists as the page cache holds counts.
+// pages are not on those lists; memory freed lazily (MADV_FREE) is, and stays there once it is
+// written again, in use, so only as much of the lists as the page cache holds counts.
 std::uint64_t reclaimable_file_cache(std::string_view stat, const MemoryFiles& files) {
   std::uint64_t lists = 0, cache = 0, not_on_lists = 0, unclean = 0;
   for (std::string_view line : split(stat, '\n')) {
@@ -153,7 +155,9 @@ std::uint64_t reclaimable_file_cache(std::string_view stat, const MemoryFiles& f
 }
 
 // What one group still allows, when it sets a limit.
-std::optional<std::uint64_t> group_headroom(const std::string& dir, const MemoryFiles& files) {
+template <class FreedLazily>
+std::optional<std::uint64_t> group_headroom(const std::string& dir, const MemoryFiles& files,
+                                            FreedLazily&& freed_lazily) {
   auto limit_text = read_text(dir + files.limit);
   if (!limit_text) return std::nullopt;
   auto limit = parse_decimal(trim_trailing_whitespace(*limit_text));  // "max": none
@@ -162,10 +166,10 @@ std::optional<std::uint64_t> group_headroom(const std::string& dir, const Memory
   if (auto text = read_text(dir + files.usage)) {
     used = parse_decimal(trim_trailing_whitespace(*text)).value_or(0);
   }
-  if (auto stat = read_text(dir + "/memory.stat")) {
-    std::uint64_t cache = reclaimable_file_cache(*stat, files);
-    used = used > cache ? used - cache : 0;
-  }
+  std::uint64_t free_in_use = freed_lazily();
+  if (auto stat = read_text(dir + "/memory.stat"))
+    free_in_use += reclaimable_file_cache(*stat, files);
+  used = used > free_in_use ? used - free_in_use : 0;
   return *limit > used ? *limit - used : 0;
 }
 
@@ -233,19 +237,26 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
 }
 
 std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
-                                                    const std::string& root) {
+                                                    const std::string& root,
+                                                    std::uint64_t (*freed_lazily)()) {
   std::optional<std::uint64_t> headroom;
   auto take = [&](std::optional<std::uint64_t> h) {
     if (h) headroom = headroom ? std::min(*headroom, *h) : *h;
   };
+  // Asked once, and only of a group that sets a limit.
+  std::optional<std::uint64_t> lazily;
+  auto freed = [&] {
+    if (!lazily) lazily = freed_lazily ? freed_lazily() : 0;
+    return *lazily;
+  };
   // Usage is counted for the group and everything below it, in both versions.
   if (groups.memory_v1) {
     walk_up(*groups.memory_v1,
-            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV1)); });
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV1, freed)); });
   }
   if (groups.unified) {
     walk_up(*groups.unified,
-            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV2)); });
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV2, freed)); });
   }
   return headroom;
 }
@@ -272,26 +283,8 @@ bool address_space_limited() noexcept {
   return getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
 }
 
-namespace {
-
-// Found once per process.
-const ProcessCgroups& process_cgroups() {
-  static const ProcessCgroups groups = find_cgroups();
-  return groups;
-}
-
-}  // namespace
-
-bool memory_group_limited() noexcept {
-  try {
-    static const bool limited = cgroup_memory_headroom(process_cgroups()).has_value();
-    return limited;
-  } catch (...) {
-    return true;  // not known: taken as limited
-  }
-}
-
 std::uint64_t available_memory() {
+  static const ProcessCgroups groups = find_cgroups();
   static const auto page_size = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
   std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
   std::ifstream meminfo("/proc/meminfo");
@@ -319,7 +312,7 @@ std::uint64_t available_memory() {
     std::uint64_t mapped = mapped_pages * page_size;
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
   }
-  if (auto headroom = cgroup_memory_headroom(process_cgroups())) {
+  if (auto headroom = cgroup_memory_headroom(groups, "", kept_bytes_in_memory)) {
     memory = std::min(memory, *headroom);
   }
   return memory;

@@ -45,10 +45,13 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
 // Bytes the process's memory control groups still let it have: for its group and each ancestor
 // that sets a limit (v1 memory.limit_in_bytes, v2 memory.max), the limit less what the group uses
 // (v1 memory.usage_in_bytes, v2 memory.current), not counting the file cache the kernel can take
-// back without writing anything (clean page cache, active or inactive); the smallest. Nothing
-// when no group sets a limit; a group directory that is missing sets none.
+// back without writing anything (clean page cache, active or inactive) nor what `freed_lazily`
+// returns, when given: bytes of the process's own that it freed lazily and are still in memory
+// (asked only where a group sets a limit); the smallest. Nothing when no group sets a limit; a
+// group directory that is missing sets none.
 std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
-                                                    const std::string& root = "");
+                                                    const std::string& root = "",
+                                                    std::uint64_t (*freed_lazily)() = nullptr);
 
 // CPUs the process may run on: its affinity mask, capped by its control group's quota.
 std::size_t usable_cpus();
@@ -59,13 +62,11 @@ std::size_t pool_threads_wanted();
 // Whether an address-space limit (RLIMIT_AS) is set.
 bool address_space_limited() noexcept;
 
-// Whether a memory control group limits the process (found once per process).
-bool memory_group_limited() noexcept;
-
 // Bytes the process can still get: what the kernel reports as available (free memory plus what
 // it can reclaim) plus free swap, only the free memory and swap when /proc is not there; and no
-// more than the address-space limit and the memory control groups leave. The groups are found
-// once per process; the figures are read on each call.
+// more than the address-space limit and the memory control groups leave, the blocks of dropped
+// features kept for reuse (support/huge_pages.hpp) counted as free. The groups are found once per
+// process; the figures are read on each call.
 std::uint64_t available_memory();
 
 // Below this, a demand is taken to fit without reading anything: small calls pay nothing for the

@@ -91,6 +91,10 @@ TEST_F(CgroupTree, V2SmallestHeadroomUpTheHierarchy) {
   write("sys/fs/cgroup/a/b/memory.max", "max\n");
   write("sys/fs/cgroup/a/b/memory.current", "123\n");
   EXPECT_EQ(headroom(), std::nullopt);
+  // Asked only where a group sets a limit: it may cost a walk over the process's memory.
+  auto unexpected = +[]() -> std::uint64_t { throw "asked"; };
+  EXPECT_EQ(cgroup_memory_headroom(find_cgroups(root.string()), root.string(), unexpected),
+            std::nullopt);
   write("sys/fs/cgroup/a/memory.max", std::to_string(1024 * MiB) + "\n");
   write("sys/fs/cgroup/a/memory.current", std::to_string(900 * MiB) + "\n");
   EXPECT_EQ(headroom(), 124 * MiB);
@@ -118,6 +122,10 @@ TEST_F(CgroupTree, CleanPageCacheCountsAsFree) {
   write("sys/fs/cgroup/a/memory.stat", "anon " + mib(800) + "\nfile " + mib(10) +
                                            "\nactive_file 0\ninactive_file " + mib(452) + "\n");
   EXPECT_EQ(headroom(), (1024 - 900 + 10) * MiB);  // 442 MiB freed lazily
+  // Of it, what the process itself freed lazily and has not written since counts as free.
+  auto own = +[] { return std::uint64_t{400 * MiB}; };
+  EXPECT_EQ(cgroup_memory_headroom(find_cgroups(root.string()), root.string(), own),
+            (1024 - 900 + 10 + 400) * MiB);
   write("sys/fs/cgroup/a/memory.stat",
         "file " + mib(5) + "\nactive_file " + mib(5) + "\nfile_dirty " + mib(8) + "\n");
   EXPECT_EQ(headroom(), 124 * MiB);  // more dirty than cached: none of it is free
