@@ -132,7 +132,8 @@ std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, cons
   }
   // The records of a catalogue take about as much memory as its text (less in a catalogue of
   // long names and ids, several times more in one of arrays of empty strings).
-  if (!memory_fits(text.size())) throw std::bad_alloc();
+  MemoryReservation memory;
+  if (!memory.reserve(text.size())) throw std::bad_alloc();
   try {
     return parse_primitive_catalogue(text);
   } catch (const JsonError& e) {

@@ -75,11 +75,11 @@ struct Demand {
   std::uint64_t count = 0;
   std::uint64_t bytes = 0;
 
-  // Whether it can be had: the list of the inputs and the new features must fit the address space
-  // too.
-  bool fits(std::size_t inputs) const {
+  // Whether it can be had, held in `memory` if so: the list of the inputs and the new features
+  // must fit the address space too.
+  bool reserve(std::size_t inputs, MemoryReservation& memory) const {
     constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
-    return count <= kMaxItems - inputs && memory_fits(bytes);
+    return count <= kMaxItems - inputs && memory.reserve(bytes);
   }
 };
 
@@ -116,16 +116,17 @@ Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, Coun
 }
 
 // Refuses, from counts of the inputs' schemas alone, a call whose new features cannot fit, before
-// anything is built for it. True when the call is known to fit; false when only its matches can
-// tell (inputs that share ids match once per id).
-bool refuse_by_count(Inputs& inputs, std::span<const PrimitiveRef> primitives) {
+// anything is built for it. True when the call is known to fit, its demand then held in `memory`;
+// false when only its matches can tell (inputs that share ids match once per id).
+bool refuse_by_count(Inputs& inputs, std::span<const PrimitiveRef> primitives,
+                     MemoryReservation& memory) {
   const SchemaCounts& counts = inputs.table.counts;
   const std::size_t n = inputs.records().size();
   auto at_most = [&](ColumnSchema s) { return counts.matching_at_most(s); };
-  if (demand(n, primitives, at_most).fits(n)) return true;
+  if (demand(n, primitives, at_most).reserve(n, memory)) return true;
   if (!inputs.distinct()) return false;
   Demand exact = demand(n, primitives, [&](ColumnSchema s) { return counts.matching(s); });
-  if (!exact.fits(n)) throw TooManyFeatures(exact.count);
+  if (!exact.reserve(n, memory)) throw TooManyFeatures(exact.count);
   return true;
 }
 
@@ -226,13 +227,15 @@ struct ThreadContext {
 // Lives on the heap: its match cache is large, and calls nest (signal handlers calling in).
 class Engine {
  public:
-  // `counted`: refuse_by_count() found that the call fits; else it is checked on its matches.
-  Engine(Inputs& inputs, std::span<const PrimitiveRef> primitives, bool counted)
+  // `counted`: refuse_by_count() found that the call fits; else it is checked on its matches, and
+  // its demand held in `memory`.
+  Engine(Inputs& inputs, std::span<const PrimitiveRef> primitives, bool counted,
+         MemoryReservation& memory)
       : inputs_(inputs), matches_(inputs) {
     if (!counted) {
       std::size_t n = inputs_.records().size();
       Demand exact = demand(n, primitives, [&](ColumnSchema s) { return matches_(s).size(); });
-      if (!exact.fits(n)) throw TooManyFeatures(exact.count);
+      if (!exact.reserve(n, memory)) throw TooManyFeatures(exact.count);
     }
     for (const PrimitiveRef& p : primitives) {
       if (p->function_type != "transform") continue;
@@ -485,10 +488,12 @@ void generate_features(std::span<const FeatureRef> features,
 
 void generate_features(InputTable features, std::span<const PrimitiveRef> primitives,
                        FeatureSink& sink, const StopProbe& stop) {
+  // Held until everything the call made for itself is freed, and the sink has what it made.
+  MemoryReservation memory;
   // On the heap, as the engine is: calls nest (signal handlers calling in).
   auto inputs = std::make_unique<Inputs>(std::move(features));
-  bool counted = refuse_by_count(*inputs, primitives);
-  std::make_unique<Engine>(*inputs, primitives, counted)->run(sink, stop);
+  bool counted = refuse_by_count(*inputs, primitives, memory);
+  std::make_unique<Engine>(*inputs, primitives, counted, memory)->run(sink, stop);
 }
 
 std::vector<FeatureRef> generate_features(std::span<const FeatureRef> features,

@@ -32,11 +32,12 @@ std::vector<const Feature*> missing_from(const DistinctFeatures& side,
 }  // namespace
 
 std::pair<std::vector<const Feature*>, std::vector<const Feature*>> compare_featuresets(
-    std::span<const FeatureRef> features1, std::span<const FeatureRef> features2) {
+    std::span<const FeatureRef> features1, std::span<const FeatureRef> features2,
+    MemoryReservation& memory) {
   // Per feature: its slot in an id set (at most 8/3 slots of 8 bytes) and in the list of distinct
   // ones, and should it be reported, what the caller spends on it.
   constexpr std::uint64_t kBytesPerFeature = 22 + sizeof(void*) + kCallerBytesPerFeature;
-  if (!memory_fits((std::uint64_t{features1.size()} + features2.size()) * kBytesPerFeature)) {
+  if (!memory.reserve((std::uint64_t{features1.size()} + features2.size()) * kBytesPerFeature)) {
     throw std::bad_alloc();
   }
   DistinctFeatures first(features1);

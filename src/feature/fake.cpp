@@ -18,8 +18,8 @@ constexpr std::uint64_t kBytesPerFeature = sizeof(Feature) + 16 + kCallerBytesPe
 
 }  // namespace
 
-std::vector<FeatureRef> generate_fake_features(std::int32_t n_features) {
-  if (n_features > 1 && !memory_fits(std::uint64_t(n_features) * kBytesPerFeature)) {
+std::vector<FeatureRef> generate_fake_features(std::int32_t n_features, MemoryReservation& memory) {
+  if (n_features > 1 && !memory.reserve(std::uint64_t(n_features) * kBytesPerFeature)) {
     throw std::bad_alloc();
   }
   const ColumnSchema schema{*parse_logical_type("integer"), *parse_logical_type("numeric")};

@@ -227,7 +227,8 @@ std::string feature_file_json(std::span<const FeatureRef> features) {
 
 void save_features(std::span<const FeatureRef> features, const std::string& filename,
                    const StopProbe& stop) {
-  if (!memory_fits(features.size() * kGatherBytesPerFeature)) throw std::bad_alloc();
+  MemoryReservation memory;
+  if (!memory.reserve(features.size() * kGatherBytesPerFeature)) throw std::bad_alloc();
   FeatureFileText text(features);
   if (auto failure = write_file(filename, [&](std::string& out) { return text.next(out); }, stop)) {
     panic(std::string(failure->opening ? kUnwrapFailure : kWriteFailure) + failure->description);

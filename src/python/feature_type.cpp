@@ -230,17 +230,21 @@ void release_record(const Feature* record) noexcept {
 
 // Drops of references that many records share (the inputs of a call, each held by thousands of its
 // new features; their primitives), merged and applied in bulk: dropping a result of millions of
-// features then costs an atomic operation per input, not three per feature. Only a cell whose
-// record dies with its object defers its drops, and only those of records held at least kShared
-// times, so that nothing but widely shared records waits here, a bounded number of them. Under
-// the interpreter lock; generate_features applies what waits before it starts.
+// features then costs an atomic operation per input, not three per feature. Cells whose records
+// die with their objects defer their drops, and only those of records held at least kShared times,
+// so that nothing but widely shared records waits here, a bounded number of them. A feature's
+// drops are applied as soon as they are all that holds it, so that it is freed when its last
+// holder lets go: Feature objects drop their records here too, whichever of them and the new
+// features goes last. Under the interpreter lock; generate_features applies what waits before it
+// starts, which is when the rest goes: a primitive's record, and a feature whose last other holder
+// let go elsewhere (a record made apart from its object, an object given a new value).
 class DeferredDrops {
  public:
   void drop(const Feature* f) noexcept {
     const std::size_t index = slot_of(f);
     Slot<Feature>& slot = features_[index];
     if (slot.target != f) return take(index, f);
-    if (++slot.count == kMaxCount) flush(slot);
+    if (++slot.count == kMaxCount || slot.count == f->refs()) flush(slot);
   }
   void drop(std::span<const Feature* const> bases) noexcept {
     // Most records have two bases: unrolled.
@@ -334,14 +338,13 @@ DeferredDrops& deferred_drops() { return deferred; }
 
 // An object apart from its record, or one whose record something else holds.
 [[gnu::noinline]] void dealloc_slowly(FeatureObject* obj, PyTypeObject* type) noexcept {
+  DeferredDrops& drops = deferred_drops();
+  if (const Feature* value = obj->value.release()) drops.drop(value);
   if (!obj->assigners.marked()) {
-    obj->value.~FeatureRef();
     type->tp_free(obj);
   } else {
     // The record lives on while anything else holds it, and the cell with it.
-    const Feature* home = home_record(obj);
-    obj->value.~FeatureRef();
-    FeatureRef::adopt(home);
+    drops.drop(home_record(obj));
   }
 }
 

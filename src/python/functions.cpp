@@ -120,7 +120,8 @@ constexpr Signature kFake = {"generate_fake_features()", kFakeParameters, 1};
 
 Ref generate_fake_features_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [n] = BoundArgs(kFake, args, nargsf, kwnames).convert(to_count);
-  return new_feature_list(generate_fake_features(n));
+  MemoryReservation memory;
+  return new_feature_list(generate_fake_features(n, memory));
 }
 
 constexpr const char* kCompareParameters[] = {"features1", "features2"};
@@ -129,7 +130,8 @@ constexpr Signature kCompare = {"compare_featuresets()", kCompareParameters, 2};
 Ref compare_featuresets_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto [first, second] =
       BoundArgs(kCompare, args, nargsf, kwnames).convert(to_features, to_features);
-  auto [only_first, only_second] = compare_featuresets(first, second);
+  MemoryReservation memory;
+  auto [only_first, only_second] = compare_featuresets(first, second, memory);
   Ref left = new_feature_list(only_first);
   Ref right = new_feature_list(only_second);
   return Ref::checked(PyTuple_Pack(2, left.get(), right.get()));

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -115,6 +116,25 @@ Block acquire_block() noexcept {
 
 void release_block(Block block) noexcept {
   if (!keep(block)) munmap(block.data, kBlockSize);
+}
+
+std::uint64_t kept_bytes_in_memory() noexcept {
+  if (kept_count.load(std::memory_order_relaxed) == 0) return 0;
+  static const auto page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // A kept block is never written, so its pages still in memory are clean ones the system has not
+  // taken yet. Blocks change hands under the interpreter lock, which the memory checks hold.
+  std::array<unsigned char, kBlockSize / 4096> pages;
+  if (kBlockSize / page_size > pages.size()) return 0;
+  std::uint64_t bytes = 0;
+  for (auto& slot : kept_blocks) {
+    auto bits = reinterpret_cast<std::uintptr_t>(slot.load(std::memory_order_relaxed));
+    if (bits == 0 ||
+        mincore(reinterpret_cast<void*>(bits & ~kSmallPagesTag), kBlockSize, pages.data()) != 0) {
+      continue;
+    }
+    for (std::size_t i = 0; i < kBlockSize / page_size; ++i) bytes += (pages[i] & 1) * page_size;
+  }
+  return bytes;
 }
 
 }  // namespace tolvane

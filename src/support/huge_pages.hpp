@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tolvane {
 
@@ -34,5 +35,9 @@ Block acquire_block() noexcept;
 // pays no page faults. Under a limit, where the kernel lacks lazy freeing, or with 1 GiB of blocks
 // kept already, the block is unmapped at once.
 void release_block(Block block) noexcept;
+
+// Bytes of the kept blocks that are still in memory: counted as used by the memory control groups,
+// though the system can take them back at once and the next blocks come from them.
+std::uint64_t kept_bytes_in_memory() noexcept;
 
 }  // namespace tolvane

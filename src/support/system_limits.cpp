@@ -1,11 +1,13 @@
 #include "support/system_limits.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +15,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "support/huge_pages.hpp"
 
 namespace tolvane {
 namespace {
@@ -104,35 +108,68 @@ void walk_up(const CgroupPath& group, Visit&& visit) {
   }
 }
 
-// The value of `key` in a file of "key value" lines (memory.stat).
-std::optional<std::uint64_t> stat_value(std::string_view text, std::string_view key) {
-  for (std::string_view line : split(text, '\n')) {
-    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ' ') {
-      return parse_decimal(line.substr(key.size() + 1));
-    }
-  }
-  return std::nullopt;
-}
-
 // A v1 group without a limit reads as the largest page-aligned counter value; nothing real is
 // this large.
 constexpr std::uint64_t kNoMemoryLimit = std::uint64_t{1} << 62;
 
+// What each version names the files and the memory.stat counters read (v1's "total_" ones count
+// the groups below too, as its usage does).
+struct MemoryFiles {
+  const char* limit;
+  const char* usage;
+  // The file lists; the page cache (shared memory included), of it shared memory, and the pages
+  // locked in memory; of the page cache, the pages dirty and under writeback.
+  std::string_view active_file, inactive_file, cache, shmem, unevictable, dirty, writeback;
+};
+constexpr MemoryFiles kMemoryV1{"/memory.limit_in_bytes",
+                                "/memory.usage_in_bytes",
+                                "total_active_file",
+                                "total_inactive_file",
+                                "total_cache",
+                                "total_shmem",
+                                "total_unevictable",
+                                "total_dirty",
+                                "total_writeback"};
+constexpr MemoryFiles kMemoryV2{"/memory.max",   "/memory.current", "active_file", "inactive_file",
+                                "file",          "shmem",           "unevictable", "file_dirty",
+                                "file_writeback"};
+
+// The file cache the kernel can take back without writing anything: the clean pages of both file
+// lists, as the kernel's own estimate of available memory counts them. Shared memory and locked
+// pages are not on those lists; memory freed lazily (MADV_FREE) is, and stays there once it is
+// written again, in use, so only as much of the lists as the page cache holds counts.
+std::uint64_t reclaimable_file_cache(std::string_view stat, const MemoryFiles& files) {
+  std::uint64_t lists = 0, cache = 0, not_on_lists = 0, unclean = 0;
+  for (std::string_view line : split(stat, '\n')) {
+    std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) continue;
+    std::string_view key = line.substr(0, space);
+    std::uint64_t value = parse_decimal(line.substr(space + 1)).value_or(0);
+    if (key == files.active_file || key == files.inactive_file) lists += value;
+    if (key == files.cache) cache = value;
+    if (key == files.shmem || key == files.unevictable) not_on_lists += value;
+    if (key == files.dirty || key == files.writeback) unclean += value;
+  }
+  std::uint64_t clean = std::min(lists, cache > not_on_lists ? cache - not_on_lists : 0);
+  return clean > unclean ? clean - unclean : 0;
+}
+
 // What one group still allows, when it sets a limit.
-std::optional<std::uint64_t> group_headroom(const std::string& dir, const char* limit_file,
-                                            const char* usage_file, std::string_view inactive_key) {
-  auto limit_text = read_text(dir + limit_file);
+template <class FreedLazily>
+std::optional<std::uint64_t> group_headroom(const std::string& dir, const MemoryFiles& files,
+                                            FreedLazily&& freed_lazily) {
+  auto limit_text = read_text(dir + files.limit);
   if (!limit_text) return std::nullopt;
   auto limit = parse_decimal(trim_trailing_whitespace(*limit_text));  // "max": none
   if (!limit || *limit >= kNoMemoryLimit) return std::nullopt;
   std::uint64_t used = 0;
-  if (auto text = read_text(dir + usage_file)) {
+  if (auto text = read_text(dir + files.usage)) {
     used = parse_decimal(trim_trailing_whitespace(*text)).value_or(0);
   }
-  if (auto stat = read_text(dir + "/memory.stat")) {
-    std::uint64_t inactive = stat_value(*stat, inactive_key).value_or(0);
-    used = used > inactive ? used - inactive : 0;
-  }
+  std::uint64_t free_in_use = freed_lazily();
+  if (auto stat = read_text(dir + "/memory.stat"))
+    free_in_use += reclaimable_file_cache(*stat, files);
+  used = used > free_in_use ? used - free_in_use : 0;
   return *limit > used ? *limit - used : 0;
 }
 
@@ -151,7 +188,13 @@ std::size_t pool_size_from(const char* num_threads, const char* num_cpus, std::s
 ProcessCgroups find_cgroups(const std::string& root) {
   auto cgroups = read_text(root + "/proc/self/cgroup");
   auto mountinfo = read_text(root + "/proc/self/mountinfo");
-  if (!cgroups || !mountinfo) return {};
+  if (!cgroups || !mountinfo) {
+    // Without /proc (a chroot, a sandbox that does not mount it) the process's group cannot be
+    // named. A container's cgroup namespace shows its own group as the root of each hierarchy, at
+    // the usual mount points; outside one, the roots set no limit.
+    return {std::nullopt, CgroupPath{"/sys/fs/cgroup/memory", "/sys/fs/cgroup/memory"},
+            CgroupPath{"/sys/fs/cgroup", "/sys/fs/cgroup"}};
+  }
   std::optional<std::string_view> cpu_path, memory_path, unified_path;
   for (std::string_view line : split(*cgroups, '\n')) {
     std::size_t a = line.find(':'), b = line.find(':', a + 1);
@@ -194,22 +237,26 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
 }
 
 std::optional<std::uint64_t> cgroup_memory_headroom(const ProcessCgroups& groups,
-                                                    const std::string& root) {
+                                                    const std::string& root,
+                                                    std::uint64_t (*freed_lazily)()) {
   std::optional<std::uint64_t> headroom;
   auto take = [&](std::optional<std::uint64_t> h) {
     if (h) headroom = headroom ? std::min(*headroom, *h) : *h;
   };
+  // Asked once, and only of a group that sets a limit.
+  std::optional<std::uint64_t> lazily;
+  auto freed = [&] {
+    if (!lazily) lazily = freed_lazily ? freed_lazily() : 0;
+    return *lazily;
+  };
   // Usage is counted for the group and everything below it, in both versions.
   if (groups.memory_v1) {
-    walk_up(*groups.memory_v1, [&](const std::string& d) {
-      take(group_headroom(root + d, "/memory.limit_in_bytes", "/memory.usage_in_bytes",
-                          "total_inactive_file"));
-    });
+    walk_up(*groups.memory_v1,
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV1, freed)); });
   }
   if (groups.unified) {
-    walk_up(*groups.unified, [&](const std::string& d) {
-      take(group_headroom(root + d, "/memory.max", "/memory.current", "inactive_file"));
-    });
+    walk_up(*groups.unified,
+            [&](const std::string& d) { take(group_headroom(root + d, kMemoryV2, freed)); });
   }
   return headroom;
 }
@@ -254,21 +301,68 @@ std::uint64_t available_memory() {
   if (found) {
     memory = available + swap_free;
   } else if (sysinfo(&info) == 0) {
-    memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+    // Free memory alone: what the kernel could reclaim besides is not known here.
+    memory = (static_cast<std::uint64_t>(info.freeram) + info.freeswap) * info.mem_unit;
   }
   struct rlimit limit {};
-  std::uint64_t mapped_pages = 0;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      std::ifstream("/proc/self/statm") >> mapped_pages) {
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    // What is mapped already counts against the limit; without /proc it is not known.
+    std::uint64_t mapped_pages = 0;
+    std::ifstream("/proc/self/statm") >> mapped_pages;
     std::uint64_t mapped = mapped_pages * page_size;
     memory = std::min<std::uint64_t>(memory, limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0);
   }
-  if (auto headroom = cgroup_memory_headroom(groups)) memory = std::min(memory, *headroom);
+  if (auto headroom = cgroup_memory_headroom(groups, "", kept_bytes_in_memory)) {
+    memory = std::min(memory, *headroom);
+  }
   return memory;
 }
 
+namespace {
+
+// What the reservations of the process hold, and of it those of this thread.
+std::atomic<std::uint64_t> reserved{0};
+thread_local std::uint64_t reserved_here = 0;
+
+// A child of fork() has only the thread that forked: the others' calls are not running there.
+void keep_own_reservations_in_child() { reserved.store(reserved_here, std::memory_order_relaxed); }
+
+bool fits(std::uint64_t bytes, std::uint64_t available, std::uint64_t held) {
+  return held < available && bytes <= available - held;
+}
+
+}  // namespace
+
+bool MemoryReservation::reserve(std::uint64_t bytes) {
+  static const bool registered =
+      (pthread_atfork(nullptr, nullptr, keep_own_reservations_in_child), true);
+  (void)registered;
+  release();
+  if (bytes > kSmallDemand) {
+    // Read once; the sum is checked again if another reservation changes it meanwhile.
+    const std::uint64_t available = available_memory();
+    std::uint64_t held = reserved.load(std::memory_order_relaxed);
+    do {
+      if (!fits(bytes, available, held)) return false;
+    } while (!reserved.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+  } else {
+    reserved.fetch_add(bytes, std::memory_order_relaxed);
+  }
+  reserved_here += bytes;
+  bytes_ = bytes;
+  return true;
+}
+
+void MemoryReservation::release() noexcept {
+  if (bytes_ == 0) return;
+  reserved.fetch_sub(bytes_, std::memory_order_relaxed);
+  reserved_here -= bytes_;
+  bytes_ = 0;
+}
+
 bool memory_fits(std::uint64_t bytes) {
-  return bytes <= kSmallDemand || bytes <= available_memory();
+  return bytes <= kSmallDemand ||
+         fits(bytes, available_memory(), reserved.load(std::memory_order_relaxed));
 }
 
 }  // namespace tolvane

@@ -198,7 +198,8 @@ TEST(FeatureIdSet, IdsAlikeInTheirSlotAndKeptHashBitsStayApart) {
 TEST(Compare, FirstOccurrenceOrder) {
   std::vector<FeatureRef> a = {root("c"), root("a"), root("c"), root("b")};
   std::vector<FeatureRef> b = {root("b"), root("d")};
-  auto [left, right] = compare_featuresets(a, b);
+  MemoryReservation memory;
+  auto [left, right] = compare_featuresets(a, b, memory);
   ASSERT_EQ(left.size(), 2u);
   EXPECT_EQ(left[0]->name(), "c");
   EXPECT_EQ(left[1]->name(), "a");
@@ -226,11 +227,12 @@ TEST(FeatureFile, SharedAncestorsAreWalkedOnce) {
 }
 
 TEST(Fake, NamesAndCount) {
-  auto fs = generate_fake_features(12);
+  MemoryReservation memory;
+  auto fs = generate_fake_features(12, memory);
   ASSERT_EQ(fs.size(), 12u);
   EXPECT_EQ(fs[0]->name(), "idx");
   EXPECT_EQ(fs[11]->name(), "F_10");
-  EXPECT_EQ(generate_fake_features(-7).size(), 1u);
+  EXPECT_EQ(generate_fake_features(-7, memory).size(), 1u);
 }
 
 // The names are hashed in batches; ids past the first batches, on every kernel, are still the
@@ -239,7 +241,8 @@ TEST(Fake, IdsAreDigestsOfTheNamesOnEveryKernel) {
   const Sha256Kernel& chosen = sha256_kernel();
   for (const Sha256Kernel* kernel : sha256_kernels()) {
     if (!use_sha256_kernel(*kernel)) continue;
-    auto fs = generate_fake_features(700);
+    MemoryReservation memory;
+    auto fs = generate_fake_features(700, memory);
     ASSERT_EQ(fs.size(), 700u);
     EXPECT_EQ(fs[699]->name(), "F_698");
     for (const auto& f : fs) ASSERT_EQ(hex(f->id()), sha256_hex(f->name())) << f->name();

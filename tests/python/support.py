@@ -133,6 +133,18 @@ needs_address_space_limit = pytest.mark.skipif(bool(_NO_LIMIT), reason=_NO_LIMIT
 # children that are sent SIGINT run this first.
 RESTORE_SIGINT = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
 
+# Defines call_with_signal(sig, function, *args) in a child: function(*args), with `sig` raised on
+# this thread just before it and no Python code run in between (C functions calling C functions),
+# since that would run the signal's handler first. The handler runs at the call's first check for
+# signals, however fast the machine and the call are.
+CALL_WITH_SIGNAL = """
+import ctypes, functools, operator
+def call_with_signal(sig, function, *args):
+    raise_signal = getattr(ctypes.CDLL(None), "raise")
+    steps = [functools.partial(raise_signal, sig), functools.partial(function, *args)]
+    return list(map(operator.call, steps))[1]
+"""
+
 
 def run_python(code, env=None, timeout=60, args=(), preexec_fn=None, options=()):
     """Runs `code` (a script's text, dedented, or the Path of a script) in a child interpreter,

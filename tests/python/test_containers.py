@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from support import run_python
+from support import CALL_WITH_SIGNAL, run_python
 
 MiB = 1 << 20
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the sanitizers' shadow memory is charged to the group and outgrows it")
 
 PRELUDE = """
-import os, sys, tolvane
+import os, signal, sys, tolvane
 N = ("Integer", "Numeric")
 sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
 def attempt(call):
@@ -27,7 +27,7 @@ def attempt(call):
         return call()
     except MemoryError:
         return "MemoryError"
-"""
+""" + CALL_WITH_SIGNAL
 
 _names = itertools.count()
 
@@ -77,7 +77,8 @@ def _make_group(limit):
 
 @contextlib.contextmanager
 def memory_group(limit):
-    """Yields a preexec_fn that moves a child into a new group of `limit` bytes."""
+    """Yields a preexec_fn that moves a child into a new group of `limit` bytes, and the group's
+    directory."""
     path = _make_group(limit)
 
     def enter():
@@ -85,7 +86,7 @@ def memory_group(limit):
             f.write(str(os.getpid()))
 
     try:
-        yield enter
+        yield enter, path
     finally:
         # The kernel may take a moment to empty a group after its last process is reaped.
         for _ in range(100):
@@ -97,9 +98,10 @@ def memory_group(limit):
 
 
 def run_limited(limit, code, timeout=120, args=()):
-    with memory_group(limit) as enter:
-        r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2"}, timeout,
-                       args, preexec_fn=enter)
+    """The output of `code` run in a new group of `limit` bytes, whose directory is $GROUP."""
+    with memory_group(limit) as (enter, path):
+        r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2", "GROUP": path},
+                       timeout, args, preexec_fn=enter)
     # A child the kernel killed for its memory ends with SIGKILL.
     assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr}"
     return r.stdout.split()
@@ -169,3 +171,115 @@ def test_refusing_millions_of_inputs_builds_nothing_for_them():
             print(str(e).replace(" ", "_"))
     """)
     assert out == ["generate_features_would_create_3999998000000_new_features,_more_than_fit_in_memory"]
+
+
+def test_clean_file_cache_counts_as_free(tmp_path):
+    # A file read twice fills the group with its cache, clean and on the active list. The kernel
+    # takes that back before it kills anything, so a call that fits (alone it peaks at about
+    # 520 MB) must run: it once raised MemoryError.
+    cached = tmp_path / "cached.bin"
+    with open(cached, "wb") as f:
+        f.truncate(700 * MiB)  # holes: read as zeros, and cached all the same
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        fd = os.open(sys.argv[1], os.O_RDONLY)
+        for _ in range(2):
+            os.lseek(fd, 0, os.SEEK_SET)
+            while os.read(fd, 1 << 20):
+                pass
+        with open(os.path.join(os.environ["GROUP"], "memory.stat")) as f:
+            stat = dict(line.split() for line in f)
+        print((int(stat["active_file"]) + int(stat["inactive_file"])) >> 20)
+        print(attempt(lambda: len(tolvane.generate_features(fs, [sub]))))
+    """, args=[str(cached)])
+    if int(out[0]) < 600:
+        pytest.skip(f"the file system of {tmp_path} keeps no page cache of the file")
+    assert out[1] == "4840000"
+
+
+def test_memory_freed_lazily_and_used_again_is_not_free():
+    # A dropped result's memory, freed lazily, sat with the file cache and was counted free even
+    # once the next call had filled it again: a third call went ahead and the kernel killed the
+    # process.
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        def call():
+            return attempt(lambda: tolvane.generate_features(fs, [sub]))
+        first = call()
+        print(len(first))
+        del first
+        second = call()
+        print(len(second))
+        print(call())
+    """)
+    assert out == ["4840000", "4840000", "MemoryError"]
+
+
+# Calls that fit the group alone (peak about 520 MB) but not two at once: each returns its result
+# or raises MemoryError, and the process lives. Each once saw the whole group free, and all went
+# ahead until the kernel killed the process.
+def test_concurrent_calls_share_one_budget():
+    # Four threads: on a free-threaded interpreter they run at once.
+    out = run_limited(1024 * MiB, """
+        import threading
+        fs = tolvane.generate_fake_features(2200)
+        start = threading.Barrier(4)
+        results = []
+        def call():
+            start.wait()
+            results.append(attempt(lambda: len(tolvane.generate_features(fs, [sub]))))
+        threads = [threading.Thread(target=call) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(*results)
+    """)
+    assert len(out) == 4 and set(out) <= {"4840000", "MemoryError"} and "4840000" in out
+    # A signal handler calling in while a call runs, with or without the GIL.
+    out = run_limited(1024 * MiB, """
+        fs = tolvane.generate_fake_features(2200)
+        inner = []
+        signal.signal(signal.SIGALRM, lambda *_: inner.append(
+            attempt(lambda: len(tolvane.generate_features(fs, [sub])))))
+        outer = len(call_with_signal(signal.SIGALRM, tolvane.generate_features, fs, [sub]))
+        print(*inner, outer)
+    """)
+    assert out == ["MemoryError", "4840000"]
+
+
+def test_without_proc_the_limit_of_the_namespace_holds():
+    # A container or sandbox that does not mount /proc: the process cannot name its group, but its
+    # cgroup namespace shows the group as the root of the hierarchy. A call the group cannot hold
+    # once went ahead (the limit read as the machine's memory) and the kernel killed the process.
+    mounts = {fstype: (mount, options) for fstype in ("cgroup", "cgroup2")
+              for mount, options in _mounts(fstype) if fstype == "cgroup2" or "memory" in options}
+    if "cgroup" in mounts:
+        where, fstype, options = "/sys/fs/cgroup/memory", "cgroup", "memory"
+    else:
+        where, fstype, options = "/sys/fs/cgroup", "cgroup2", ""
+    if mounts.get(fstype, ("",))[0] != where:
+        pytest.skip(f"the memory hierarchy is not mounted at {where}")
+    out = run_limited(300 * MiB, """
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        def must(result, what):
+            if result != 0:
+                print("cannot", what + ":", os.strerror(ctypes.get_errno()).replace(" ", "_"))
+                sys.exit(0)
+        CLONE_NEWNS, CLONE_NEWCGROUP, MS_REC, MS_PRIVATE, MNT_DETACH = 0x20000, 0x2000000, 0x4000, 0x40000, 2
+        must(libc.unshare(CLONE_NEWNS | CLONE_NEWCGROUP), "unshare")
+        must(libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "make_mounts_private")
+        # Mounted anew in the namespace, the hierarchy's root is the test's group.
+        where, fstype, options = (a.encode() or None for a in sys.argv[1:])
+        must(libc.umount2(where, MNT_DETACH), "unmount_the_hierarchy")
+        must(libc.mount(fstype, where, fstype, 0, options), "mount_the_hierarchy")
+        must(libc.umount2(b"/proc", MNT_DETACH), "unmount_/proc")
+        print(os.path.exists("/proc/self"))
+        fs = tolvane.generate_fake_features(2000)
+        print(attempt(lambda: tolvane.generate_features(fs, [sub])))
+        print(len(tolvane.generate_features(fs[:300], [sub])))
+    """, args=[where, fstype, options])
+    if out[0] == "cannot":
+        pytest.skip(f"cannot {out[1]} {out[2]} (needs root and cgroup namespaces)")
+    assert out == ["False", "MemoryError", str(300 + 300 * 299)]

@@ -7,12 +7,12 @@ import textwrap
 
 import pytest
 
-from support import EMULATED, needs_address_space_limit, run_python
+from support import CALL_WITH_SIGNAL, EMULATED, needs_address_space_limit, run_python
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 
 PRELUDE = """
-import hashlib, os, signal, subprocess, sys, tempfile, threading, time
+import hashlib, os, signal, tempfile, threading, time
 # Counted before the module starts any: an emulator (qemu-user) runs a thread of its own.
 THREADS_AT_START = len(os.listdir("/proc/self/task"))
 import tolvane
@@ -21,15 +21,12 @@ sub = [tolvane.Primitive(f"sub{i}", "m", "transform", False, [[("Integer", "Nume
                          ("Integer", "Numeric")) for i in range(2)]
 def expected(n):
     return n + 2 * n * (n - 1)
-def kill_me_later(sig, delay):
-    # From another process: a thread of this one could not run while a call holds the lock.
-    subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -{sig} {os.getpid()}"])
 def digest(features):
     # Of the feature file: whole results compared at once, whatever their size.
     with tempfile.NamedTemporaryFile() as f:
         tolvane.Feature.save_features(features, f.name)
         return hashlib.sha256(open(f.name, "rb").read()).hexdigest()
-"""
+""" + CALL_WITH_SIGNAL
 
 
 def run_child(code, timeout=60, env=None, preexec_fn=None):
@@ -39,28 +36,22 @@ def run_child(code, timeout=60, env=None, preexec_fn=None):
     return r.returncode, r.stdout, r.stderr
 
 
-@pytest.mark.slow
 def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
-    # The handler runs inside the long call's stop probe and sleeps, so the second thread gets the
-    # interpreter lock while the pool is busy with the first call.
+    # The handler runs inside the call's stop probe, with the pool busy with the call, and waits
+    # there for a second thread's call (letting go of the interpreter lock), which must run alone.
     rc, out, err = run_child("""
-        entered = threading.Event()
-        def handler(*_):
-            entered.set()
-            time.sleep(0.05)
-        signal.signal(signal.SIGTERM, handler)
         inner = []
         def other():
-            entered.wait()
             inner.append(len(tolvane.generate_features(fs[:300], sub)))
-        t = threading.Thread(target=other)
-        t.start()
-        kill_me_later("TERM", 0.2)
-        outer = len(tolvane.generate_features(fs, sub))
-        t.join()
-        print(entered.is_set(), inner == [expected(300)], outer == expected(len(fs)))
-    """, env={"N_FEATURES": "1500"})
-    assert rc == 0 and out.split() == ["True", "True", "True"], err
+        def handler(*_):
+            t = threading.Thread(target=other)
+            t.start()
+            t.join()
+        signal.signal(signal.SIGTERM, handler)
+        outer = len(call_with_signal(signal.SIGTERM, tolvane.generate_features, fs, sub))
+        print(inner == [expected(300)], outer == expected(len(fs)))
+    """, env={"N_FEATURES": "600"})
+    assert rc == 0 and out.split() == ["True", "True"], err
 
 
 @pytest.mark.slow
@@ -122,7 +113,6 @@ def test_any_environment_value_gives_a_working_pool(variable, value):
 @pytest.mark.skipif(
     SANITIZED, reason="the sanitizer's allocator is not fork-safe: a child forked while a worker "
     "holds its lock deadlocks in malloc (the system allocator is)")
-@pytest.mark.slow
 def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
     rc, out, err = run_child("""
         reference = digest(tolvane.generate_features(fs[:400], sub))
@@ -134,8 +124,7 @@ def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
             else:
                 children.append(pid)
         signal.signal(signal.SIGUSR1, handler)
-        kill_me_later("USR1", 0.1)
-        out = tolvane.generate_features(fs, sub)
+        out = call_with_signal(signal.SIGUSR1, tolvane.generate_features, fs, sub)
         ok = len(out) == expected(len(fs))
         # The small call checks that the pool works afterwards, in both processes.
         ok = ok and digest(tolvane.generate_features(fs[:400], sub)) == reference
@@ -144,7 +133,7 @@ def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
         (pid,) = children
         _, status = os.waitpid(pid, 0)
         print(ok, os.waitstatus_to_exitcode(status))
-    """, env={"N_FEATURES": "1500"}, timeout=120)
+    """, env={"N_FEATURES": "600"}, timeout=120)
     assert rc == 0 and out.split() == ["True", "0"], err
 
 
