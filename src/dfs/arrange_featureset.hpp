@@ -2,24 +2,35 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "column_schema.hpp"
+#include "dfs/inputs.hpp"
 #include "feature/feature.hpp"
 #include "feature/feature_set.hpp"
 
 namespace tolvane {
 
-// The type values a feature of schema `s` is filed under, as bit t for value t: its logical type,
-// its semantic tag and Any, never Unknown.
+// Matching: which features may fill a slot. A feature is filed under its logical type, its
+// semantic tag and Any (never Unknown); a slot of schema (L, T) takes a feature filed under both L
+// and T, so Any takes every feature and a slot with Unknown in it takes none. fills() is that rule,
+// and every matcher below applies it: to schemas (counting from SchemaCounts, or one pass over the
+// inputs' schema keys) or, when inputs share ids, by id through the type index, whose sets keep the
+// first feature of each id under each type value.
+
+// The type values a feature of schema `s` is filed under, as bit t for value t.
 std::uint32_t filed_under(ColumnSchema s);
+// The type values a slot of schema `slot` asks for, as bits; none for a slot with Unknown in it.
+std::uint32_t asked_for(ColumnSchema slot);
+// Whether a feature filed under `types` fills a slot that asks for `asked`.
+inline bool fills(std::uint32_t types, std::uint32_t asked) {
+  return asked != 0 && (types & asked) == asked;
+}
 
 // Features by type value, each filed as filed_under() says. Each set keeps the first feature of an
 // id in list order, and lists its members, as positions in the list, in that order. The caller
@@ -50,86 +61,15 @@ class FeatureTypeIndex {
 // of the smaller of the two sets.
 std::vector<std::uint32_t> matching_features(const FeatureTypeIndex& index, ColumnSchema schema);
 
-// A schema as a small number (ColumnSchemaHash), and back.
-using SchemaKey = std::uint16_t;
-static_assert(kLogicalTypeCount * kLogicalTypeCount <= UINT16_MAX);
-inline SchemaKey schema_key(ColumnSchema s) {
-  return static_cast<SchemaKey>(ColumnSchemaHash{}(s));
-}
-inline ColumnSchema schema_of_key(std::size_t key) {
-  return {static_cast<LogicalType>(key / kLogicalTypeCount),
-          static_cast<LogicalType>(key % kLogicalTypeCount)};
-}
-
-// How many features of a list carry each schema: enough to count the matches of any schema without
-// building anything per feature.
-class SchemaCounts {
- public:
-  void add(SchemaKey key) {
-    if (by_schema_[key]++ == 0) present_.push_back(key);
-  }
-  // The schemas counted (a list holds few), in order of first occurrence.
-  std::span<const SchemaKey> present() const { return present_; }
-
-  // The size of matching_features() over the same list when no two of its features share an id.
-  std::uint64_t matching(ColumnSchema schema) const;
-  // A bound on that size whatever the ids.
-  std::uint64_t matching_at_most(ColumnSchema schema) const;
-
- private:
-  // Each schema present, with the type values its features are filed under and its count.
-  template <class Visit>
-  void for_each(Visit&& visit) const {
-    for (SchemaKey key : present_) visit(filed_under(schema_of_key(key)), by_schema_[key]);
-  }
-
-  // On the heap: a table moves with the inputs it counts.
-  std::vector<std::uint64_t> by_schema_ =
-      std::vector<std::uint64_t>(kLogicalTypeCount * kLogicalTypeCount, 0);
-  std::vector<SchemaKey> present_;
-};
-
-// The same as matching_features() over a list whose features all have different ids, from each
-// feature's schema key and their counts: no set of ids is needed, only one pass over `schemas`.
+// The same over a list whose features all have different ids, from each feature's schema key and
+// the list's counts: no set of ids is needed, only one pass over `schemas`.
 std::vector<std::uint32_t> matching_distinct(std::span<const SchemaKey> schemas,
                                              ColumnSchema schema, const SchemaCounts& counts);
 
-// The first 8 bytes of an id as a number: ids in byte order are in the order of their keys, ties
-// aside.
-inline std::uint64_t id_key(const Feature& f) {
-  std::uint64_t key;
-  std::memcpy(&key, f.id().data(), sizeof key);
-  if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
-  return key;
-}
-
-// What synthesis reads of each input, gathered in one pass over the records: the records of a big
-// list lie far apart, and every pass over them costs the caches a line or two per feature.
-struct InputTable {
-  InputTable() = default;
-  explicit InputTable(std::span<const FeatureRef> features);
-
-  void reserve(std::size_t n) {
-    records.reserve(n);
-    keys.reserve(n);
-    schemas.reserve(n);
-  }
-  void add(const Feature& f) {
-    records.push_back(&f);
-    keys.push_back(id_key(f));
-    schemas.push_back(schema_key(f.schema()));
-    counts.add(schemas.back());
-  }
-
-  std::vector<const Feature*> records;
-  std::vector<std::uint64_t> keys;  // id_key() of each
-  std::vector<SchemaKey> schemas;
-  SchemaCounts counts;
-};
-
-// Whether no two of the features share an id, in memory of a few bytes per feature: only those
-// whose keys may be shared are looked at in full.
-bool ids_distinct(const InputTable& inputs);
+// The size of matching_features() over the counted list when no two of its features share an id.
+std::uint64_t matching_count(const SchemaCounts& counts, ColumnSchema schema);
+// A bound on that size whatever the ids.
+std::uint64_t matching_count_at_most(const SchemaCounts& counts, ColumnSchema schema);
 
 // The slots of each distinct schema of a signature, schemas in order of first occurrence,
 // positions ascending.

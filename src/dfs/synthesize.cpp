@@ -3,14 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <optional>
 
+#include "dfs/demand.hpp"
 #include "dfs/enumerate.hpp"
 #include "feature/feature_id.hpp"
-#include "support/huge_pages.hpp"
-#include "support/system_limits.hpp"
+
+// How a call runs. Its inputs come as a table (dfs/inputs.hpp); what it needs in memory is held
+// before anything is built for it (dfs/demand.hpp). The Engine then plans: per transform primitive
+// and signature, the matches of each distinct schema (MatchCache, dfs/arrange_featureset.hpp), the
+// space of candidates (dfs/enumerate.hpp) and how their ids are hashed (HashShape, chosen once);
+// then cuts the candidates into chunks, whose order is the result's order. The pool's threads work
+// chunks out into batches of ids and base positions (SynthesizedBatch); the calling thread takes
+// part, and hands each finished batch, in order, to the sink, which builds the records.
 
 namespace tolvane {
 namespace {
@@ -23,112 +29,6 @@ constexpr std::uint64_t kChunkFillings = 16384;
 constexpr std::size_t kBatch = 64;
 // How often (in candidates) a chunk asks whether to stop.
 constexpr std::uint64_t kStopCheckInterval = 1024;
-// What planning spends per input: its record pointer, sort key, block number and type values, its
-// share of the test for shared ids and, when ids are shared, its places in the type index (up to
-// three id sets of at most 8/3 slots of 8 bytes each, and their member lists).
-constexpr std::uint64_t kPlanBytesPerInput = 26 + 3 * (22 + 4);
-constexpr std::size_t kNoBlock = std::numeric_limits<std::uint32_t>::max();
-
-// The call's inputs as the workers read them: the table of their records, keys and schemas
-// and, where a signature needs them (so that a call over millions of inputs that pairs each with a
-// few others does not pay for them), the prepared hashing blocks of those that signatures of two
-// or more slots use.
-struct Inputs {
-  explicit Inputs(InputTable inputs) : table(std::move(inputs)) {}
-
-  std::span<const Feature* const> records() const { return table.records; }
-
-  // The ids' order: byte order of the digests.
-  bool less(std::uint32_t a, std::uint32_t b) const {
-    if (table.keys[a] != table.keys[b]) return table.keys[a] < table.keys[b];
-    return id_less(*table.records[a], *table.records[b]);
-  }
-
-  // Whether no two inputs share an id: asked for once at most.
-  bool distinct() {
-    if (!distinct_) distinct_ = ids_distinct(table);
-    return *distinct_;
-  }
-
-  const Sha256Block& block(std::uint32_t input) {
-    if (block_of.empty()) block_of.assign(table.records.size(), kNoBlock);
-    if (block_of[input] == kNoBlock) {
-      block_of[input] = static_cast<std::uint32_t>(blocks.size());
-      char text[kBaseIdBytes];
-      write_base_id(table.records[input]->id(), text);
-      sha256_prepare(blocks.emplace_back(), reinterpret_cast<const std::uint8_t*>(text));
-    }
-    return blocks[block_of[input]];
-  }
-
-  InputTable table;
-  std::vector<std::uint32_t> block_of;
-  std::vector<Sha256Block> blocks;  // stable once set up (filled before any chunk runs)
-
- private:
-  std::optional<bool> distinct_;
-};
-
-// What a call's new features take: how many there are, and the bytes of their records, of what the
-// caller spends on them and of the plan that makes them.
-struct Demand {
-  std::uint64_t count = 0;
-  std::uint64_t bytes = 0;
-
-  // Whether it can be had, held in `memory` if so: the list of the inputs and the new features
-  // must fit the address space too.
-  bool reserve(std::size_t inputs, MemoryReservation& memory) const {
-    constexpr std::uint64_t kMaxItems = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(void*);
-    return count <= kMaxItems - inputs && memory.reserve(bytes);
-  }
-};
-
-// The demand of a call over `inputs` features, given how many of them match each schema.
-template <class CountOf>
-Demand demand(std::size_t inputs, std::span<const PrimitiveRef> primitives, CountOf&& count_of) {
-  // The block the caller carves its objects from, charged whole.
-  Demand d{0, saturating_add(kBlockSize, saturating_mul(inputs, kPlanBytesPerInput))};
-  bool prepared_blocks = false;
-  for (const PrimitiveRef& p : primitives) {
-    if (p->function_type != "transform") continue;
-    for (const InputSet& signature : p->column_schemas) {
-      const std::size_t slots = signature.schemas.size();
-      std::uint64_t n = CandidateSpace::count(signature.schemas, p->commutative, count_of);
-      d.count = saturating_add(d.count, n);
-      // Besides the record and the caller's share, each feature's id and base positions wait in
-      // its chunk's batch until the caller takes it: at worst every chunk is made first.
-      const std::uint64_t per_feature = SynthesizedBatch::record_size(slots) +
-                                        kCallerBytesPerFeature + sizeof(Digest) +
-                                        slots * sizeof(std::uint32_t);
-      d.bytes = saturating_add(d.bytes, saturating_mul(n, per_feature));
-      // Per match: its place in the match list and, hashed from blocks, its first state.
-      const std::uint64_t per_match =
-          sizeof(std::uint32_t) + (slots >= 2 ? sizeof(Sha256State) + sizeof(void*) : 0);
-      for (ColumnSchema schema : signature.schemas) {
-        d.bytes = saturating_add(d.bytes, saturating_mul(count_of(schema), per_match));
-      }
-      prepared_blocks = prepared_blocks || (slots >= 2 && n > 0);
-    }
-  }
-  if (prepared_blocks)
-    d.bytes = saturating_add(d.bytes, saturating_mul(inputs, sizeof(Sha256Block)));
-  return d;
-}
-
-// Refuses, from counts of the inputs' schemas alone, a call whose new features cannot fit, before
-// anything is built for it. True when the call is known to fit, its demand then held in `memory`;
-// false when only its matches can tell (inputs that share ids match once per id).
-bool refuse_by_count(Inputs& inputs, std::span<const PrimitiveRef> primitives,
-                     MemoryReservation& memory) {
-  const SchemaCounts& counts = inputs.table.counts;
-  const std::size_t n = inputs.records().size();
-  auto at_most = [&](ColumnSchema s) { return counts.matching_at_most(s); };
-  if (demand(n, primitives, at_most).reserve(n, memory)) return true;
-  if (!inputs.distinct()) return false;
-  Demand exact = demand(n, primitives, [&](ColumnSchema s) { return counts.matching(s); });
-  if (!exact.reserve(n, memory)) throw TooManyFeatures(exact.count);
-  return true;
-}
 
 // Matches computed once per distinct schema and shared by every signature that needs them. When
 // no two inputs share an id (almost always), a schema's matches are one pass over the inputs' type
@@ -143,7 +43,7 @@ class MatchCache {
     }
     return cache_
         .emplace_back(s, inputs_.distinct()
-                             ? matching_distinct(inputs_.table.schemas, s, inputs_.table.counts)
+                             ? matching_distinct(inputs_.table().schemas, s, inputs_.table().counts)
                              : matching_features(index(), s))
         .second;
   }
@@ -160,16 +60,27 @@ class MatchCache {
   std::vector<std::pair<ColumnSchema, std::vector<std::uint32_t>>> cache_;
 };
 
+// How the ids of a signature's candidates are hashed, chosen when the call is planned.
+enum class HashShape {
+  // The bases' ids as text after the state of the primitive id's whole blocks: any signature.
+  kFromText,
+  // From prepared blocks, where the primitive id is whole blocks and there are two or more slots
+  // (and enough candidates to pay for the blocks): each candidate from the state after the
+  // primitive id and its first base's block, then its other bases' blocks.
+  kFromBlocks,
+  // The same for two slots, in one pass: most signatures.
+  kPairFromBlocks,
+};
+
 // One signature's candidates and how their ids are hashed.
 struct SignatureWork {
   SignatureWork(const InputSet& signature, bool commutative, MatchCache& matches)
       : space(signature.schemas, commutative, matches) {}
 
   CandidateSpace space;
-  // Hashing from prepared blocks: the primitive id is whole blocks and there are two or more
-  // slots. Per member: the state after the primitive id and that member's block (for the members
-  // that can be hashed first), and its block.
-  bool by_blocks = false;
+  HashShape shape = HashShape::kFromText;
+  // Hashed from blocks, per member: the state after the primitive id and that member's block (for
+  // the members that can be hashed first), and its block.
   std::vector<Sha256State> first_states;
   std::vector<const Sha256Block*> member_blocks;
   std::uint64_t chunk_size = 1;
@@ -227,15 +138,14 @@ struct ThreadContext {
 // Lives on the heap: its match cache is large, and calls nest (signal handlers calling in).
 class Engine {
  public:
-  // `counted`: refuse_by_count() found that the call fits; else it is checked on its matches, and
-  // its demand held in `memory`.
+  // `counted`: reserve_by_count() found that the call fits; else it is checked on its matches,
+  // and its demand held in `memory`.
   Engine(Inputs& inputs, std::span<const PrimitiveRef> primitives, bool counted,
          MemoryReservation& memory)
       : inputs_(inputs), matches_(inputs) {
     if (!counted) {
-      std::size_t n = inputs_.records().size();
-      Demand exact = demand(n, primitives, [&](ColumnSchema s) { return matches_(s).size(); });
-      if (!exact.reserve(n, memory)) throw TooManyFeatures(exact.count);
+      reserve_by_matches(
+          inputs_.size(), primitives, [&](ColumnSchema s) { return matches_(s).size(); }, memory);
     }
     for (const PrimitiveRef& p : primitives) {
       if (p->function_type != "transform") continue;
@@ -245,19 +155,10 @@ class Engine {
     }
     for (const auto& work : works_) {
       for (SignatureWork& s : work->signatures) {
-        if (s.by_blocks) prepare_states(*work, s);
+        if (s.shape != HashShape::kFromText) prepare_states(*work, s);
       }
     }
-    for (const auto& work : works_) {
-      for (const SignatureWork& s : work->signatures) {
-        for (std::uint64_t b = 0; b < s.space.size(); b += s.chunk_size) {
-          chunks_.push_back(
-              {work.get(), &s, b, std::min(b + s.chunk_size, s.space.size()), total_});
-          total_ += chunks_.back().end - b;
-          fillings_ += (chunks_.back().end - b) * s.space.slots();
-        }
-      }
-    }
+    cut_into_chunks();
     outputs_.resize(chunks_.size());
     contexts_.resize(pool_size());
   }
@@ -293,10 +194,24 @@ class Engine {
       // candidate one: worth it once there are twice as many candidates as members.
       if (slots >= 2 && work.prefix.rest.empty() &&
           s.space.size() / 2 >= s.space.matches().size() && s.space.size()) {
-        s.by_blocks = true;
-        for (std::uint32_t input : s.space.matches()) inputs_.block(input);
+        s.shape = slots == 2 ? HashShape::kPairFromBlocks : HashShape::kFromBlocks;
+        for (std::uint32_t input : s.space.matches()) inputs_.prepare_block(input);
       }
       work.count = saturating_add(work.count, s.space.size());
+    }
+  }
+
+  // Chunks in result order: each signature's candidates, in ranges of chunk_size.
+  void cut_into_chunks() {
+    for (const auto& work : works_) {
+      for (const SignatureWork& s : work->signatures) {
+        for (std::uint64_t b = 0; b < s.space.size(); b += s.chunk_size) {
+          const std::uint64_t end = std::min(b + s.chunk_size, s.space.size());
+          chunks_.push_back({work.get(), &s, b, end, total_});
+          total_ += end - b;
+          fillings_ += (end - b) * s.space.slots();
+        }
+      }
     }
   }
 
@@ -310,7 +225,7 @@ class Engine {
     s.first_states.resize(members.size());
     s.member_blocks.resize(members.size());
     for (std::size_t m = 0; m < members.size(); ++m) {
-      s.member_blocks[m] = &inputs_.blocks[inputs_.block_of[members[m]]];
+      s.member_blocks[m] = &inputs_.block(members[m]);
       if (m >= first && m < first + count) {
         s.first_states[m] = work.prefix.state;
         sha256_absorb(s.first_states[m], *s.member_blocks[m]);
@@ -327,69 +242,65 @@ class Engine {
   // The ids and base positions of `n` candidates (members in slot order, in ctx.tuples), into
   // `room`, counting the references on the bases.
   void work_out(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx,
-                std::size_t n, SynthesizedBatch::Room room) {
-    const std::uint32_t slots = s.space.slots();
+                std::size_t n, SynthesizedBatch::Room room) const {
+    switch (s.shape) {
+      case HashShape::kPairFromBlocks:
+        return hash_pairs_from_blocks(s, ctx, n, room);
+      case HashShape::kFromBlocks:
+        return hash_from_blocks(s, ctx, n, room);
+      case HashShape::kFromText:
+        return hash_from_text(work, s, ctx, n, room);
+    }
+  }
+
+  // Two slots: each candidate hashed from its first member's state and its second member's block,
+  // positions and references taken in the same pass.
+  void hash_pairs_from_blocks(const SignatureWork& s, ThreadContext& ctx, std::size_t n,
+                              SynthesizedBatch::Room room) const {
     const auto members = s.space.matches();
     const std::uint32_t* tuples = ctx.tuples.data();
-    // The order the ids are fed in: slot order, or ascending ids for a commutative primitive.
-    const bool ascending = s.space.commutative() && slots > 1;
-    if (s.by_blocks && slots == 2) {
-      // Most signatures: two slots, each candidate hashed from its first member's state and its
-      // second member's block, in one pass. The commutative order picks the member with the
-      // smaller id first, without a branch that the ids' random order would mispredict half the
-      // time.
-      ctx.starts.resize(n);
-      ctx.blocks.resize(n);
-      for (std::size_t c = 0; c < n; ++c) {
-        std::uint32_t first = tuples[2 * c], second = tuples[2 * c + 1];
-        const std::uint32_t a = members[first], b = members[second];
-        room.positions[2 * c] = a;
-        room.positions[2 * c + 1] = b;
-        ctx.count_ref(a);
-        ctx.count_ref(b);
-        if (ascending) {
-          const bool swap = inputs_.less(b, a);
-          const std::uint32_t lower = swap ? second : first;
-          second ^= first ^ lower;
-          first = lower;
-        }
-        ctx.starts[c] = &s.first_states[first];
-        ctx.blocks[c] = s.member_blocks[second];
-      }
-      sha256_finish_blocks(n, 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
-      return;
+    auto by_id = [&](std::uint32_t a, std::uint32_t b) {
+      return inputs_.less(members[a], members[b]);
+    };
+    ctx.starts.resize(n);
+    ctx.blocks.resize(n);
+    for (std::size_t c = 0; c < n; ++c) {
+      std::array<std::uint32_t, 2> pair{tuples[2 * c], tuples[2 * c + 1]};
+      const std::uint32_t a = members[pair[0]], b = members[pair[1]];
+      room.positions[2 * c] = a;
+      room.positions[2 * c + 1] = b;
+      ctx.count_ref(a);
+      ctx.count_ref(b);
+      order_for_id(s.space.commutative(), std::span(pair), by_id);
+      ctx.starts[c] = &s.first_states[pair[0]];
+      ctx.blocks[c] = s.member_blocks[pair[1]];
     }
-    for (std::size_t m = 0; m < n * slots; ++m) {
-      std::uint32_t input = members[tuples[m]];
-      room.positions[m] = input;
-      ctx.count_ref(input);
+    sha256_finish_blocks(n, 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
+  }
+
+  // Three slots or more: the first member's state, then the others' blocks.
+  void hash_from_blocks(const SignatureWork& s, ThreadContext& ctx, std::size_t n,
+                        SynthesizedBatch::Room room) const {
+    const std::uint32_t slots = s.space.slots();
+    const std::uint32_t* order = take_positions(s, ctx, n, room);
+    ctx.starts.resize(n);
+    ctx.blocks.resize(n * (slots - 1));
+    for (std::size_t c = 0; c < n; ++c) {
+      const std::uint32_t* t = order + c * slots;
+      ctx.starts[c] = &s.first_states[t[0]];
+      for (std::uint32_t j = 1; j < slots; ++j)
+        ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
     }
-    const std::uint32_t* order = tuples;
-    if (ascending) {
-      ctx.order.assign(tuples, tuples + n * slots);
-      auto by_id = [&](std::uint32_t a, std::uint32_t b) {
-        return inputs_.less(members[a], members[b]);
-      };
-      for (std::size_t c = 0; c < n; ++c) {
-        std::uint32_t* t = ctx.order.data() + c * slots;
-        std::sort(t, t + slots, by_id);
-      }
-      order = ctx.order.data();
-    }
-    if (s.by_blocks) {
-      ctx.starts.resize(n);
-      ctx.blocks.resize(n * (slots - 1));
-      for (std::size_t c = 0; c < n; ++c) {
-        const std::uint32_t* t = order + c * slots;
-        ctx.starts[c] = &s.first_states[t[0]];
-        for (std::uint32_t j = 1; j < slots; ++j)
-          ctx.blocks[c * (slots - 1) + j - 1] = s.member_blocks[t[j]];
-      }
-      sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
-      return;
-    }
-    // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
-    // after the id's whole blocks.
+    sha256_finish_blocks(n, slots - 1, ctx.starts.data(), ctx.blocks.data(), room.ids);
+  }
+
+  // Anything else: the rest of the primitive id, then the ids in hexadecimal, from the state
+  // after the id's whole blocks.
+  void hash_from_text(const PrimitiveWork& work, const SignatureWork& s, ThreadContext& ctx,
+                      std::size_t n, SynthesizedBatch::Room room) const {
+    const std::uint32_t slots = s.space.slots();
+    const auto members = s.space.matches();
+    const std::uint32_t* order = take_positions(s, ctx, n, room);
     const std::size_t length = message_tail_size(work.prefix, slots);
     ctx.tail_bytes.resize(n * length);
     ctx.tails.resize(n);
@@ -404,6 +315,29 @@ class Engine {
       ctx.tails[c] = {tail, length};
     }
     sha256_finish_tails(n, ctx.starts.data(), ctx.tails.data(), room.ids);
+  }
+
+  // Writes the candidates' base positions into `room` and counts their references; returns their
+  // members in the order their ids are hashed (in ctx, or ctx.tuples itself).
+  const std::uint32_t* take_positions(const SignatureWork& s, ThreadContext& ctx, std::size_t n,
+                                      SynthesizedBatch::Room room) const {
+    const std::uint32_t slots = s.space.slots();
+    const auto members = s.space.matches();
+    const std::uint32_t* tuples = ctx.tuples.data();
+    for (std::size_t m = 0; m < n * slots; ++m) {
+      std::uint32_t input = members[tuples[m]];
+      room.positions[m] = input;
+      ctx.count_ref(input);
+    }
+    if (!s.space.commutative() || slots < 2) return tuples;
+    ctx.order.assign(tuples, tuples + n * slots);
+    auto by_id = [&](std::uint32_t a, std::uint32_t b) {
+      return inputs_.less(members[a], members[b]);
+    };
+    for (std::size_t c = 0; c < n; ++c) {
+      order_for_id(true, std::span(ctx.order.data() + c * slots, slots), by_id);
+    }
+    return ctx.order.data();
   }
 
   void make_chunk(std::size_t index, ChunkRun& run) {
@@ -475,11 +409,6 @@ class CollectingSink : public FeatureSink {
 
 }  // namespace
 
-TooManyFeatures::TooManyFeatures(std::uint64_t count)
-    : message_("generate_features would create " +
-               (count == std::numeric_limits<std::uint64_t>::max() ? "more than " : std::string()) +
-               std::to_string(count) + " new features, more than fit in memory") {}
-
 void generate_features(std::span<const FeatureRef> features,
                        std::span<const PrimitiveRef> primitives, FeatureSink& sink,
                        const StopProbe& stop) {
@@ -492,7 +421,7 @@ void generate_features(InputTable features, std::span<const PrimitiveRef> primit
   MemoryReservation memory;
   // On the heap, as the engine is: calls nest (signal handlers calling in).
   auto inputs = std::make_unique<Inputs>(std::move(features));
-  bool counted = refuse_by_count(*inputs, primitives, memory);
+  bool counted = reserve_by_count(*inputs, primitives, memory);
   std::make_unique<Engine>(*inputs, primitives, counted, memory)->run(sink, stop);
 }
 

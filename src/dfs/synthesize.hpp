@@ -1,27 +1,17 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "dfs/arrange_featureset.hpp"
+#include "dfs/demand.hpp"
+#include "dfs/inputs.hpp"
 #include "dfs/worker_pool.hpp"
 #include "feature/feature.hpp"
 #include "primitive.hpp"
 
 namespace tolvane {
-
-// The new features would not fit in memory (or in any list); nothing was built.
-class TooManyFeatures : public std::exception {
- public:
-  explicit TooManyFeatures(std::uint64_t count);
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
 
 // Receives the new features of one call on the calling thread, a run at a time, as soon as a run
 // and every run before it are made: the caller turns them into its own objects while the workers

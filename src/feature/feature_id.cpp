@@ -34,10 +34,8 @@ Digest root_id(std::string_view name) {
 
 Digest derived_id(const Primitive& primitive, std::span<const Feature* const> bases) {
   std::vector<const Feature*> order(bases.begin(), bases.end());
-  if (primitive.commutative) {
-    std::sort(order.begin(), order.end(),
-              [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
-  }
+  order_for_id(primitive.commutative, std::span(order),
+               [](const Feature* a, const Feature* b) { return id_less(*a, *b); });
   const MessagePrefix prefix = message_prefix(primitive.id);
   std::vector<char> tail(message_tail_size(prefix, order.size()));
   write_message_tail(

@@ -17,6 +17,25 @@ namespace tolvane {
 class Feature;
 struct Primitive;
 
+// The order in which a derived feature's bases enter its message: slot order, or ascending ids
+// when the primitive is commutative. `less(a, b)` tells whether base a's id comes before base b's
+// (id_less, or an order equal to it); `bases` is put in the message's order. Every maker of ids
+// orders bases through this.
+template <class Base, std::size_t Extent, class Less>
+void order_for_id(bool commutative, std::span<Base, Extent> bases, Less&& less) {
+  if (!commutative || bases.size() < 2) return;
+  if (bases.size() == 2) {
+    // Most primitives take two: without a branch, which the ids' random order would mispredict
+    // half the time.
+    const bool swap = less(bases[1], bases[0]);
+    const Base first = swap ? bases[1] : bases[0];
+    bases[1] = swap ? bases[0] : bases[1];
+    bases[0] = first;
+    return;
+  }
+  std::sort(bases.begin(), bases.end(), less);
+}
+
 // What a base's id takes in a message: one whole SHA-256 block, so that a base's block can be
 // prepared once and absorbed by every message that names it.
 inline constexpr std::size_t kBaseIdBytes = Sha256::kHexLength;

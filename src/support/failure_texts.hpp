@@ -1,7 +1,7 @@
 #pragma once
-// The texts of the core's internal failures (the messages Panic carries), in one place, as the
-// binding layer's texts are in python/messages.hpp. Callers and tests match them byte for byte:
-// never change one.
+// The texts of the core's internal failures (the messages Panic carries) and of its refusals for
+// memory, in one place, as the binding layer's texts are in python/messages.hpp. Callers and tests
+// match them byte for byte: never change one.
 
 #include <string_view>
 
@@ -29,6 +29,10 @@ inline constexpr std::string_view kSlotMissing = "Error unwrapping A ";
 inline constexpr std::string_view kSlotsExhausted = "Error unwrapping B ";
 inline constexpr std::string_view kStartsOfDifferentLengths =
     "sha256_finish_blocks: starts of different lengths";
+// A synthesis call refused for memory (raised as MemoryError): this, "more than " where the count
+// does not fit 64 bits, the count, then kTooManyFeaturesEnd.
+inline constexpr std::string_view kTooManyFeatures = "generate_features would create ";
+inline constexpr std::string_view kTooManyFeaturesEnd = " new features, more than fit in memory";
 // A Feature given base features without a primitive, or the reverse.
 inline constexpr std::string_view kBasesWithoutPrimitive =
     "base_features and generating_primitive must be both None or both Some";
