@@ -6,7 +6,7 @@
 
 #include "column_schema.hpp"
 #include "input_set.hpp"
-#include "support/shared_ref.hpp"
+#include "memory/shared_ref.hpp"
 
 namespace tolvane {
 

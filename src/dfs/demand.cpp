@@ -6,8 +6,9 @@
 #include "dfs/arrange_featureset.hpp"
 #include "dfs/enumerate.hpp"
 #include "feature/feature.hpp"
+#include "memory/huge_pages.hpp"
+#include "memory/record_memory.hpp"
 #include "support/failure_texts.hpp"
-#include "support/huge_pages.hpp"
 
 namespace tolvane {
 namespace {
@@ -74,8 +75,9 @@ bool reserve_by_count(Inputs& inputs, std::span<const PrimitiveRef> primitives,
                       MemoryReservation& memory) {
   const SchemaCounts& counts = inputs.table().counts;
   const std::size_t n = inputs.size();
-  if (demand(n, primitives, [&](ColumnSchema s) { return matching_count_at_most(counts, s); })
-          .reserve(n, memory)) {
+  if (demand(n, primitives, [&](ColumnSchema s) {
+        return matching_count_at_most(counts, s);
+      }).reserve(n, memory)) {
     return true;
   }
   if (!inputs.distinct()) return false;

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "feature/feature_id.hpp"
-#include "support/huge_pages.hpp"
+#include "memory/huge_pages.hpp"
 
 namespace tolvane {
 namespace {

@@ -9,6 +9,7 @@
 #include "dfs/inputs.hpp"
 #include "dfs/worker_pool.hpp"
 #include "feature/feature.hpp"
+#include "memory/record_memory.hpp"
 #include "primitive.hpp"
 
 namespace tolvane {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "feature/feature_set.hpp"
+#include "memory/record_memory.hpp"
 #include "support/system_limits.hpp"
 
 namespace tolvane {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "feature/feature_id.hpp"
+#include "memory/record_memory.hpp"
 #include "support/system_limits.hpp"
 
 namespace tolvane {

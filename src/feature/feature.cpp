@@ -6,6 +6,7 @@
 #include <new>
 
 #include "feature/feature_id.hpp"
+#include "memory/record_memory.hpp"
 #include "support/debug_text.hpp"
 #include "support/panic.hpp"
 #include "support/text_forms.hpp"
@@ -13,10 +14,6 @@
 namespace tolvane {
 
 namespace {
-
-Feature::RecordRelease cell_release = nullptr;
-Feature::RecordAllocate record_allocate = nullptr;
-Feature::RecordRelease record_release = nullptr;
 
 // Pieces of a name still to write, last first: records, or null for a "_" between two base names.
 // Most names need few; deep ones spill to the heap.
@@ -49,7 +46,7 @@ class PendingPieces {
 }  // namespace
 
 // Allocates, fills and frees records; with SynthesizedBatch::build_next_in_cell (inline in the
-// header for the hot path), the only code that knows the record's memory layout.
+// record memory header for the hot path), the only code that knows the record's memory layout.
 class FeatureFactory {
  public:
   static std::size_t size_of(std::size_t base_count, std::optional<std::string_view> name) {
@@ -100,7 +97,8 @@ class FeatureFactory {
                                const Primitive* primitive, std::span<const Feature* const> bases,
                                const Digest& id) {
     const std::size_t size = size_of(bases.size(), name);
-    void* memory = record_allocate ? record_allocate(size) : nullptr;
+    const RecordMemory& where = record_memory();
+    void* memory = where.allocate ? where.allocate(size) : nullptr;
     const bool registered = memory != nullptr;
     if (!registered) memory = ::operator new(size);
     Feature* f = make(
@@ -119,9 +117,9 @@ class FeatureFactory {
     const std::uint16_t bits = f->bits_;
     f->~Feature();
     if (bits & Feature::kInCell) {
-      cell_release(f);
+      record_memory().release_cell(f);
     } else if (bits & Feature::kRegisteredMemory) {
-      record_release(f);
+      record_memory().release(f);
     } else {
       ::operator delete(const_cast<Feature*>(f));
     }
@@ -266,13 +264,6 @@ std::size_t Feature::write_name(char* out, std::size_t capacity) const {
     size += piece.size();
   });
   return size;
-}
-
-void Feature::set_record_memory(RecordRelease release_cell, RecordAllocate allocate,
-                                RecordRelease release) noexcept {
-  cell_release = release_cell;
-  record_allocate = allocate;
-  record_release = release;
 }
 
 std::string Feature::name() const {

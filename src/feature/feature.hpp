@@ -15,8 +15,8 @@
 
 #include "column_schema.hpp"
 #include "hash/sha256.hpp"
+#include "memory/shared_ref.hpp"
 #include "primitive.hpp"
-#include "support/shared_ref.hpp"
 
 namespace tolvane {
 
@@ -44,8 +44,9 @@ class Feature {
   // most names fit a buffer on the caller's stack.
   std::size_t write_name(char* out, std::size_t capacity) const;
 
-  // Reference counting. The count is 32 bits wide to keep the record small; one that would pass
-  // 2^31 (more references than any memory could hold features) sticks, and the record lives on.
+  // Reference counting (memory/record_memory.hpp has the rules). The count is 32 bits wide to keep
+  // the record small; one that would pass 2^31 (more references than any memory could hold
+  // features) sticks, and the record lives on.
   void add_refs(std::uint64_t n = 1) const noexcept;
   bool drop_ref() const noexcept {
     std::uint32_t refs = refs_.load(std::memory_order_acquire);
@@ -68,29 +69,16 @@ class Feature {
   // any depth is freed without recursion.
   static void destroy(const Feature* f) noexcept;
 
-  // Ends the life of a record in a cell whose last reference its caller dropped, handing the
-  // caller, instead of dropping them, the references it held: `bases(span)` on its bases, one per
-  // slot, then `primitive(p)` when it has one. The cell's memory stays the caller's to free.
+  // Ends the life of a record in a cell (memory/record_memory.hpp) whose last reference its caller
+  // dropped, handing the caller, instead of dropping them, the references it held: `bases(span)`
+  // on its bases, one per slot, then `primitive(p)` when it has one. The cell's memory stays the
+  // caller's to free.
   template <class Bases, class Prim>
   static void take_apart(const Feature* f, Bases&& bases, Prim&& primitive) noexcept {
     bases(f->base_features());
     if (f->primitive_) primitive(f->primitive_);
     f->~Feature();
   }
-
-  // Records in memory of the process's choosing, registered once for the process; the functions
-  // run on the threads that make and drop records, and any of them may be null.
-  // - Cells: memory in which whoever builds a record keeps it together with data of its own (the
-  //   Python object that holds it). A record in a cell starts with two references, one for its
-  //   first holder and one for the cell's owner; when its last reference goes, `release_cell`
-  //   gives its memory back.
-  // - The other records (roots, renamed copies), for an allocator that suits millions of small
-  //   blocks better than malloc: `allocate` gives `size` bytes aligned for a pointer, or null for
-  //   the record to come from operator new; `release` takes back what it gave.
-  using RecordAllocate = void* (*)(std::size_t size) noexcept;
-  using RecordRelease = void (*)(const Feature* record) noexcept;
-  static void set_record_memory(RecordRelease release_cell, RecordAllocate allocate,
-                                RecordRelease release) noexcept;
 
  private:
   friend class FeatureFactory;
@@ -101,7 +89,7 @@ class Feature {
   static constexpr std::uint16_t kLongCount = 0x1fff;
   static constexpr std::uint16_t kStoredName = 1u << 13;
   static constexpr std::uint16_t kInCell = 1u << 14;
-  static constexpr std::uint16_t kRegisteredMemory = 1u << 15;  // from set_record_memory's
+  static constexpr std::uint16_t kRegisteredMemory = 1u << 15;  // from RecordMemory::allocate
 
   Feature() = default;
 
@@ -164,99 +152,6 @@ FeatureRef build_feature(std::string_view name, std::optional<ColumnSchema> sche
 
 // Root feature whose id, the digest of its name, the caller has computed (in batches).
 FeatureRef build_root_feature(std::string_view name, ColumnSchema schema, const Digest& id);
-
-// What a caller spends on each feature it is handed besides the record: an object of four words
-// and a slot in its list.
-inline constexpr std::size_t kCallerBytesPerFeature = 5 * sizeof(void*);
-
-// The new features of one chunk of a synthesis call as the engine worked them out, on whichever
-// thread: per feature its id and the positions of its bases among the call's inputs. The caller
-// builds their records, in order, on its own thread and in memory of its choosing.
-//
-// Every record holds a reference on its primitive and on each of its bases. Adding those one at a
-// time would cost an atomic operation per reference, and on the workers every thread would contend
-// for the same few counts. So the engine counts, per base, the references the batch's records need
-// (set_base_refs), and the one thread that takes the batch over adds them all at once (add_refs)
-// before it builds any record; a record, once built, owns its references like any other. The
-// references of the records never built (the caller stopped, or failed) are dropped when the batch
-// is destroyed. This type is the only way to make records without taking their references one by
-// one.
-class SynthesizedBatch {
- public:
-  // Room for `capacity` features. `inputs`: the call's input records, by position, which outlive
-  // the batch.
-  SynthesizedBatch(const Primitive& primitive, std::size_t slots, const Feature* const* inputs,
-                   std::size_t capacity);
-  SynthesizedBatch(const SynthesizedBatch&) = delete;
-  SynthesizedBatch& operator=(const SynthesizedBatch&) = delete;
-  ~SynthesizedBatch();
-
-  // The engine's side. `n` more features (within the capacity), to be filled in: their ids, and
-  // the positions of their bases, `slots` per feature.
-  struct Room {
-    Digest* ids;
-    std::uint32_t* positions;
-  };
-  Room extend(std::size_t n) noexcept {
-    Room room{ids_.get() + size_, positions_.get() + size_ * slots_};
-    size_ += n;
-    return room;
-  }
-  // The references the records need on their bases, as (base, count) pairs: all the features' base
-  // slots between them.
-  void set_base_refs(std::vector<std::pair<const Feature*, std::uint32_t>> counts) noexcept {
-    base_refs_ = std::move(counts);
-  }
-
-  // The caller's side, on one thread. First adds the counted references and the primitive's.
-  void add_refs() noexcept;
-  std::size_t size() const noexcept { return size_; }
-  // Bytes of each record, a multiple of 8.
-  std::size_t record_size() const noexcept { return record_size(slots_); }
-  // Builds the next record, in order, with one reference: the caller's. Throws std::bad_alloc.
-  const Feature* build_next();
-  // The same in a cell of the caller's (see Feature): `memory` holds record_size() bytes aligned
-  // for a pointer. Inline: callers build millions in a row.
-  const Feature* build_next_in_cell(void* memory) noexcept {
-    assert(slots_ < Feature::kLongCount);
-    auto* f = new (memory) Feature();
-    f->refs_.store(2, std::memory_order_relaxed);
-    f->schema_ = primitive_.return_type;
-    f->bits_ = static_cast<std::uint16_t>(slots_ | Feature::kInCell);
-    f->primitive_ = &primitive_;
-    f->id_ = ids_[built_];
-    auto** bases = reinterpret_cast<const Feature**>(f + 1);
-    const std::uint32_t* positions = positions_.get() + built_ * slots_;
-    // The same for every record of a batch: the branch is always predicted.
-    switch (slots_) {
-      case 1:
-        bases[0] = inputs_[positions[0]];
-        break;
-      case 2:
-        bases[0] = inputs_[positions[0]];
-        bases[1] = inputs_[positions[1]];
-        break;
-      default:
-        for (std::size_t k = 0; k < slots_; ++k) bases[k] = inputs_[positions[k]];
-    }
-    ++built_;
-    return f;
-  }
-
-  static std::size_t record_size(std::size_t slots) noexcept;
-
- private:
-  const Primitive& primitive_;
-  std::size_t slots_;
-  const Feature* const* inputs_;
-  // Filled in by the engine, so left uninitialised until then.
-  std::unique_ptr<Digest[]> ids_;
-  std::unique_ptr<std::uint32_t[]> positions_;
-  std::size_t size_ = 0;
-  std::vector<std::pair<const Feature*, std::uint32_t>> base_refs_;
-  std::size_t built_ = 0;
-  bool refs_added_ = false;
-};
 
 // Copies with one field replaced; the id (and the schema) always stay, and so does the name as
 // it read before.

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "feature/feature.hpp"
-#include "support/huge_pages.hpp"
+#include "memory/huge_pages.hpp"
 
 namespace tolvane {
 

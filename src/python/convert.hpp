@@ -9,6 +9,7 @@
 
 #include "feature/feature.hpp"
 #include "input_set.hpp"
+#include "memory/record_memory.hpp"
 #include "primitive.hpp"
 #include "python/messages.hpp"
 #include "python/objects.hpp"
@@ -90,11 +91,6 @@ std::vector<std::vector<NamePair>> to_name_pair_lists(PyObject* o);
 // Records to new Python objects.
 Ref new_text(std::string_view text);
 inline Ref new_feature(FeatureRef f) { return new_object(feature_type(), std::move(f)); }
-// Objects for the features of `batch`, built in order into the empty items [at, at + batch.size())
-// of `list` (see feature_type.cpp).
-void new_features_into(PyObject* list, Py_ssize_t at, SynthesizedBatch& batch);
-// Applies the drops that Feature objects deferred (see feature_type.cpp).
-void flush_deferred_drops() noexcept;
 inline Ref new_primitive(PrimitiveRef p) { return new_object(primitive_type(), std::move(p)); }
 // Moves the references into the new objects (no reference-count traffic); `features` is left empty.
 Ref new_feature_list(std::vector<FeatureRef>&& features);

@@ -7,9 +7,10 @@
 #include "dfs/worker_pool.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
+#include "memory/huge_pages.hpp"
 #include "python/call.hpp"
 #include "python/convert.hpp"
-#include "support/huge_pages.hpp"
+#include "python/feature_memory.hpp"
 
 namespace tolvane::py {
 namespace {

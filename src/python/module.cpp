@@ -1,6 +1,7 @@
 #include <iterator>
 
 #include "python/call.hpp"
+#include "python/feature_memory.hpp"
 #include "python/functions.hpp"
 #include "python/objects.hpp"
 #include "support/failure_texts.hpp"
@@ -60,6 +61,8 @@ PyMODINIT_FUNC PyInit_tolvane() {
     // objects are guarded instead).
     check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED));
 #endif
+    // Where records live, before any is made.
+    install_feature_memory();
     Ref module_name = Ref::checked(PyUnicode_FromString("tolvane"));
     for (PyMethodDef* definition : module_functions()) {
       add_function(module.get(), module_name.get(), definition);

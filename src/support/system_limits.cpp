@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/huge_pages.hpp"
+#include "memory/huge_pages.hpp"
 
 namespace tolvane {
 namespace {

@@ -65,7 +65,7 @@ bool address_space_limited() noexcept;
 // Bytes the process can still get: what the kernel reports as available (free memory plus what
 // it can reclaim) plus free swap, only the free memory and swap when /proc is not there; and no
 // more than the address-space limit and the memory control groups leave, the blocks of dropped
-// features kept for reuse (support/huge_pages.hpp) counted as free. The groups are found once per
+// features kept for reuse (memory/huge_pages.hpp) counted as free. The groups are found once per
 // process; the figures are read on each call.
 std::uint64_t available_memory();
 

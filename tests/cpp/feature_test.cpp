@@ -1,18 +1,16 @@
+#include "feature/feature.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 #include "captured_stderr.hpp"
 #include "feature/compare.hpp"
 #include "feature/fake.hpp"
-#include "feature/feature.hpp"
 #include "feature/feature_file.hpp"
 #include "feature/feature_set.hpp"
 #include "hash/kernels.hpp"
+#include "memory/record_memory.hpp"
 #include "support/panic.hpp"
 
 namespace tolvane {
@@ -113,19 +111,6 @@ TEST(Feature, SynthesizedNamesAreBuiltFromPrimitiveAndBasesWhenRead) {
   std::string name = chain->name();
   EXPECT_EQ(name.size(), 200'000u * 2 + 1);
   EXPECT_EQ(name.substr(name.size() - 5), "p_p_a");
-}
-
-TEST(Feature, ReferenceCountsPastTheTopStick) {
-  FeatureRef f = root("f");
-  f->add_refs((1u << 31) - 2);
-  f->add_refs(5);  // would pass the top: pinned
-  for (int i = 0; i < 1000; ++i) EXPECT_FALSE(f->drop_ref());
-  f->add_refs(1);
-  EXPECT_FALSE(f->drop_ref());
-  // Such a record is never freed: this one is left behind on purpose.
-#if defined(__SANITIZE_ADDRESS__)
-  __lsan_ignore_object(f.get());
-#endif
 }
 
 TEST(Feature, CopiesWithOneFieldReplacedKeepTheId) {

@@ -74,7 +74,7 @@ def test_the_table_of_first_errors_quotes_the_module(tmp_path, monkeypatch):
         lambda: tolvane.load_primitives(Path("ops.json")),
         lambda: tolvane.load_primitives("lower.json"),
         lambda: tolvane.load_primitives("no_id.json"),
-        lambda: {age},
+        lambda: hash(age),
         lambda: pickle.dumps(age),
     ]
     table = README.read_text().split("## The errors met first")[1].split("\n## ")[0]

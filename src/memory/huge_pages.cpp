@@ -1,4 +1,4 @@
-#include "support/huge_pages.hpp"
+#include "memory/huge_pages.hpp"
 
 #include <sys/mman.h>
 #include <time.h>

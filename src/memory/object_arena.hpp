@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "support/huge_pages.hpp"
+#include "memory/huge_pages.hpp"
 
-namespace tolvane::py {
+namespace tolvane {
 
 // Memory for Feature objects, each alone or together with the record it was made with (a cell): 2
 // MiB blocks, each cut into cells of one size, a multiple of 16. Each size hands out the cells of
@@ -84,4 +84,4 @@ class ObjectArena {
   SizeClass classes_[kMaxCell / 16 + 1];
 };
 
-}  // namespace tolvane::py
+}  // namespace tolvane

@@ -6,8 +6,9 @@
 
 namespace tolvane {
 
-// Reference count embedded in an immutable record. Records are built once and never changed, so
-// any number of threads may hold and copy references to them.
+// Reference count embedded in an immutable record (rule 1 of memory/record_memory.hpp). Records
+// are built once and never changed, so any number of threads may hold and copy references to
+// them.
 class RefCounted {
  public:
   void add_refs(std::uint64_t n = 1) const noexcept {
@@ -19,6 +20,8 @@ class RefCounted {
   bool drop_refs(std::uint64_t n) const noexcept {
     return refs_.fetch_sub(n, std::memory_order_acq_rel) == n;
   }
+  // The count as it stands, which only a holder of every reference can rely on.
+  std::uint64_t refs() const noexcept { return refs_.load(std::memory_order_acquire); }
 
  protected:
   RefCounted() = default;

@@ -1,9 +1,9 @@
-#include "python/object_arena.hpp"
+#include "memory/object_arena.hpp"
 
 #include <cstring>
 #include <new>
 
-namespace tolvane::py {
+namespace tolvane {
 
 ObjectArena::Block::Block(SizeClass& c, bool huge_pages)
     : owner(&c),
@@ -67,4 +67,4 @@ void ObjectArena::release_elsewhere(Block* b) noexcept {
   }
 }
 
-}  // namespace tolvane::py
+}  // namespace tolvane
