@@ -36,6 +36,8 @@ INTEGER = ("Integer", "Numeric")
 
 # A free-threaded interpreter (built with --disable-gil), whether or not its GIL is on.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# An interpreter built on musl (Alpine's, say), which loads the musllinux wheels.
+MUSL = "-linux-musl" in (sysconfig.get_config_var("EXT_SUFFIX") or "")
 
 
 def root(name, lt="Integer", st="Numeric"):

@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import tolvane
-from support import RESTORE_SIGINT, root, run_python
+from support import MUSL, RESTORE_SIGINT, root, run_python
 
 PREVIOUS = b'{"features":[],"primitives":[]} and whatever the user had here'
 
@@ -151,6 +151,9 @@ class TestSuccessfulSave:
             assert os.listdir(directory) == ["features.json"]
 
     @needs_root
+    # musl's headers lack STATX_ATTR_MOUNT_ROOT, so the module tells a mount only by its device,
+    # which a file bind-mounted from the same file system shares: it renames, and that fails.
+    @pytest.mark.xfail(MUSL, reason="a bind mount of the same file system is not told on musl", strict=True)
     def test_a_file_mounted_on_its_own(self, tmp_path):
         # A container's bind-mounted file cannot be renamed over: it is written in place.
         source = previous_file(tmp_path, "source.json")
