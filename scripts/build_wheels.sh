@@ -20,8 +20,9 @@
 # interpreter is its extension suffix (cpython-314-x86_64-linux-musl.so), not its C API.
 # libcrypto (its SHA-256 code) and utf8proc are linked in statically from Debian 12's -dev
 # packages of the architecture, into the musl modules too: built for glibc, the parts the module
-# keeps call nothing but getenv, memcpy, malloc and free, which musl has alike, and every
-# symbol a musl module imports is checked against musl's (zig's list of them) before packing.
+# keeps call nothing but getenv, memcpy, malloc, realloc, free and __stack_chk_fail, which musl
+# has alike, and every symbol a musl module imports is checked against musl's (zig's list of
+# them) before packing.
 # zig (from PyPI), Debian's packages and zig's builds of its runtimes are kept in
 # $TOLVANE_CACHE/wheels; each step prints its time.
 set -euo pipefail

@@ -102,7 +102,7 @@ steps() {
 
   cross=()
   if [ "$arch" = aarch64 ]; then
-    printf 'ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_libatomic_needed=no\n' >"$build/config.site"
+    printf 'ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_libatomic_needed=no\nac_cv_buggy_getaddrinfo=no\n' >"$build/config.site"
     cross=(--build=x86_64-linux-gnu --host=aarch64-linux-musl --with-build-python="$build_python"
            CONFIG_SITE="$build/config.site")
   fi
