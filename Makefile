@@ -161,7 +161,7 @@ test-wheels: wheels
 
 # The cp314 musllinux wheel of MUSL_ARCH (x86_64, or aarch64 under qemu-user, as root), and the
 # pytest suite against it on a CPython 3.14 built on musl into the cache the first time
-# (scripts/musl_python.sh: about 10 minutes, and as long again for aarch64).
+# (scripts/musl_python.sh: 4 to 8 minutes, and up to twice that more for aarch64).
 MUSL_ARCH ?= x86_64
 test-musl-wheel: deps
 	scripts/build_wheels.sh $(PY) $(DIST) 3.14/$(MUSL_ARCH)-musl

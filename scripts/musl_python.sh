@@ -9,9 +9,9 @@
 # ctypes) and CPython, with pip from ensurepip. No ssl: pip there installs from local files only.
 # The interpreter loads musl's dynamic linker from the prefix (its path has "musl" in it, which
 # is how pip recognises a musl system), so it needs no root file system, and qemu-user runs the
-# aarch64 one from this machine's files. About 10 minutes for x86_64 on two cores; aarch64,
+# aarch64 one from this machine's files. 4 to 8 minutes for x86_64 on two cores; aarch64,
 # cross-compiled by Debian's gcc-aarch64-linux-gnu with the x86_64 one as the build interpreter,
-# as long again after it.
+# up to twice that after it.
 #
 # Not musl 1.2.3, Debian 12's: it cannot load libraries with RELR relocations, which a wheel of
 # another project may well have.
