@@ -28,7 +28,8 @@ WERROR := CMAKE_COMPILE_WARNING_AS_ERROR=ON
 PYTEST_ARGS ?=
 
 .PHONY: demo test check deps interpreter system-packages module cpp-tests pytest test-packaging typecheck format \
-  format-check lint tidy ruff commit-subjects test-pythons test-arm64 wheel wheels test-wheel test-wheels fuzz sanitize tsan clean
+  format-check lint tidy ruff commit-subjects test-pythons test-arm64 wheel wheels test-wheel test-wheels \
+  test-musl-wheel fuzz sanitize tsan clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -151,11 +152,13 @@ ARM64_GOAL ?= test
 test-arm64:
 	scripts/debian_run.sh bookworm arm64 python3-dev,python3-venv 'make $(ARM64_GOAL) PYTEST_ARGS="$(PYTEST_ARGS)"'
 
-# Wheels in dist/, manylinux_2_28, cross-compiled by zig (scripts/build_wheels.sh says how and
-# from what): `make wheel` the one for .venv's interpreter on this machine's architecture,
-# `make wheels` every supported interpreter on x86_64 and aarch64.
+# Wheels in dist/, manylinux_2_28 and musllinux_1_2, cross-compiled by zig (scripts/build_wheels.sh
+# says how and from what): `make wheel` the manylinux one for .venv's interpreter on this
+# machine's architecture, `make wheels` every supported interpreter on x86_64 and aarch64, for
+# glibc and for musl.
 DIST := dist
-WHEEL_TARGETS := $(foreach arch,x86_64 aarch64,$(foreach version,3.11 3.12 3.13 3.14 3.15 3.14t,$(version)/$(arch)))
+WHEEL_TARGETS := $(foreach platform,x86_64 aarch64 x86_64-musl aarch64-musl,\
+  $(foreach version,3.11 3.12 3.13 3.14 3.15 3.14t,$(version)/$(platform)))
 wheel: deps
 	rm -f $(DIST)/*.whl
 	scripts/build_wheels.sh $(PY) $(DIST) $$($(PY) -c 'import platform, sys, sysconfig; \
@@ -169,6 +172,14 @@ wheels: deps
 # in a Debian root file system, is in scripts/test_wheels.sh.
 test-wheels: wheels
 	scripts/test_wheels.sh $(DIST)
+
+# The cp314 musllinux wheel of MUSL_ARCH (x86_64, or aarch64 under qemu-user, as root), and the
+# pytest suite against it on a CPython 3.14 built on musl into the cache the first time
+# (scripts/musl_python.sh: 4 to 8 minutes, and up to twice that more for aarch64).
+MUSL_ARCH ?= x86_64
+test-musl-wheel: deps
+	scripts/build_wheels.sh $(PY) $(DIST) 3.14/$(MUSL_ARCH)-musl
+	scripts/test_wheels.sh $(DIST)/tolvane-*-cp314-cp314-musllinux_1_2_$(MUSL_ARCH).whl
 
 # The wheel installed with no index into a fresh venv, and the pytest suite against it.
 WHEEL_VENV := build/wheel-venv

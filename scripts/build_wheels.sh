@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Builds manylinux_2_28 wheels of the module into DIST:
+# Builds manylinux_2_28 and musllinux_1_2 wheels of the module into DIST:
 #
 #   scripts/build_wheels.sh PYTHON DIST TARGET...
 #
-# TARGET is VERSION/ARCH: VERSION 3.11 to 3.15, or 3.14t (free-threaded); ARCH x86_64 or aarch64.
+# TARGET is VERSION/ARCH for a manylinux wheel, VERSION/ARCH-musl for a musllinux one: VERSION
+# 3.11 to 3.15, or 3.14t (free-threaded); ARCH x86_64 or aarch64.
 # PYTHON runs the build tools (scikit-build-core for the metadata, auditwheel, pyelftools).
 #
-# zig compiles: it targets glibc 2.28 on either architecture from this one machine and links its
-# C++ runtime (libc++) into the module, so a wheel needs nothing from the system but glibc. The
-# core builds once per architecture, the binding layer once per interpreter, from headers alone
-# (no target interpreter runs):
+# zig compiles: it targets glibc 2.28, or musl, on either architecture from this one machine and
+# links its C++ runtime (libc++) into the module, so a wheel needs nothing from the system but the
+# C library. The core builds once per architecture and C library, the binding layer once per
+# interpreter, from headers alone (no target interpreter runs):
 # - 3.11, 3.13, 3.14, 3.15: Debian's libpythonX.Y-dev of the architecture (bookworm, trixie, sid);
 # - 3.12, which Debian no longer carries: a local CPython 3.12's headers for both architectures
 #   (the x86_64 and aarch64 pyconfig.h differ only in macros the public headers do not use);
 # - 3.14t: the 3.14 headers with Py_GIL_DISABLED, the one macro in which a free-threaded
 #   build's pyconfig.h differs for an extension.
+# The musl modules use the same headers: what differs between glibc's and musl's builds of an
+# interpreter is its extension suffix (cpython-314-x86_64-linux-musl.so), not its C API.
 # libcrypto (its SHA-256 code) and utf8proc are linked in statically from Debian 12's -dev
-# packages of the architecture. zig (from PyPI), Debian's packages and zig's builds of its
-# runtimes are kept in $TOLVANE_CACHE/wheels; each step prints its time.
+# packages of the architecture, into the musl modules too: built for glibc, the parts the module
+# keeps call nothing but getenv, memcpy, malloc, realloc, free and __stack_chk_fail, which musl
+# has alike, and every symbol a musl module imports is checked against musl's (zig's list of
+# them) before packing.
+# zig (from PyPI), Debian's packages and zig's builds of its runtimes are kept in
+# $TOLVANE_CACHE/wheels; each step prints its time.
 set -euo pipefail
 [ $# -ge 3 ] || { sed -n '2,7s/^# \{0,3\}//p' "$0" >&2; exit 2; }
 python=$1 dist=$2
@@ -33,6 +40,10 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # The suite whose libpythonX.Y-dev gives each version's headers.
 declare -A SUITE=([3.11]=bookworm [3.13]=trixie [3.14]=sid [3.15]=sid)
 declare -A DEBIAN_ARCH=([x86_64]=amd64 [aarch64]=arm64)
+# The wheels' platform tags, and the C library each module is built for, per platform: ARCH or
+# ARCH-musl.
+declare -A PLATFORM_TAG=([x86_64]=manylinux_${GLIBC/./_}_x86_64 [aarch64]=manylinux_${GLIBC/./_}_aarch64
+  [x86_64-musl]=musllinux_1_2_x86_64 [aarch64-musl]=musllinux_1_2_aarch64)
 
 timed() {
   local label=$1 start=$SECONDS
@@ -41,13 +52,17 @@ timed() {
   printf '  %-52s %4ds\n' "$label" $((SECONDS - start))
 }
 
-declare -A targets_of  # ARCH -> "VERSION ..."
+declare -A targets_of  # ARCH or ARCH-musl -> "VERSION ..."
 for target in "$@"; do
-  version=${target%/*} arch=${target#*/}
-  [[ $version =~ ^3\.1[1-5]$|^3\.14t$ && -n ${DEBIAN_ARCH[$arch]:-} ]] ||
-    { echo "unknown target $target: VERSION/ARCH, 3.11 to 3.15 or 3.14t, x86_64 or aarch64" >&2; exit 2; }
-  targets_of[$arch]+="$version "
+  version=${target%/*} platform=${target#*/}
+  [[ $version =~ ^3\.1[1-5]$|^3\.14t$ && -n ${PLATFORM_TAG[$platform]:-} ]] ||
+    { echo "unknown target $target: VERSION/ARCH or VERSION/ARCH-musl, 3.11 to 3.15 or 3.14t, x86_64 or aarch64" >&2
+      exit 2; }
+  targets_of[$platform]+="$version "
 done
+
+# triplet PLATFORM: the target's triplet, as in an extension module's suffix.
+triplet() { if [[ $1 == *-musl ]]; then echo "${1%-musl}-linux-musl"; else echo "$1-linux-gnu"; fi; }
 
 zig_fetch() {
   zig=$cache/ziglang-$ZIG_VERSION/ziglang/zig
@@ -98,10 +113,11 @@ fetch_debs() {
   done
 }
 
-# deps ARCH VERSION...: the static libraries and every interpreter's headers for ARCH, flattened
-# into $build/ARCH/deps; sets headers to TOLVANE_PYTHON_HEADERS for those interpreters.
+# deps PLATFORM VERSION...: the static libraries and every interpreter's headers for PLATFORM,
+# flattened into $build/PLATFORM/deps; sets headers to TOLVANE_PYTHON_HEADERS for those
+# interpreters.
 deps() {
-  local arch=$1 triplet=$1-linux-gnu debian=${DEBIAN_ARCH[$1]} out=$build/$1/deps
+  local platform=$1 triplet=${1%-musl}-linux-gnu debian=${DEBIAN_ARCH[${1%-musl}]} out=$build/$1/deps
   shift
   rm -rf "$out"
   mkdir -p "$out/include" "$out/lib"
@@ -135,23 +151,25 @@ deps() {
       echo '#define Py_GIL_DISABLED 1' >>"$out/python$version/pyconfig.h"
       touch -r "$out/python$version/pyconfig.h.gil" "$out/python$version/pyconfig.h"
     fi
-    list+=("cpython-$tag-$triplet=$out/python$version")
+    list+=("cpython-$tag-$(triplet "$platform")=$out/python$version")
   done
   headers=$(IFS=';'; echo "${list[*]}")
 }
 
-# compile ARCH HEADERS: the core and a module per interpreter, in $build/ARCH.
+# compile PLATFORM HEADERS: the core and a module per interpreter, in $build/PLATFORM.
 compile() {
   compile_steps "$@" >"$build/$1/build.log" 2>&1 || { tail -n 40 "$build/$1/build.log" >&2; return 1; }
 }
 
 compile_steps() {
-  local arch=$1 dir=$build/$1 tool
+  local arch=${1%-musl} dir=$build/$1 target tool
+  target=$(triplet "$1")
+  [[ $1 == *-musl ]] || target+=.$GLIBC
   mkdir -p "$dir/bin"
   # CMake takes a compiler as one program: zig's drivers are wrapped.
   for tool in c++ ar ranlib; do
     local command="$zig $tool"
-    [ "$tool" = c++ ] && command+=" -target $arch-linux-gnu.$GLIBC"
+    [ "$tool" = c++ ] && command+=" -target $target"
     printf '#!/bin/sh\nexec %s "$@"\n' "$command" >"$dir/bin/$tool"
     chmod +x "$dir/bin/$tool"
   done
@@ -173,15 +191,26 @@ compile_steps() {
     cmake --build "$dir/cmake" -j2
 }
 
-# package ARCH VERSION: the wheel, checked by pack_wheel.py, then by auditwheel, which must find
-# that it needs no library from outside and no symbol newer than the baseline. (With no library
-# to graft in there is nothing to repair, and auditwheel repairs only this machine's architecture.)
+# musl_symbols: what musl's libc.so defines, for the musl modules' check: the names in zig's
+# source of its stand-in for that library (every architecture's together).
+musl_symbols() {
+  sed -n 's/^\(\.globl\|\.weak\|WEAK64\|WEAKTIME64\) \([A-Za-z_][A-Za-z0-9_]*\)$/\2/p' \
+    "$(dirname "$zig")/lib/libc/musl/libc.S" | sort -u >"$build/musl-symbols.txt"
+  [ -s "$build/musl-symbols.txt" ] || { echo "no symbols in zig's musl libc.S" >&2; return 1; }
+}
+
+# package PLATFORM VERSION: the wheel, checked by pack_wheel.py; a manylinux one then by
+# auditwheel, which must find that it needs no library from outside and no symbol newer than the
+# baseline. (With no library to graft in there is nothing to repair, and auditwheel repairs only
+# this machine's architecture.)
 package() {
-  local arch=$1 version=$2 base=${2%t} triplet=$1-linux-gnu
-  local module wheel
-  module=$(echo "$build/$arch/cmake/modules/cpython-${version/./}-$triplet"/tolvane.*.so)
+  local platform=$1 arch=${1%-musl} version=$2 base=${2%t}
+  local module wheel libc=()
+  [[ $platform != *-musl ]] || libc=("$build/musl-symbols.txt")
+  module=$(echo "$build/$platform/cmake/modules/cpython-${version/./}-$(triplet "$platform")"/tolvane.*.so)
   wheel=$("$python" "$repo/scripts/pack_wheel.py" "$build/metadata/METADATA" "$module" \
-            "cp${base/./}-cp${version/./}-manylinux_${GLIBC/./_}_$arch" "$dist")
+            "cp${base/./}-cp${version/./}-${PLATFORM_TAG[$platform]}" "$dist" "${libc[@]}")
+  [ ${#libc[@]} = 0 ] || return 0
   "$python" -m auditwheel show --json "$wheel" 2>/dev/null | "$python" -c 'import json, re, sys
 report = json.load(sys.stdin)
 tag = re.fullmatch(r"manylinux_2_(\d+)_" + sys.argv[1], report["overall_tag"])
@@ -202,12 +231,13 @@ print(prepare(sys.argv[1]))' "$build/metadata") >"$build/metadata.log" 2>&1 ||
 mkdir -p "$build" "$dist"
 timed "zig $ZIG_VERSION" zig_fetch
 timed "metadata" metadata
-for arch in "${!targets_of[@]}"; do
-  versions=(${targets_of[$arch]})
-  timed "$arch: Debian packages and headers" deps "$arch" "${versions[@]}"
-  timed "$arch: core and ${#versions[@]} modules (${versions[*]})" compile "$arch" "$headers"
+musl_symbols
+for platform in "${!targets_of[@]}"; do
+  versions=(${targets_of[$platform]})
+  timed "$platform: Debian packages and headers" deps "$platform" "${versions[@]}"
+  timed "$platform: core and ${#versions[@]} modules (${versions[*]})" compile "$platform" "$headers"
   for version in "${versions[@]}"; do
-    timed "$arch: wheel for $version" package "$arch" "$version"
+    timed "$platform: wheel for $version" package "$platform" "$version"
   done
 done
 ls -l "$dist"/*.whl

@@ -1,13 +1,17 @@
-"""Packs a built module into a wheel, once it is shown to need nothing a manylinux_2_28 system
-may lack:
+"""Packs a built module into a wheel, once it is shown to need nothing a manylinux_2_28 system,
+or a musllinux_1_2 one, may lack:
 
-    pack_wheel.py METADATA MODULE TAG OUT_DIR
+    pack_wheel.py METADATA MODULE TAG OUT_DIR [MUSL_SYMBOLS]
 
 METADATA is the build backend's METADATA file for the project, MODULE the built extension, TAG
-the wheel's tag (cp314-cp314t-manylinux_2_28_x86_64).
-The module may need glibc 2.28 at most and no C++ runtime from the system, may import no symbol
-that it does not bind to a glibc version (one that glibc 2.28 lacks would bind to nothing there:
-the import fails), except the interpreter's own, and may export nothing but its entry point.
+the wheel's tag (cp314-cp314t-manylinux_2_28_x86_64), MUSL_SYMBOLS, for a musllinux tag only, a
+file of the names that musl's libc.so defines.
+The module may export nothing but its entry point and may have no packed relative (RELR)
+relocations, which glibc before 2.36 and musl before 1.2.4 cannot load. For manylinux it may
+need glibc 2.28 at most and no C++ runtime from the system, and may import no symbol that it
+does not bind to a glibc version (one that glibc 2.28 lacks would bind to nothing there: the
+import fails), except the interpreter's own. For musllinux it may need musl's libc.so alone, no
+symbol versions, and no symbol but the interpreter's and musl's.
 """
 import base64
 import hashlib
@@ -23,27 +27,32 @@ from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 GLIBC_BASELINE = (2, 28)
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+MUSL_LIBRARIES = {"libc.so"}
 STUBS = Path(__file__).resolve().parents[1] / "tolvane-stubs"
 # The pure-Python companion package, shipped beside the module in every wheel.
 COMPANION = Path(__file__).resolve().parents[1] / "tolvane_io"
 
 
-def module_faults(path):
-    """What keeps the module at PATH from running on every manylinux_2_28 system."""
+def module_faults(path, musl_symbols=None):
+    """What keeps the module at PATH from running on every manylinux_2_28 system or, given
+    MUSL_SYMBOLS, the names that musl's libc.so defines, on every musllinux_1_2 one."""
+    musl = musl_symbols is not None
     faults = []
     with open(path, "rb") as stream:
         elf = ELFFile(stream)
         dynamic = elf.get_section_by_name(".dynamic")
         assert isinstance(dynamic, DynamicSection)
         needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
-        faults += [f"links {name}" for name in sorted(needed - SYSTEM_LIBRARIES)]
+        faults += [f"links {name}" for name in sorted(needed - (MUSL_LIBRARIES if musl else SYSTEM_LIBRARIES))]
+        if any(tag.entry.d_tag == "DT_RELR" for tag in dynamic.iter_tags()):
+            faults.append("has RELR relocations")
         for section in elf.iter_sections():
             if isinstance(section, GNUVerNeedSection):
                 for _, versions in section.iter_versions():
                     for version in versions:
                         name = version.name
                         glibc = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
-                        if not glibc or tuple(map(int, glibc.groups())) > GLIBC_BASELINE:
+                        if musl or not glibc or tuple(map(int, glibc.groups())) > GLIBC_BASELINE:
                             faults.append(f"needs {name}")
         symbols = elf.get_section_by_name(".dynsym")
         versions = next((s for s in elf.iter_sections() if isinstance(s, GNUVerSymSection)), None)
@@ -54,7 +63,10 @@ def module_faults(path):
             unbound = versions is None or versions.get_symbol(index)["ndx"] in (
                 "VER_NDX_LOCAL", "VER_NDX_GLOBAL")
             weak = symbol["st_info"]["bind"] == "STB_WEAK"  # absent is allowed: it is null
-            if undefined and unbound and not weak and not re.match(r"_?Py", symbol.name):
+            imported = undefined and not weak and not re.match(r"_?Py", symbol.name)
+            if imported and musl and symbol.name not in musl_symbols:
+                faults.append(f"imports {symbol.name}, which musl lacks")
+            elif imported and unbound and not musl:
                 faults.append(f"imports {symbol.name} bound to no version")
             if not undefined and symbol.name != "PyInit_tolvane":
                 faults.append(f"exports {symbol.name}")
@@ -66,8 +78,10 @@ def record_line(name, data):
     return f"{name},sha256={digest},{len(data)}"
 
 
-def main(metadata, module, tag, out_dir):
-    faults = module_faults(module)
+def main(metadata, module, tag, out_dir, musl_symbols=None):
+    if ("musllinux" in tag) != (musl_symbols is not None):
+        sys.exit(f"{tag}: a musllinux tag, and only one, needs the file of musl's symbols")
+    faults = module_faults(module, musl_symbols and set(Path(musl_symbols).read_text().split()))
     if faults:
         sys.exit(f"{module}:\n  " + "\n  ".join(faults))
     fields = dict(re.findall(r"^(Name|Version): (.+)$", Path(metadata).read_text(), re.M))

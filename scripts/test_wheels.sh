@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
-# The pytest suite against the wheels in DIST, each installed with no index into a fresh venv of
-# its interpreter, then a line per wheel with its result and time:
+# The pytest suite against the wheels in DIST (or the wheels named), each installed with no index
+# into a fresh venv of its interpreter, then a line per wheel with its result and time:
 #
-#   scripts/test_wheels.sh DIST     (run by `make test-wheels`; PYTEST_ARGS is passed on)
+#   scripts/test_wheels.sh DIST | WHEEL...   (run by `make test-wheels`; PYTEST_ARGS is passed on)
 #
 # x86_64 wheels run on this machine's interpreters (scripts/find_python.sh; a free-threaded 3.14
 # is built into the cache by scripts/free_threaded_python.sh if there is none); 3.14 and 3.15,
 # when this machine lacks them, run as root in a minimal Debian sid root file system. The aarch64
 # wheel for Debian 12's CPython 3.11 runs as root in a minimal Debian 12
-# arm64 root under qemu-user. The other aarch64 wheels have no interpreter here: skipped.
+# arm64 root under qemu-user. The other aarch64 manylinux wheels have no interpreter here: skipped.
+# The cp314 musllinux wheels run on a CPython 3.14 built on musl into the cache
+# (scripts/musl_python.sh), the aarch64 one under qemu-user; that interpreter has no ssl, so the
+# test tools are downloaded here first, and installed from there.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-# suite PYTHON WHEEL VENV: the wheel into a fresh venv, and the suite from the current directory.
+# suite PYTHON WHEEL VENV [TOOLS]: the wheel into a fresh venv, and the suite from the current
+# directory; the test tools from PyPI, or with no index from the directory TOOLS.
 suite() {
-  local python=$1 wheel=$2 venv=$3
+  local python=$1 wheel=$2 venv=$3 tools=()
+  [ -z "${4:-}" ] || tools=(--no-index --find-links "$4")
   rm -rf "$venv"
   "$python" -m venv "$venv" &&
     "$venv/bin/python" -m pip install -q --no-index "$wheel" &&
-    "$venv/bin/python" -m pip install -q -c requirements-dev.txt pytest hypothesis &&
+    "$venv/bin/python" -m pip install -q "${tools[@]}" -c requirements-dev.txt pytest hypothesis &&
     "$venv/bin/python" -c 'import sys, tolvane
 sys.exit(not tolvane.__file__.startswith(sys.prefix + "/"))' &&
     "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests/python
@@ -29,10 +34,36 @@ if [ "${1:-}" = --suite ]; then  # inside a root: scripts/test_wheels.sh --suite
   exit
 fi
 
-[ $# -eq 1 ] || { sed -n '5s/^# \{0,3\}//p' "$0" >&2; exit 2; }
-dist=$(cd "$1" && pwd)
+[ $# -ge 1 ] || { sed -n '5s/^# \{0,3\}//p' "$0" >&2; exit 2; }
+if [ $# -eq 1 ] && [ -d "$1" ]; then
+  wheels=("$1"/*.whl)
+else
+  wheels=("$@")
+fi
+dist=$(cd "$(dirname "${wheels[0]}")" && pwd)
 cd "$repo"
 source scripts/debian_root.sh
+
+# musl_tools ARCH: prints the directory of the test tools' wheels for a musl CPython 3.14 on ARCH,
+# downloaded into the cache by this machine's pip if missing.
+musl_tools() {
+  local dir=$TOLVANE_CACHE/musl-tools/$1 host_python=python3
+  [ ! -x .venv/bin/python ] || host_python=.venv/bin/python
+  if [ ! -f "$dir/.complete" ] || [ requirements-dev.txt -nt "$dir/.complete" ]; then
+    rm -rf "$dir" &&
+      "$host_python" -m pip download -q -d "$dir" --only-binary=:all: --python-version 3.14 \
+        --implementation cp --platform "musllinux_1_2_$1" -c requirements-dev.txt pytest hypothesis >&2 &&
+      touch "$dir/.complete" || return
+  fi
+  echo "$dir"
+}
+
+# on_musl ARCH WHEEL: the suite against WHEEL on the musl CPython 3.14 for ARCH.
+on_musl() {
+  local python tools
+  python=$(scripts/musl_python.sh "$1") && tools=$(musl_tools "$1") &&
+    suite "$python" "$2" "build/wheel-test/3.14-$1-musl" "$tools"
+}
 
 results=()
 failed=0
@@ -70,13 +101,23 @@ in_new_root() {
 trap '[ -z "${roots_work:-}" ] || roots_cleanup' EXIT
 
 [ "$(id -u)" -eq 0 ] && root=1 || root=0
-for wheel in "$dist"/*.whl; do
+for wheel in "${wheels[@]}"; do
   name=$(basename "$wheel")
-  [[ $name =~ -cp3([0-9]+)-cp3[0-9]+(t?)-manylinux_[0-9_]+_(x86_64|aarch64)\.whl$ ]] ||
+  [[ $name =~ -cp3([0-9]+)-cp3[0-9]+(t?)-(manylinux|musllinux)_[0-9_]+_(x86_64|aarch64)\.whl$ ]] ||
     { results+=("$name: not a wheel of ours, skipped"); continue; }
-  version=3.${BASH_REMATCH[1]}${BASH_REMATCH[2]} arch=${BASH_REMATCH[3]}
+  version=3.${BASH_REMATCH[1]}${BASH_REMATCH[2]} libc=${BASH_REMATCH[3]} arch=${BASH_REMATCH[4]}
   label="$version $arch"
-  if [ "$arch" = x86_64 ] && { python=$(scripts/find_python.sh "$version") ||
+  if [ "$libc" = musllinux ]; then
+    label+=" musl"
+    if [ "$version" != 3.14 ]; then
+      results+=("$label: no musl interpreter here, skipped")
+    elif [ "$arch" = aarch64 ] && [ $root = 0 ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+      results+=("$label: cannot run aarch64 programs here (as root, scripts/binfmt_aarch64.sh), skipped")
+    else
+      echo "== $name: CPython 3.14 on musl"
+      run "$label: CPython 3.14 on musl" on_musl "$arch" "$wheel"
+    fi
+  elif [ "$arch" = x86_64 ] && { python=$(scripts/find_python.sh "$version") ||
        { [ "$version" = 3.14t ] && python=$(scripts/free_threaded_python.sh); }; }; then
     echo "== $name: $python"
     run "$label: $python" suite "$python" "$wheel" "build/wheel-test/$version-$arch"

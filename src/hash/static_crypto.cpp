@@ -11,3 +11,12 @@ namespace {
 [[gnu::constructor]] void probe_cpu_for_libcrypto() { OPENSSL_cpuid_setup(); }
 }  // namespace
 #endif
+
+#if defined(__aarch64__) && !defined(__GLIBC__)
+#include <setjmp.h>
+// Debian's libcrypto is built for glibc with _FORTIFY_SOURCE: its CPU probe's siglongjmp is glibc's
+// checked __longjmp_chk, which musl lacks, and a module importing it would not load there. The
+// probe never jumps on musl (getauxval answers first), but the name must resolve; musl's
+// sigjmp_buf has glibc's size on aarch64, so the plain jump serves.
+extern "C" [[noreturn]] void __longjmp_chk(sigjmp_buf env, int value) { siglongjmp(env, value); }
+#endif

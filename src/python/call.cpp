@@ -1,7 +1,11 @@
 #include "python/call.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -20,6 +24,21 @@ namespace {
 // What the probe needs below it to run a handler and have it fail cleanly.
 constexpr std::size_t kProbeStack = std::size_t{32} << 10;
 
+#if !defined(__GLIBC__)
+// The main thread's stack grows on demand up to RLIMIT_STACK. glibc reports it that large; musl
+// reports only the part mapped so far, and a first call from near the top of the stack would set
+// the limit there for good: any later call from deeper down, with megabytes to spare, would
+// raise RecursionError. Such a stack is taken as large as its limit allows (8 MiB, the usual
+// limit, when there is none).
+std::size_t main_thread_stack(std::size_t reported) noexcept {
+  if (::getpid() != static_cast<pid_t>(::syscall(SYS_gettid))) return reported;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0) return reported;
+  std::size_t most = limit.rlim_cur == RLIM_INFINITY ? std::size_t{8} << 20 : limit.rlim_cur;
+  return std::max(reported, most);
+}
+#endif
+
 // The lowest address of the calling thread's stack, or 0 when the system does not say.
 std::uintptr_t stack_low_end() noexcept {
   pthread_attr_t attr;
@@ -30,7 +49,12 @@ std::uintptr_t stack_low_end() noexcept {
   int status = pthread_attr_getstack(&attr, &low, &size);
   pthread_attr_getguardsize(&attr, &guard);
   pthread_attr_destroy(&attr);
-  return status == 0 ? reinterpret_cast<std::uintptr_t>(low) + guard : 0;
+  if (status != 0) return 0;
+  auto bottom = reinterpret_cast<std::uintptr_t>(low);
+#if !defined(__GLIBC__)
+  bottom = bottom + size - main_thread_stack(size);
+#endif
+  return bottom + guard;
 }
 
 bool stack_left(std::size_t bytes) noexcept {

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -164,15 +165,17 @@ std::optional<Place> place_of(const std::string& path) {
 }
 
 // Whether the file is mounted on its own (a container's bind-mounted file, say): nothing can be
-// renamed over it.
+// renamed over it. Asked of the kernel by the system call, since musl has statx() only from 1.2.5
+// and its headers lack the attribute's name.
+#ifndef STATX_ATTR_MOUNT_ROOT
+#define STATX_ATTR_MOUNT_ROOT 0x2000
+#endif
 bool mount_root(int fd, const struct stat& st, const struct stat& dir) {
-#ifdef STATX_ATTR_MOUNT_ROOT
   struct statx x {};
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &x) == 0 &&
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &x) == 0 &&
       (x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
     return (x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
-#endif
   // Kernels before 5.8 tell only a mount of another file system.
   return dir.st_dev != st.st_dev;
 }

@@ -1,7 +1,7 @@
 #include "support/panic.hpp"
 
 #include <cxxabi.h>
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,8 +27,10 @@ extern "C" void* __cxa_get_globals() noexcept;
 #endif
 
 Panic::Panic(std::string message, FailureLocation where) : message_(std::move(message)) {
-  char thread_name[32] = "?";
-  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  // prctl rather than pthread_getname_np, which musl has only since 1.2.3: the musl wheels run on
+  // 1.2.2. The kernel's names are 16 bytes at most, the terminating zero included.
+  char thread_name[16] = "?";
+  prctl(PR_GET_NAME, thread_name);
   // The system call rather than gettid(), which glibc has only since 2.30: the wheels run on 2.28.
   std::fprintf(stderr, "tolvane: internal failure on thread %ld (%s) at %s:%u:%u: %s\n",
                syscall(SYS_gettid), thread_name, project_path(where.file), where.line, where.column,

@@ -2,6 +2,7 @@
 builder's check of a module, the commit-subject hook. These need the repository and pytest, not
 the module."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -207,6 +208,85 @@ class TestWheelModuleCheck:
         assert "imports nowhere bound to no version" in faults
         assert "exports exported" in faults
         assert "exports PyInit_tolvane" not in faults
+
+    # A module made for musl: linked against a library named as musl's is, with no C runtime.
+    MUSL_LIKE = """
+        extern "C" unsigned long getauxval(unsigned long);
+        extern "C" void* PyLong_FromLong(long);
+        extern "C" __attribute__((visibility("default"))) void* PyInit_tolvane() {
+          return PyLong_FromLong(getauxval(6));
+        }"""
+
+    def musl_like(self, tmp_path, *flags):
+        libc = tmp_path / "libc.so"
+        (tmp_path / "libc.cpp").write_text('extern "C" unsigned long getauxval(unsigned long) { return 0; }\n')
+        subprocess.run(["g++", "-shared", "-fPIC", "-nostdlib", "-Wl,-soname,libc.so", "-o", libc,
+                        tmp_path / "libc.cpp"], check=True, timeout=120)
+        return self.build(tmp_path, self.MUSL_LIKE, "-fvisibility=hidden", "-nostdlib", libc, *flags)
+
+    def test_a_module_that_needs_only_musls_libc_passes_for_musl(self, module_faults, tmp_path):
+        library = self.musl_like(tmp_path)
+        assert module_faults(library, {"getauxval", "malloc"}) == []
+        # The same module where musl would lack getauxval.
+        assert module_faults(library, {"malloc"}) == ["imports getauxval, which musl lacks"]
+
+    def test_relr_relocations_are_refused_for_either_c_library(self, module_faults, tmp_path):
+        # A pointer to a function in data: a relative relocation, packed by the linker on request.
+        source = self.MUSL_LIKE + """
+            extern "C" __attribute__((visibility("default"))) void* (*entry)() = PyInit_tolvane;"""
+        library = self.build(tmp_path, source, "-fvisibility=hidden", "-Wl,-z,pack-relative-relocs")
+        assert "has RELR relocations" in module_faults(library)
+        assert "has RELR relocations" in module_faults(library, {"getauxval"})
+
+    def test_every_musl_fault_is_named(self, module_faults, tmp_path):
+        # Built against glibc: its libraries, their symbol versions, and glibc-only imports.
+        library = self.build(tmp_path, """
+            #include <iostream>
+            extern "C" long exported() { std::cout << 1; return 0; }
+            extern "C" long PyInit_tolvane() { return exported(); }""")
+        faults = module_faults(library, {"malloc"})
+        assert {"links libstdc++.so.6", "links libc.so.6", "exports exported"} <= set(faults)
+        assert any(fault.startswith("needs GLIBC_") for fault in faults)
+        assert any(fault.startswith("needs GLIBCXX_") for fault in faults)
+        assert any(fault.endswith(", which musl lacks") for fault in faults)
+
+
+WHEELS = sorted((REPO / "dist").glob("tolvane-*.whl"))
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+
+
+@pytest.mark.skipif(not WHEELS, reason="no wheels in dist/: `make wheels` first")
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda path: path.name)
+def test_a_built_wheel_is_tagged_for_its_module(wheel, module_faults, tmp_path):
+    """What `make wheels` left: the file name's tag is the WHEEL file's; the module is built for
+    that interpreter, architecture and C library, and passes the check for that platform."""
+    from elftools.elf.elffile import ELFFile  # with pyelftools, which the fixture makes sure of
+
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        wheel_file = next(name for name in names if name.endswith(".dist-info/WHEEL"))
+        tags = re.findall(r"^Tag: (.+)$", archive.read(wheel_file).decode(), re.M)
+        [module] = [name for name in names if name.endswith(".so")]
+        archive.extract(module, tmp_path)
+    tag = wheel.name[:-len(".whl")].split("-", 2)[2]
+    assert tags == [tag]
+    python, abi, platform = tag.split("-")
+    libc, arch = re.fullmatch(r"(manylinux_2_28|musllinux_1_2)_(x86_64|aarch64)", platform).groups()
+    triplet = f"{arch}-linux-{'musl' if libc.startswith('musl') else 'gnu'}"
+    assert python == abi.rstrip("t") and re.fullmatch(r"cp31[1-5]t?", abi)
+    assert module == f"tolvane.cpython-{abi[2:]}-{triplet}.so"
+    with open(tmp_path / module, "rb") as stream:
+        elf = ELFFile(stream)
+        assert elf["e_machine"] == MACHINES[arch]
+        needed = {tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags()
+                  if tag.entry.d_tag == "DT_NEEDED"}
+    if libc.startswith("musl"):
+        assert needed == {"libc.so"}
+        symbols = REPO / "build" / "wheels" / "musl-symbols.txt"
+        musl = set(symbols.read_text().split()) if symbols.exists() else None
+        assert musl is None or module_faults(tmp_path / module, musl) == []
+    else:
+        assert "libc.so.6" in needed and module_faults(tmp_path / module) == []
 
 
 @pytest.fixture(scope="module")

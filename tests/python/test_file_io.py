@@ -1,6 +1,7 @@
 """Files that block or misbehave: FIFOs with late, silent or stalled other ends, signals during
 the wait, and system calls that report no progress (forced by a preloaded shim)."""
 import os
+import platform
 import select
 import shutil
 import signal
@@ -41,19 +42,21 @@ def syscall_of(pid):
         return f.read().split()[0]
 
 
-READ, WRITE, OPENAT = "0", "1", "257"  # x86-64 system call numbers
+# x86-64 system call numbers; glibc opens a file with openat, musl with open.
+READ, WRITE, OPEN = {"0"}, {"1"}, {"2", "257"}
 
 
-def interrupt_when_blocked(code, tmp_path, syscall):
-    """Runs `code` in a child, sends it SIGINT once it is blocked in `syscall`, returns its output."""
+def interrupt_when_blocked(code, tmp_path, syscalls):
+    """Runs `code` in a child, sends it SIGINT once it is blocked in one of `syscalls`, returns its
+    output."""
     proc = subprocess.Popen([sys.executable, "-c", PRELUDE + code, str(tmp_path / "fifo")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert select.select([proc.stdout], [], [], 30)[0], "the child did not get to the call"
         assert proc.stdout.readline() == "calling\n", proc.stderr.read()
         deadline = time.monotonic() + 20
-        while syscall_of(proc.pid) != syscall:
-            assert time.monotonic() < deadline, f"not blocked in system call {syscall}"
+        while syscall_of(proc.pid) not in syscalls:
+            assert time.monotonic() < deadline, f"not blocked in system call {syscalls}"
             time.sleep(0.01)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)
@@ -82,7 +85,7 @@ class TestCtrlC:
     def test_while_opening_a_fifo_nobody_opens(self, tmp_path):
         for call in ["tolvane.load_primitives(fifo)", "tolvane.Feature.save_features(features, fifo)"]:
             (tmp_path / "fifo").unlink(missing_ok=True)
-            assert interrupt_when_blocked(expect_interrupt(call), tmp_path, OPENAT) == "interrupted\n"
+            assert interrupt_when_blocked(expect_interrupt(call), tmp_path, OPEN) == "interrupted\n"
 
     def test_while_reading_from_a_silent_writer(self, tmp_path):
         code = """
@@ -262,6 +265,10 @@ def shim(tmp_path_factory):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if not compiler:
         pytest.skip("needs a C compiler")
+    # An interpreter of another architecture (under qemu-user) cannot load what it builds.
+    target = subprocess.run([compiler, "-dumpmachine"], capture_output=True, text=True, timeout=60).stdout
+    if not target.startswith(platform.machine() + "-"):
+        pytest.skip(f"the C compiler builds for {target.strip()}, the interpreter runs on {platform.machine()}")
     where = tmp_path_factory.mktemp("shim")
     (where / "shim.c").write_text(SHIM)
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(where / "shim.so"),

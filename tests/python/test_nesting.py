@@ -109,3 +109,18 @@ def test_a_thread_of_modest_stack_makes_whole_calls():
         t.join()
     """)
     assert out == [str(600 * 600), "5000"]
+
+
+def test_a_call_deep_in_the_main_thread_after_one_near_its_top():
+    # The main thread's stack grows as it is used; a first call near its top must not limit the
+    # calls made later from further down (musl reports only the part mapped so far).
+    out = run("""
+        tolvane.generate_features(fs[:3], [absolute])
+        def deep(n):
+            # Each level passes through a C function, so the C stack grows with the depth.
+            if n == 0:
+                return len(tolvane.generate_features(fs[:3], [absolute]))
+            return list(map(deep, [n - 1]))[0]
+        print(deep(300))
+    """)
+    assert out == ["6"]
