@@ -126,14 +126,16 @@ std::vector<PrimitiveRef> parse_primitive_catalogue(std::string_view text) {
 
 std::vector<PrimitiveRef> read_primitive_catalogue(const std::string& path, const StopProbe& stop) {
   std::string text;
-  if (auto failure = read_whole_file(path, text, stop)) panic(std::string(kReadFailure) + *failure);
+  MemoryReservation memory;
+  if (auto failure = read_whole_file(path, text, memory, stop)) {
+    panic(std::string(kReadFailure) + *failure);
+  }
   if (!is_valid_utf8(text)) {
     panic(std::string(kReadFailure) + std::string(kInvalidUtf8Failure));
   }
-  // The records of a catalogue take about as much memory as its text (less in a catalogue of
-  // long names and ids, several times more in one of arrays of empty strings).
-  MemoryReservation memory;
-  if (!memory.reserve(text.size())) throw std::bad_alloc();
+  // The text, and the records, which take about as much memory as the text (less in a catalogue
+  // of long names and ids, several times more in one of arrays of empty strings).
+  if (!memory.reserve(2 * std::uint64_t{text.size()})) throw std::bad_alloc();
   try {
     return parse_primitive_catalogue(text);
   } catch (const JsonError& e) {

@@ -65,14 +65,14 @@ std::string os_error_description(int error_number) {
 }
 
 std::optional<std::string> read_whole_file(const std::string& path, std::string& out,
-                                           const StopProbe& stop) {
+                                           MemoryReservation& memory, const StopProbe& stop) {
   if (has_nul(path)) return std::string(kNulInPath);
   File file(retry_interrupted(stop, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (file.fd() < 0) return os_error_description(errno);
   // Room for the whole of a regular file at once; a file of unknown size (a FIFO, a device) grows
-  // by doubling, each growth checked first.
+  // by doubling, each growth held first.
   auto grow_to = [&](std::size_t size) {
-    if (!memory_fits(size)) throw std::bad_alloc();
+    if (!memory.reserve(size)) throw std::bad_alloc();
     out.reserve(size);
   };
   struct stat st {};

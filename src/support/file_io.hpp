@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "support/interrupt.hpp"
+#include "support/system_limits.hpp"
 
 namespace tolvane {
 
@@ -19,10 +20,10 @@ inline constexpr std::string_view kNulInPath = "file name contained an unexpecte
 // transfer: when it says stop, the file is closed and Interrupted thrown, otherwise the transfer
 // goes on.
 
-// Reads the whole file into `out`; on failure returns the description. Throws std::bad_alloc,
-// before growing `out`, when the text would not fit in memory.
+// Reads the whole file into `out`; on failure returns the description. The text's room is held in
+// `memory` as it grows; throws std::bad_alloc, before growing `out`, when it cannot be.
 std::optional<std::string> read_whole_file(const std::string& path, std::string& out,
-                                           const StopProbe& stop);
+                                           MemoryReservation& memory, const StopProbe& stop);
 
 struct WriteFailure {
   bool opening;  // the file could not be opened (nothing written), else writing failed
