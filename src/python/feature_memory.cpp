@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "memory/object_arena.hpp"
 #include "python/convert.hpp"
@@ -153,22 +154,23 @@ void trimmed_dealloc(PyObject* o) noexcept {
 }  // namespace
 
 void install_feature_memory() {
-  if constexpr (kObjectArena) {
-    install_record_memory({release_cell_of, allocate_record, release_record});
-  } else if constexpr (kCells) {
-    install_record_memory({release_cell_of, nullptr, nullptr});
-  }
+  install_record_memory(kCells ? RecordMemory{release_cell_of,
+                                              kObjectArena ? allocate_record : nullptr,
+                                              kObjectArena ? release_record : nullptr}
+                               : RecordMemory{});
 }
 
 std::vector<PyType_Slot> feature_memory_slots() {
+  // Every candidate named, each with whether this build has it (so that none goes unused).
+  const std::pair<bool, PyType_Slot> candidates[] = {
+      {kObjectArena, {Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)}},
+      {kObjectArena, {Py_tp_free, reinterpret_cast<void*>(feature_free)}},
+      {kCells, {Py_tp_dealloc, reinterpret_cast<void*>(cell_dealloc)}},
+      {kTrimmedDealloc, {Py_tp_dealloc, reinterpret_cast<void*>(trimmed_dealloc)}},
+  };
   std::vector<PyType_Slot> slots;
-  if constexpr (kObjectArena) {
-    slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(feature_alloc)});
-    slots.push_back({Py_tp_free, reinterpret_cast<void*>(feature_free)});
-  }
-  if constexpr (kCells) slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cell_dealloc)});
-  if constexpr (kTrimmedDealloc) {
-    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(trimmed_dealloc)});
+  for (const auto& [in_build, slot] : candidates) {
+    if (in_build) slots.push_back(slot);
   }
   return slots;
 }
