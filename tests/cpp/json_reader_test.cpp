@@ -43,6 +43,8 @@ TEST(JsonReaderPositions, ColumnCountsBytesOfTheLineUpToTheByteLookedAt) {
   EXPECT_EQ(outcome("[1 2]"), "invalid type: integer `1`, expected struct Primitive @1:2");
   EXPECT_EQ(outcome("{\"a\":1}"), "invalid type: map, expected a sequence @1:0");
   EXPECT_EQ(outcome("[\"ab\"]"), "invalid type: string \"ab\", expected struct Primitive @1:5");
+  // A byte-order mark is not whitespace.
+  EXPECT_EQ(outcome("\xEF\xBB\xBF[]"), "expected value @1:1");
 }
 
 TEST(JsonReaderSyntax, ErrorTexts) {
@@ -85,6 +87,7 @@ TEST(JsonReaderRecords, MissingDuplicateAndLength) {
   EXPECT_EQ(outcome(R"([{"type":"a","module":"m"}])"), "missing field `id` @1:26");
   EXPECT_EQ(outcome(R"([{"type":"a","name":"b"}])"), "duplicate field `name` @1:19");
   EXPECT_EQ(outcome(R"([{"name":"a","name" :"b"}])"), "duplicate field `name` @1:20");
+  EXPECT_EQ(outcome(R"([{"name":"a","type":"b"}])"), "duplicate field `name` @1:19");
   EXPECT_EQ(outcome(R"([["n","i"]])"),
             "invalid length 2, expected struct Primitive with 7 elements @1:10");
   EXPECT_EQ(outcome(R"([["n","i","m",[],["Any","Any"],"t",false,1]])"),
@@ -96,6 +99,8 @@ TEST(JsonReaderRecords, MissingDuplicateAndLength) {
             "trailing characters @1:31");
   EXPECT_EQ(outcome(R"([["n","i","m",[],{"semantic_tag":"Any"},"t",false]])"),
             "missing field `logical_type` @1:39");
+  EXPECT_EQ(outcome(R"([["n","i","m",[],{"semantic_tag":"Any","semantic_tag":"Any"},"t",false]])"),
+            "duplicate field `semantic_tag` @1:53");
   EXPECT_EQ(outcome(R"([["n","i","m",[],7,"t",false]])"),
             "invalid type: integer `7`, expected struct ColumnSchema @1:18");
 }
@@ -113,8 +118,11 @@ TEST(JsonReaderRecords, TypeValuesAreCanonicalNamesOrUnitObjects) {
             "`NaturalLanguage`, `Timedelta`, `Numeric`, `TimeIndex`, `ForeignKey`, `DateOfBirth`, "
             "`Index`, `Any`, `Unknown`");
   EXPECT_EQ(with_return(R"([1,"Any"])"), "expected value @1:19");
+  EXPECT_EQ(with_return(R"({"logical_type":5,"semantic_tag":"Any"})"), "expected value @1:34");
   EXPECT_EQ(with_return(R"([{"Integer":1},"Any"])"),
             "invalid type: integer `1`, expected unit @1:30");
+  EXPECT_EQ(with_return(R"([{"Integer":true},"Any"])"),
+            "invalid type: boolean `true`, expected unit @1:33");
   EXPECT_EQ(with_return(R"([{"Integer":null,"Any":null},"Any"])"), "expected value @1:33");
   EXPECT_EQ(with_return(R"([{},"Any"])"), "expected value @1:20");
 }
@@ -147,6 +155,10 @@ TEST(JsonReaderValues, UnexpectedValuesAreDescribed) {
   EXPECT_EQ(commutative("1e+"), "invalid number");
   EXPECT_EQ(outcome(R"([["n",1,"m",[],["Any","Any"],"t",true]])"),
             "invalid type: integer `1`, expected a string @1:7");
+  EXPECT_EQ(outcome(R"([["n","i",null,[],["Any","Any"],"t",true]])"),
+            "invalid type: null, expected a string @1:14");
+  EXPECT_EQ(outcome(R"([["n","i","m",[["Any"]],["Any","Any"],"t",true]])"),
+            "invalid type: string \"Any\", expected struct ColumnSchema @1:21");
   EXPECT_EQ(outcome(R"([["n","i","m",{},["Any","Any"],"t",true]])"),
             "invalid type: map, expected a sequence @1:14");
 }

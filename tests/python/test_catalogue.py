@@ -89,13 +89,14 @@ class TestLoading:
 
 
 class TestRejections:
+    # The reader's messages and positions are tested in tests/cpp/json_reader_test.cpp; here, how
+    # they reach Python, in a few cases of each kind.
     @pytest.mark.parametrize(
         "content, error",
         [
             ("  \n ", 'Error("EOF while parsing a value", line: 2, column: 1)'),
-            ('{"primitives": []}', 'Error("invalid type: map, expected a sequence", line: 1, column: 0)'),
+            # The file is read as it is: a byte-order mark is not skipped.
             ("\ufeff[]", 'Error("expected value", line: 1, column: 1)'),
-            ("[1]", 'Error("invalid type: integer `1`, expected struct Primitive", line: 1, column: 2)'),
         ],
     )
     def test_whole_file_shape(self, tmp_path, content, error):
@@ -104,31 +105,14 @@ class TestRejections:
     @pytest.mark.parametrize(
         "old, new, error",
         [
-            ('"commutative":true', '"commutative":true,"type":"x"', "duplicate field `name`"),
             ('"id":"abc",', "", "missing field `id`"),
             ('"commutative":true', '"commutative":1', "invalid type: integer `1`, expected a boolean"),
-            ('"module":"ops"', '"module":null', "invalid type: null, expected a string"),
-            ('"logical_type":"Double"', '"logical_type":"double"',
-             "unknown variant `double`, expected one of `Boolean`, "),
-            ('"Numeric"},"function', '{"Numeric":true}},"function', "invalid type: boolean `true`, expected unit"),
-            ('["Integer","Numeric"]', '["Integer"]',
-             "invalid length 1, expected struct ColumnSchema with 2 elements"),
-            ('["Integer","Numeric"]', '["Integer","Numeric","Any"]', "trailing characters"),
-            ('["Integer","Numeric"]', '{"semantic_tag":"Numeric"}', "missing field `logical_type`"),
-            ('["Integer","Numeric"]', '{"semantic_tag":"Numeric","semantic_tag":"Any"}',
-             "duplicate field `semantic_tag`"),
-            ('["Integer","Numeric"]', '"Integer"', 'invalid type: string "Integer", expected struct ColumnSchema'),
             ('{"logical_type":"Double"', '{"logical_type":5', "expected value"),
         ],
     )
     def test_member_errors(self, tmp_path, old, new, error):
         text = (PRIMITIVE % "").replace(old, new, 1)
-        assert error_text(tmp_path, "[" + text + "]").startswith(error)
-
-    def test_all_missing_names_the_first_in_declaration_order(self, tmp_path):
-        assert error_text(tmp_path, '[{"commutative":true}]') == "missing field `name`"
-        assert error_text(tmp_path, '[{"type":"a"}]') == "missing field `id`"
-        assert error_text(tmp_path, '[["a","b"]]') == "invalid length 2, expected struct Primitive with 7 elements"
+        assert error_text(tmp_path, "[" + text + "]") == error
 
     def test_message_quotes_the_error_text(self, tmp_path):
         text = (PRIMITIVE % "").replace('"commutative":true', '"commutative":"a\\\"\\n\\u0301"')

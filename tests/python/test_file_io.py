@@ -2,16 +2,15 @@
 the wait, and system calls that report no progress (forced by a preloaded shim)."""
 import os
 import platform
-import select
 import shutil
 import signal
 import subprocess
-import sys
 import time
+from pathlib import Path
 
 import pytest
 
-from support import RESTORE_SIGINT, needs_address_space_limit, run_python
+from support import RESTORE_SIGINT, PythonChild, needs_address_space_limit, run_python
 
 CATALOGUE = (
     '[{"name":"add","id":"x","module":"m","column_schemas":[[{"logical_type":"Integer",'
@@ -19,22 +18,31 @@ CATALOGUE = (
     '"function_type":"transform","commutative":true}]'
 )
 
-# Every child script starts here: a FIFO at argv[1], a way to run its other end in a process of
-# its own (the call under test holds the interpreter lock, so no thread of this one could), and a
-# feature set whose file is far larger than a pipe holds.
+# Every child script starts here: the FIFO at argv[1], and a feature set whose file is far larger
+# than a pipe holds, written to a file beside the FIFO for comparison.
 PRELUDE = RESTORE_SIGINT + """
-import os, signal, subprocess, sys, time, tolvane
+import os, signal, sys, time, tolvane
 fifo = sys.argv[1]
-os.mkfifo(fifo)
 features = [tolvane.Feature("n" * 300_000, "Integer", "Numeric")]
 tolvane.Feature.save_features(features, fifo + ".expected")
-expected = open(fifo + ".expected", "rb").read()
-
-def other_end(code):
-    # Gives up after 30 s, should this process die first.
-    return subprocess.Popen([sys.executable, "-c", "import signal, sys, time; signal.alarm(30)\\n" + code,
-                             fifo], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 """
+
+
+@pytest.fixture
+def fifo(tmp_path):
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    return path
+
+
+def expected(fifo):
+    return Path(f"{fifo}.expected").read_bytes()
+
+
+def other_end(code, fifo):
+    """A process at the FIFO's other end, running `code` with the FIFO at argv[1]: the call under
+    test holds the child's interpreter lock, so no thread of the child could be there."""
+    return PythonChild("import sys, time\n" + code, args=[fifo])
 
 
 def syscall_of(pid):
@@ -46,24 +54,19 @@ def syscall_of(pid):
 READ, WRITE, OPEN = {"0"}, {"1"}, {"2", "257"}
 
 
-def interrupt_when_blocked(code, tmp_path, syscalls):
+def interrupt_when_blocked(code, fifo, syscalls):
     """Runs `code` in a child, sends it SIGINT once it is blocked in one of `syscalls`, returns its
     output."""
-    proc = subprocess.Popen([sys.executable, "-c", PRELUDE + code, str(tmp_path / "fifo")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert select.select([proc.stdout], [], [], 30)[0], "the child did not get to the call"
-        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
+    with PythonChild(code, args=[fifo], prelude=PRELUDE) as child:
+        assert child.line() == "calling\n", child.finish().stderr
         deadline = time.monotonic() + 20
-        while syscall_of(proc.pid) not in syscalls:
+        while syscall_of(child.process.pid) not in syscalls:
             assert time.monotonic() < deadline, f"not blocked in system call {syscalls}"
             time.sleep(0.01)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-    assert proc.returncode == 0, err
-    return out
+        child.process.send_signal(signal.SIGINT)
+        r = child.finish(timeout=30)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
 
 
 def expect_interrupt(call):
@@ -82,29 +85,25 @@ else:
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/syscall"), reason="needs /proc/<pid>/syscall")
 class TestCtrlC:
-    def test_while_opening_a_fifo_nobody_opens(self, tmp_path):
+    def test_while_opening_a_fifo_nobody_opens(self, fifo):
         for call in ["tolvane.load_primitives(fifo)", "tolvane.Feature.save_features(features, fifo)"]:
-            (tmp_path / "fifo").unlink(missing_ok=True)
-            assert interrupt_when_blocked(expect_interrupt(call), tmp_path, OPEN) == "interrupted\n"
+            assert interrupt_when_blocked(expect_interrupt(call), fifo, OPEN) == "interrupted\n"
 
-    def test_while_reading_from_a_silent_writer(self, tmp_path):
-        code = """
-writer = other_end("f = open(sys.argv[1], 'w'); f.write('[' * 10); f.flush(); time.sleep(30)")
-""" + expect_interrupt("tolvane.load_primitives(fifo)") + "writer.kill()\n"
-        assert interrupt_when_blocked(code, tmp_path, READ) == "interrupted\n"
+    def test_while_reading_from_a_silent_writer(self, fifo):
+        with other_end("f = open(sys.argv[1], 'w'); f.write('[' * 10); f.flush(); time.sleep(30)", fifo):
+            code = expect_interrupt("tolvane.load_primitives(fifo)")
+            assert interrupt_when_blocked(code, fifo, READ) == "interrupted\n"
 
-    def test_while_writing_to_a_stalled_reader_and_nothing_more_is_written(self, tmp_path):
+    def test_while_writing_to_a_stalled_reader_and_nothing_more_is_written(self, fifo):
         # The reader takes a little, waits until the call has ended, then drains the FIFO: what it
         # gets is a prefix of the file, short of the whole, and ends (the file was closed).
-        code = """
-reader = other_end(
-    "f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000); sys.stdin.readline();"
-    "got += f.read(); sys.stdout.buffer.write(got)")
-""" + expect_interrupt("tolvane.Feature.save_features(features, fifo)") + """
-got, _ = reader.communicate(b"go\\n", timeout=30)
-assert len(got) < len(expected) and expected.startswith(got), len(got)
-"""
-        assert interrupt_when_blocked(code, tmp_path, WRITE) == "interrupted\n"
+        reader = other_end("f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000);"
+                           "sys.stdin.readline(); got += f.read(); sys.stdout.buffer.write(got)", fifo)
+        with reader:
+            code = expect_interrupt("tolvane.Feature.save_features(features, fifo)")
+            assert interrupt_when_blocked(code, fifo, WRITE) == "interrupted\n"
+            got = reader.finish(timeout=30, input="go\n").stdout.encode()
+        assert len(got) < len(expected(fifo)) and expected(fifo).startswith(got), len(got)
 
 
 HANDLED_ALARMS = """
@@ -116,35 +115,37 @@ signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
 
 class TestSignalsThatDoNotRaise:
     # The handler runs and the call carries on, through a late open and a slow transfer.
-    def test_loading_from_a_late_slow_writer(self, tmp_path):
+    def test_loading_from_a_late_slow_writer(self, fifo):
         writer = (f"time.sleep(0.3); f = open(sys.argv[1], 'w'); f.write({CATALOGUE[:50]!r}); f.flush();"
                   f"time.sleep(0.3); f.write({CATALOGUE[50:]!r})")
-        code = PRELUDE + f"""
-writer = other_end({writer!r})
-""" + HANDLED_ALARMS + """
+        self.run(HANDLED_ALARMS + """
 primitives = tolvane.load_primitives(fifo)
 signal.setitimer(signal.ITIMER_REAL, 0)
-assert [p.name for p in primitives] == ["add"] and writer.wait() == 0
+assert [p.name for p in primitives] == ["add"]
 print(len(alarms) >= 10)
-"""
-        self.run(code, tmp_path)
+""", fifo, writer)
 
-    def test_saving_to_a_late_slow_reader(self, tmp_path):
-        code = PRELUDE + """
-reader = other_end("time.sleep(0.3); f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000);"
-                   "time.sleep(0.3); got += f.read(); sys.stdout.buffer.write(got)")
-""" + HANDLED_ALARMS + """
+    def test_saving_to_a_late_slow_reader(self, fifo):
+        reader = ("time.sleep(0.3); f = open(sys.argv[1], 'rb', buffering=0); got = f.read(1000);"
+                  "time.sleep(0.3); got += f.read(); sys.stdout.buffer.write(got)")
+        got = self.run(HANDLED_ALARMS + """
 tolvane.Feature.save_features(features, fifo)
 signal.setitimer(signal.ITIMER_REAL, 0)
-assert reader.communicate(timeout=30)[0] == expected
 print(len(alarms) >= 10)
-"""
-        self.run(code, tmp_path)
+""", fifo, reader)
+        assert got.encode() == expected(fifo)
 
     @staticmethod
-    def run(code, tmp_path):
-        r = run_python(code, timeout=60, args=[str(tmp_path / "fifo")])
+    def run(code, fifo, other):
+        """Runs `code` in a child, and `other` at the FIFO's other end once the child is about to
+        run it; returns what the other end wrote."""
+        with PythonChild('print("calling", flush=True)\n' + code, args=[fifo], prelude=PRELUDE) as child:
+            assert child.line() == "calling\n", child.finish().stderr
+            with other_end(other, fifo) as end:
+                r, ended = child.finish(), end.finish(timeout=30)
         assert r.returncode == 0 and r.stdout == "True\n", r.stderr
+        assert ended.returncode == 0, ended.stderr
+        return ended.stdout
 
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))

@@ -1,27 +1,25 @@
 """Forks after calls, as multiprocessing's fork start method makes them: a fork finds no threads of
 ours (Python 3.12 on warns of the threads it finds), and every process's calls work after it."""
 
-import textwrap
+from support import python_output
 
-from support import run_python
+PRELUDE = """
+import multiprocessing, os, sys, warnings, tolvane
+N = ("Integer", "Numeric")
+sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
+# Counted from the threads there are before our first call: an emulator (qemu-user) adds
+# one of its own.
+OTHERS = len(os.listdir("/proc/self/task")) - 1
+fs = tolvane.generate_fake_features(300)
+def threads():
+    return len(os.listdir("/proc/self/task")) - OTHERS
+def made(n):
+    return len(tolvane.generate_features(fs[:n], [sub])) - n
+"""
 
 
 def run(code):
-    r = run_python(textwrap.dedent("""
-        import multiprocessing, os, sys, warnings, tolvane
-        N = ("Integer", "Numeric")
-        sub = tolvane.Primitive("sub", "m", "transform", False, [[N, N]], N)
-        # Counted from the threads there are before our first call: an emulator (qemu-user) adds
-        # one of its own.
-        OTHERS = len(os.listdir("/proc/self/task")) - 1
-        fs = tolvane.generate_fake_features(300)
-        def threads():
-            return len(os.listdir("/proc/self/task")) - OTHERS
-        def made(n):
-            return len(tolvane.generate_features(fs[:n], [sub])) - n
-    """) + textwrap.dedent(code), timeout=120, env={"RAYON_NUM_THREADS": "4"})
-    assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr}"
-    return r.stdout.split()
+    return python_output(code, {"RAYON_NUM_THREADS": "4"}, timeout=120, prelude=PRELUDE).split()
 
 
 def test_a_fork_after_a_call_copies_no_threads_of_ours():

@@ -1,14 +1,12 @@
 import itertools
 import signal
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tolvane
-from support import CALL_WITH_SIGNAL, RESTORE_SIGINT, prim, run_python, saved, sha
+from support import CALL_WITH_SIGNAL, RESTORE_SIGINT, PythonChild, prim, run_python, saved, sha
 from tolvane import Feature
 
 DN = ("Double", "Numeric")
@@ -276,14 +274,11 @@ except KeyboardInterrupt:
     small = tolvane.generate_features(fs[:10], [p])
     print("interrupted", len(small), flush=True)
 """
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "inside"
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-    assert out.strip() == "interrupted 100", err
+    with PythonChild(code) as child:
+        assert child.line().strip() == "inside"
+        child.process.send_signal(signal.SIGINT)
+        r = child.finish(timeout=30)
+    assert r.stdout.strip() == "interrupted 100", r.stderr
 
 
 def test_signal_handler_may_call_in_again_during_a_call():

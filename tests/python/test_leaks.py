@@ -24,6 +24,7 @@ from support import (
     PanicException,
     Refused,
     Sequence,
+    call_with_signal,
     derived,
     prim,
     refuse,
@@ -259,15 +260,10 @@ def test_interrupted_and_refused_synthesis_release_everything():
     old = signal.signal(signal.SIGALRM, interrupt)
 
     def interrupted_call():
-        try:
-            # Inside the try: on a slow machine (or emulated) the alarm may come before the call.
-            signal.setitimer(signal.ITIMER_REAL, 0.005)
-            tolvane.generate_features(fakes, [p])  # about two million features: far longer than 5 ms
-        except KeyboardInterrupt:
-            return
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-        pytest.fail("not interrupted")
+        # At the call's first check, with the result's room reserved and the pool at work on the
+        # call's two million features, however fast the machine.
+        with pytest.raises(KeyboardInterrupt):
+            call_with_signal(signal.SIGALRM, tolvane.generate_features, fakes, [p])
 
     try:
         interrupted_call()

@@ -3,11 +3,10 @@ faster than the calls, and Python code run by a conversion calling in again, on 
 and on small thread stacks. Each ends in RecursionError or in the result, never in a crash."""
 
 import os
-import textwrap
 
 import pytest
 
-from support import run_python
+from support import python_output
 
 SANITIZED = bool(os.environ.get("TOLVANE_SANITIZED"))
 
@@ -33,9 +32,7 @@ CALLS = {
 
 
 def run(code, timeout=120):
-    r = run_python(PRELUDE + textwrap.dedent(code), {"RAYON_NUM_THREADS": "2"}, timeout)
-    assert r.returncode == 0, f"exit {r.returncode}\n{r.stdout}\n{r.stderr[-3000:]}"
-    return r.stdout.split()
+    return python_output(code, {"RAYON_NUM_THREADS": "2"}, timeout, prelude=PRELUDE).split()
 
 
 @pytest.mark.parametrize("call", ["generate_features", "save_features", "load_primitives"])

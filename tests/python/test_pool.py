@@ -3,7 +3,6 @@ memory limits, absurd environments. Each case runs in a child interpreter under 
 hang fails one test; the child is killed with SIGKILL, which no handler of its own can delay."""
 
 import os
-import textwrap
 
 import pytest
 
@@ -31,15 +30,14 @@ def digest(features):
 
 def run_child(code, timeout=60, env=None, preexec_fn=None):
     rayon = {k: None for k in os.environ if k.startswith("RAYON_")}
-    r = run_python(PRELUDE + textwrap.dedent(code), {**rayon, "RAYON_NUM_THREADS": "2", **(env or {})},
-                   timeout, preexec_fn=preexec_fn)
-    return r.returncode, r.stdout, r.stderr
+    return run_python(code, {**rayon, "RAYON_NUM_THREADS": "2", **(env or {})}, timeout,
+                      preexec_fn=preexec_fn, prelude=PRELUDE)
 
 
 def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
     # The handler runs inside the call's stop probe, with the pool busy with the call, and waits
     # there for a second thread's call (letting go of the interpreter lock), which must run alone.
-    rc, out, err = run_child("""
+    r = run_child("""
         inner = []
         def other():
             inner.append(len(tolvane.generate_features(fs[:300], sub)))
@@ -51,14 +49,14 @@ def test_signal_handler_that_lets_another_thread_in_does_not_deadlock():
         outer = len(call_with_signal(signal.SIGTERM, tolvane.generate_features, fs, sub))
         print(inner == [expected(300)], outer == expected(len(fs)))
     """, env={"N_FEATURES": "600"})
-    assert rc == 0 and out.split() == ["True", "True"], err
+    assert r.returncode == 0 and r.stdout.split() == ["True", "True"], r.stderr
 
 
 @pytest.mark.slow
 def test_concurrent_callers_get_identical_results():
     # Several Python threads calling in turn while signal handlers let them interleave: each result
     # is whole and the same as a lone call's.
-    rc, out, err = run_child("""
+    r = run_child("""
         small = fs[:120]
         reference = digest(tolvane.generate_features(small, sub))
         signal.signal(signal.SIGALRM, lambda *_: time.sleep(0.002))
@@ -76,7 +74,7 @@ def test_concurrent_callers_get_identical_results():
         signal.setitimer(signal.ITIMER_REAL, 0)
         print(len(digests), set(digests) == {reference})
     """)
-    assert rc == 0 and out.split() == ["20", "True"], err
+    assert r.returncode == 0 and r.stdout.split() == ["20", "True"], r.stderr
 
 
 @needs_address_space_limit
@@ -89,22 +87,22 @@ def test_threads_beyond_what_the_process_may_create():
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 
-    rc, out, err = run_child("""
+    r = run_child("""
         print(len(tolvane.generate_features(fs, sub)) == expected(len(fs)))
     """, env={"RAYON_NUM_THREADS": "2000"}, preexec_fn=limit, timeout=60)
-    assert rc == 0 and out.split() == ["True"], err
+    assert r.returncode == 0 and r.stdout.split() == ["True"], r.stderr
 
 
 @pytest.mark.parametrize("variable", ["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"])
 @pytest.mark.parametrize("value", ["18446744073709551615", "288230376151711744", "99999999999999999999",
                                    "4097", "1", "0", "-1", "two"])
 def test_any_environment_value_gives_a_working_pool(variable, value):
-    rc, out, err = run_child("""
+    r = run_child("""
         print(len(tolvane.generate_features(fs[:200], sub)) == expected(200))
         print(len(os.listdir("/proc/self/task")) - THREADS_AT_START)
     """, env={"RAYON_NUM_THREADS": "", variable: value})
-    assert rc == 0, err
-    ok, workers = out.split()
+    assert r.returncode == 0, r.stderr
+    ok, workers = r.stdout.split()
     assert ok == "True"
     # Capped: at most 1023 workers, the caller counting as one more.
     assert int(workers) <= 1023
@@ -114,7 +112,7 @@ def test_any_environment_value_gives_a_working_pool(variable, value):
     SANITIZED, reason="the sanitizer's allocator is not fork-safe: a child forked while a worker "
     "holds its lock deadlocks in malloc (the system allocator is)")
 def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
-    rc, out, err = run_child("""
+    r = run_child("""
         reference = digest(tolvane.generate_features(fs[:400], sub))
         children = []
         def handler(*_):
@@ -134,7 +132,7 @@ def test_fork_from_a_signal_handler_mid_call_finishes_in_both_processes():
         _, status = os.waitpid(pid, 0)
         print(ok, os.waitstatus_to_exitcode(status))
     """, env={"N_FEATURES": "600"}, timeout=120)
-    assert rc == 0 and out.split() == ["True", "0"], err
+    assert r.returncode == 0 and r.stdout.split() == ["True", "0"], r.stderr
 
 
 @needs_address_space_limit
@@ -150,12 +148,12 @@ def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
             print("MemoryError", "True")
         print("alive")
     """
-    rc, out, err = run_child(code + """
+    r = run_child(code + """
         with open("/proc/self/status") as f:
             print(re.search(r"VmPeak:\\s+(\\d+) kB", f.read()).group(1))
     """.replace("re.search", "__import__('re').search"), env={"N_FEATURES": "1500"}, timeout=120)
-    assert rc == 0 and out.split()[:3] == ["ok", "True", "alive"], err
-    peak = int(out.split()[3]) << 10
+    assert r.returncode == 0 and r.stdout.split()[:3] == ["ok", "True", "alive"], r.stderr
+    peak = int(r.stdout.split()[3]) << 10
     import resource
     seen = set()
     for fraction in (0.3, 0.45, 0.6, 0.7, 0.8, 0.85, 0.9, 0.95, 1.0):
@@ -164,9 +162,9 @@ def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
         def apply(limit=limit):
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
-        rc, out, err = run_child(code, env={"N_FEATURES": "1500"}, preexec_fn=apply, timeout=120)
-        words = out.split()
-        assert rc == 0 and words[1:] == ["True", "alive"], (fraction, rc, out, err)
+        r = run_child(code, env={"N_FEATURES": "1500"}, preexec_fn=apply, timeout=120)
+        words = r.stdout.split()
+        assert r.returncode == 0 and words[1:] == ["True", "alive"], (fraction, r)
         seen.add(words[0])
     assert "MemoryError" in seen
 
@@ -174,7 +172,7 @@ def test_memory_limits_give_a_result_or_memory_error_never_an_abort():
 @pytest.mark.skipif(EMULATED, reason="under qemu-user /proc shows the emulator's own signal masks")
 def test_workers_leave_signals_to_python_threads():
     # A signal the kernel delivered to a worker would interrupt nothing and run no handler soon.
-    rc, out, err = run_child("""
+    r = run_child("""
         tolvane.generate_features(fs[:100], sub)  # enough work to share with the workers
         masks = []
         for tid in os.listdir("/proc/self/task"):
@@ -185,4 +183,4 @@ def test_workers_leave_signals_to_python_threads():
         blockable = ((1 << 31) - 1) & ~(1 << (signal.SIGKILL - 1)) & ~(1 << (signal.SIGSTOP - 1))
         print(len(masks), all(m & blockable == blockable for m in masks))
     """, env={"RAYON_NUM_THREADS": "4"})
-    assert rc == 0 and out.split() == ["3", "True"], err
+    assert r.returncode == 0 and r.stdout.split() == ["3", "True"], r.stderr

@@ -12,13 +12,12 @@ import stat
 import struct
 import subprocess
 import tempfile
-import textwrap
 from pathlib import Path
 
 import pytest
 
 import tolvane
-from support import RESTORE_SIGINT, root, run_python
+from support import RESTORE_SIGINT, python_output, root, run_python
 
 PREVIOUS = b'{"features":[],"primitives":[]} and whatever the user had here'
 
@@ -41,9 +40,7 @@ needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (mounts, o
 
 
 def save_in_child(target, code="save()", preexec_fn=None):
-    r = run_python(PRELUDE + textwrap.dedent(code), timeout=120, args=[target],
-                   preexec_fn=preexec_fn)
-    return r.returncode, r.stdout, r.stderr
+    return run_python(code, timeout=120, args=[target], preexec_fn=preexec_fn, prelude=PRELUDE)
 
 
 def previous_file(directory, name="features.json"):
@@ -59,9 +56,9 @@ class TestFailedSaveKeepsThePreviousFile:
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))
 
-        rc, out, err = save_in_child(target, preexec_fn=limit)
-        assert rc == 0, err
-        assert out == "PanicException Error writing to file: File too large (os error 27)\n"
+        r = save_in_child(target, preexec_fn=limit)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "PanicException Error writing to file: File too large (os error 27)\n"
         assert target.read_bytes() == PREVIOUS
         assert os.listdir(tmp_path) == ["features.json"]
 
@@ -72,9 +69,9 @@ class TestFailedSaveKeepsThePreviousFile:
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))
 
-        rc, _, err = save_in_child(target, "signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\nsave()",
+        r = save_in_child(target, "signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\nsave()",
                                    preexec_fn=limit)
-        assert rc == -signal.SIGXFSZ, err
+        assert r.returncode == -signal.SIGXFSZ, r.stderr
         assert target.read_bytes() == PREVIOUS
 
     @needs_root
@@ -88,9 +85,9 @@ class TestFailedSaveKeepsThePreviousFile:
             pytest.skip(f"cannot mount a tmpfs: {e}")
         try:
             target = previous_file(disk)
-            rc, out, err = save_in_child(target)
-            assert rc == 0, err
-            assert out == "PanicException Error writing to file: No space left on device (os error 28)\n"
+            r = save_in_child(target)
+            assert r.returncode == 0, r.stderr
+            assert r.stdout == "PanicException Error writing to file: No space left on device (os error 28)\n"
             assert target.read_bytes() == PREVIOUS
             assert os.listdir(disk) == ["features.json"]
         finally:
@@ -100,14 +97,14 @@ class TestFailedSaveKeepsThePreviousFile:
         target = previous_file(tmp_path)
         # About 150 MB, so that the signal lands well inside the save however fast it writes: one
         # let in after the file is in place is the next statement's KeyboardInterrupt, not the save's.
-        rc, out, err = save_in_child(target, """
+        r = save_in_child(target, """
             big = tolvane.generate_features(tolvane.generate_fake_features(600), [sub])
             signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
             signal.setitimer(signal.ITIMER_REAL, 0.01)
             save()
         """)
-        assert rc == 0, err
-        assert out == "KeyboardInterrupt \n"
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "KeyboardInterrupt \n"
         assert target.read_bytes() == PREVIOUS
         assert os.listdir(tmp_path) == ["features.json"]
 
@@ -150,8 +147,8 @@ class TestSuccessfulSave:
             os.chmod(target, 0o666)
             os.chmod(directory, 0o555)
             os.chmod(top, 0o755)
-            rc, out, err = save_in_child(target, "os.setuid(65534)\nsave()")
-            assert rc == 0 and out == "saved\n", err
+            r = save_in_child(target, "os.setuid(65534)\nsave()")
+            assert r.returncode == 0 and r.stdout == "saved\n", r.stderr
             assert os.path.getsize(target) > 30_000_000
             assert os.listdir(directory) == ["features.json"]
 
@@ -201,9 +198,7 @@ REFUSED = ("PanicException called `Result::unwrap()` on an `Err` value: Permissi
 
 
 def save_small(target, before=""):
-    r = run_python(SMALL.format(before=before), args=[target])
-    assert r.returncode == 0, r.stderr
-    return r.stdout
+    return python_output(SMALL.format(before=before), args=[target])
 
 
 @contextlib.contextmanager
@@ -398,20 +393,20 @@ class TestNothingIsLeftBehind:
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))
 
-        rc, out, err = save_in_child(tmp_path / "new.json", preexec_fn=limit)
-        assert rc == 0, err
-        assert out == "PanicException Error writing to file: File too large (os error 27)\n"
+        r = save_in_child(tmp_path / "new.json", preexec_fn=limit)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "PanicException Error writing to file: File too large (os error 27)\n"
         assert os.listdir(tmp_path) == []
 
     def test_killed_in_the_middle(self, tmp_path):
         target = previous_file(tmp_path)
-        rc, out, err = save_in_child(target, """
+        r = save_in_child(target, """
             big = tolvane.generate_features(tolvane.generate_fake_features(600), [sub])
             signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGKILL))
             signal.setitimer(signal.ITIMER_REAL, 0.01)
             save()
         """)
-        assert rc == -signal.SIGKILL or out == "saved\n", err
+        assert r.returncode == -signal.SIGKILL or r.stdout == "saved\n", r.stderr
         assert os.listdir(tmp_path) == ["features.json"]
         text = target.read_bytes()
         assert text == PREVIOUS or text.endswith(b"]}") and len(text) > 100_000_000
@@ -423,7 +418,7 @@ class TestNothingIsLeftBehind:
         here, there = tmp_path / "here", tmp_path / "there"
         here.mkdir()
         there.mkdir()
-        r = run_python(PRELUDE + textwrap.dedent("""
+        r = run_python("""
             import threading
             here, there = target, os.path.join(target, "..", "there")
             done = threading.Event()
@@ -443,7 +438,7 @@ class TestNothingIsLeftBehind:
                 save()
             signal.setitimer(signal.ITIMER_REAL, 0)
             done.set()
-        """), timeout=120, args=[here, by])
+        """, timeout=120, args=[here, by], prelude=PRELUDE)
         assert r.returncode == 0, r.stderr
         assert r.stdout == "saved\n" * 3
         saved = [d / "features.json" for d in (here, there) if os.listdir(d)]
