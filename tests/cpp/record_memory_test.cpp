@@ -24,6 +24,9 @@ const ColumnSchema kIntNum{LogicalType::Integer, LogicalType::Numeric};
 class RecordMemoryTest : public ::testing::Test {
  protected:
   static inline std::atomic<int> freed{0}, cells_freed{0};
+  // An input and a primitive, made once the hooks are in place.
+  FeatureRef base;
+  PrimitiveRef p;
 
   void SetUp() override {
     freed = 0;
@@ -34,8 +37,14 @@ class RecordMemoryTest : public ::testing::Test {
                              ::operator delete(const_cast<Feature*>(f));
                              ++freed;
                            }});
+    base = root("base");
+    p = add();
   }
-  void TearDown() override { install_record_memory({}); }
+  void TearDown() override {
+    base = {};
+    p = {};
+    install_record_memory({});
+  }
 
   static FeatureRef root(std::string_view name) {
     return build_feature(name, kIntNum, nullptr, {});
@@ -44,16 +53,32 @@ class RecordMemoryTest : public ::testing::Test {
     return build_primitive("add", "m", "transform", true, {{{"integer", "numeric"}}},
                            {"integer", "numeric"});
   }
-  // `n` features made by `p` from `base` alone, as a synthesis call makes them (one batch).
-  static std::vector<FeatureRef> made_from(const Feature* base, const Primitive& p, std::size_t n) {
-    const Feature* inputs[] = {base};
-    SynthesizedBatch batch(p, 1, inputs, n);
+  // Fills a batch over the one input `input` with `n` features of it, their references counted.
+  static void fill(SynthesizedBatch& batch, const Feature* input, std::size_t n) {
     auto room = batch.extend(n);
     for (std::size_t i = 0; i < n; ++i) {
       room.ids[i] = Digest{};
       room.positions[i] = 0;
     }
-    batch.set_base_refs({{base, static_cast<std::uint32_t>(n)}});
+    batch.set_base_refs({{input, static_cast<std::uint32_t>(n)}});
+  }
+  // A dropped cell's record, taken apart as the binding layer takes it: its references on its
+  // bases and primitive handed to `drops`. False when it was not the record's last reference.
+  static bool hand_over(FeatureRef& f, DeferredDrops& drops) {
+    const Feature* record = f.release();
+    if (!record->drop_ref()) return false;
+    Feature::take_apart(
+        record, [&](std::span<const Feature* const> bases) { drops.drop(bases); },
+        [&](const Primitive* q) { drops.drop(q); });
+    ::operator delete(const_cast<Feature*>(record));
+    return true;
+  }
+  // `n` features made by `maker` from `input` alone, as a synthesis call makes them (one batch).
+  static std::vector<FeatureRef> made_from(const Feature* input, const Primitive& maker,
+                                           std::size_t n) {
+    const Feature* inputs[] = {input};
+    SynthesizedBatch batch(maker, 1, inputs, n);
+    fill(batch, input, n);
     batch.add_refs();
     std::vector<FeatureRef> out;
     for (std::size_t i = 0; i < n; ++i) out.push_back(FeatureRef::adopt(batch.build_next()));
@@ -75,8 +100,6 @@ TEST_F(RecordMemoryTest, CountsPastTheTopStick) {
 }
 
 TEST_F(RecordMemoryTest, ThreadsSharingRecordsLeaveExactCounts) {
-  FeatureRef base = root("base");
-  PrimitiveRef p = add();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
@@ -99,14 +122,10 @@ TEST_F(RecordMemoryTest, ThreadsSharingRecordsLeaveExactCounts) {
 }
 
 TEST_F(RecordMemoryTest, BatchesAddTheirCountedReferencesOnceAndDropThoseNeverBuilt) {
-  FeatureRef base = root("base");
-  PrimitiveRef p = add();
   {
     const Feature* inputs[] = {base.get()};
     SynthesizedBatch batch(*p, 1, inputs, 3);
-    auto room = batch.extend(3);
-    for (int i = 0; i < 3; ++i) room.positions[i] = 0;
-    batch.set_base_refs({{base.get(), 3}});
+    fill(batch, base.get(), 3);
     EXPECT_EQ(base->refs(), 1u);  // nothing added until the batch is taken over
     batch.add_refs();
     EXPECT_EQ(base->refs(), 4u);
@@ -118,14 +137,9 @@ TEST_F(RecordMemoryTest, BatchesAddTheirCountedReferencesOnceAndDropThoseNeverBu
 }
 
 TEST_F(RecordMemoryTest, ARecordInACellHasTwoReferencesAndHandsItsMemoryBack) {
-  FeatureRef base = root("base");
-  PrimitiveRef p = add();
   const Feature* inputs[] = {base.get()};
   SynthesizedBatch batch(*p, 1, inputs, 1);
-  auto room = batch.extend(1);
-  room.ids[0] = Digest{};
-  room.positions[0] = 0;
-  batch.set_base_refs({{base.get(), 1}});
+  fill(batch, base.get(), 1);
   batch.add_refs();
   alignas(Feature) unsigned char cell[256];
   ASSERT_LE(batch.record_size(), sizeof cell);
@@ -141,21 +155,13 @@ TEST_F(RecordMemoryTest, ARecordInACellHasTwoReferencesAndHandsItsMemoryBack) {
 }
 
 TEST_F(RecordMemoryTest, DeferredDropsWaitOnlyForWidelySharedRecords) {
-  PrimitiveRef p = add();
   FeatureRef few = root("few"), many = root("many");
   auto made_few = made_from(few.get(), *p, DeferredDrops::kShared - 2);
   auto made_many = made_from(many.get(), *p, DeferredDrops::kShared + 10);
   DeferredDrops drops;
   // Each new feature's references handed over, as a dropped cell hands them.
   for (auto* made : {&made_few, &made_many}) {
-    for (FeatureRef& f : *made) {
-      const Feature* record = f.release();
-      ASSERT_TRUE(record->drop_ref());
-      Feature::take_apart(
-          record, [&](std::span<const Feature* const> bases) { drops.drop(bases); },
-          [&](const Primitive* q) { drops.drop(q); });
-      ::operator delete(const_cast<Feature*>(record));
-    }
+    for (FeatureRef& f : *made) ASSERT_TRUE(hand_over(f, drops));
   }
   EXPECT_EQ(few->refs(), 1u);                             // dropped at once: few held it
   EXPECT_EQ(many->refs(), DeferredDrops::kShared + 11u);  // waiting
@@ -166,27 +172,18 @@ TEST_F(RecordMemoryTest, DeferredDropsWaitOnlyForWidelySharedRecords) {
 }
 
 TEST_F(RecordMemoryTest, ARecordGoesWhenItsDeferredDropsAreAllThatHoldIt) {
-  PrimitiveRef p = add();
   FeatureRef shared = root("shared");
   auto made = made_from(shared.get(), *p, 2 * DeferredDrops::kShared);
   DeferredDrops drops;
   // The input's own holder lets go first: only the new features hold it.
   const Feature* input = shared.release();
   ASSERT_FALSE(input->drop_ref());
-  for (FeatureRef& f : made) {
-    const Feature* record = f.release();
-    ASSERT_TRUE(record->drop_ref());
-    Feature::take_apart(
-        record, [&](std::span<const Feature* const> bases) { drops.drop(bases); },
-        [&](const Primitive* q) { drops.drop(q); });
-    ::operator delete(const_cast<Feature*>(record));
-  }
+  for (FeatureRef& f : made) ASSERT_TRUE(hand_over(f, drops));
   EXPECT_EQ(freed, 1);  // freed with its last drop, not at the next flush
   drops.flush_all();
 }
 
 TEST_F(RecordMemoryTest, ThreadsWithDeferredDropsOfTheirOwnShareRecords) {
-  PrimitiveRef p = add();
   FeatureRef shared = root("shared");
   constexpr int kThreads = 4, kEach = 5000;
   std::vector<std::vector<FeatureRef>> made;
@@ -195,14 +192,7 @@ TEST_F(RecordMemoryTest, ThreadsWithDeferredDropsOfTheirOwnShareRecords) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       DeferredDrops drops;
-      for (FeatureRef& f : made[t]) {
-        const Feature* record = f.release();
-        if (!record->drop_ref()) continue;
-        Feature::take_apart(
-            record, [&](std::span<const Feature* const> bases) { drops.drop(bases); },
-            [&](const Primitive* q) { drops.drop(q); });
-        ::operator delete(const_cast<Feature*>(record));
-      }
+      for (FeatureRef& f : made[t]) EXPECT_TRUE(hand_over(f, drops));
       drops.flush_all();
     });
   }

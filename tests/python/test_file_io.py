@@ -233,30 +233,18 @@ int close(int fd) {
     return result;
 }
 
-static int open_at(const char* symbol, int dir, const char* path, int flags, va_list rest) {
+int openat(int dir, const char* path, int flags, ...) {
+    static int (*real)(int, const char*, int, ...);
+    if (!real) real = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
+    va_list rest;
+    va_start(rest, flags);
     mode_t mode = (flags & (O_CREAT | __O_TMPFILE)) ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
     if ((flags & __O_TMPFILE) == __O_TMPFILE && getenv("SHIM_NO_TMPFILE")) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    int (*real)(int, const char*, int, ...) = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, symbol);
     return real(dir, path, flags, mode);
-}
-
-int openat(int dir, const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    int fd = open_at("openat", dir, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
-
-int openat64(int dir, const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    int fd = open_at("openat64", dir, path, flags, rest);
-    va_end(rest);
-    return fd;
 }
 """
 

@@ -9,6 +9,7 @@ is dominated by the sanitizer's quarantine, so only the reference counts are che
 
 import ctypes
 import gc
+import inspect
 import os
 import pathlib
 import sys
@@ -296,14 +297,6 @@ def test_a_selection_loop_keeps_only_what_it_keeps():
         ps = [tolvane.Primitive(n, "m", "transform", c, [[N, N]], N)
               for n, c in (("add", True), ("sub", False))]
         fs = tolvane.generate_fake_features(259)
-
-        def rss():
-            gc.collect()
-            getattr(ctypes.CDLL(None), "malloc_trim", lambda pad: 0)(0)
-            with open("/proc/self/smaps_rollup") as f:
-                kib = dict(l.split()[:2] for l in f if l.split()[0] in ("Rss:", "LazyFree:"))
-            return (int(kib["Rss:"]) - int(kib.get("LazyFree:", 0))) * 1024
-
         kept = []
         for every, rounds in ((0, 150), (1000, 40)):
             for r in range(20 + rounds):
@@ -313,7 +306,7 @@ def test_a_selection_loop_keeps_only_what_it_keeps():
                 kept.extend(out[len(fs)::every] if every else out[-1:])
                 del out
             print(len(kept) - count, rss() - before)
-    """, timeout=300)
+    """, timeout=300, prelude="import ctypes, gc\n" + inspect.getsource(rss))
     assert proc.returncode == 0, proc.stderr
     for line in proc.stdout.splitlines():
         kept, grown = map(int, line.split())
