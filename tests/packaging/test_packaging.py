@@ -367,3 +367,12 @@ class TestCommitSubjectHook:
             pytest.skip("not a clone whose hooks make deps installed")
         assert "check_commit_subject.sh" in hook.read_text() or "pre-commit" in hook.read_text()
 
+
+def test_every_script_is_on_the_map():
+    """docs/release.md lists the scripts by directory: one added without a row is caught here."""
+    text = (REPO / "docs" / "release.md").read_text()
+    rows = {line.split("|")[1].strip(" `"): line for line in text.splitlines() if line.startswith("| `scripts/")}
+    for script in sorted((REPO / "scripts").rglob("*")):
+        if script.is_file() and script.suffix in (".sh", ".py"):
+            folder = script.parent.relative_to(REPO).as_posix() + "/"
+            assert f"`{script.name}`" in rows.get(folder, ""), f"{script.relative_to(REPO)} is not on the map"
