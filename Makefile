@@ -3,9 +3,9 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 PYTHON ?= python3
-# The interpreter PYTHON names, found as scripts/find_python.sh finds it (on PATH, or installed by
+# The interpreter PYTHON names, found as scripts/dev/find_python.sh finds it (on PATH, or installed by
 # pyenv), and its tag: X.Y, or X.Yt for a free-threaded build.
-PYTHON_EXE := $(shell scripts/find_python.sh '$(PYTHON)')
+PYTHON_EXE := $(shell scripts/dev/find_python.sh '$(PYTHON)')
 PYTHON_TAG := $(if $(PYTHON_EXE),$(shell '$(PYTHON_EXE)' -c 'import sys, sysconfig; \
   print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'))
 # .venv is the default python3's; any other interpreter gets a venv and builds of its own.
@@ -64,7 +64,7 @@ interpreter:
 
 # Before the venv: on Debian the interpreter's venv module may be one of the missing packages.
 system-packages: interpreter
-	@scripts/system_packages.sh '$(PYTHON_EXE)' $(APT_PACKAGES)
+	@scripts/dev/system_packages.sh '$(PYTHON_EXE)' $(APT_PACKAGES)
 
 $(VENV)/.installed: requirements-dev.txt | system-packages
 	'$(PYTHON_EXE)' -m venv $(VENV)
@@ -98,8 +98,8 @@ pytest: module
 	  || { echo "importing tolvane turned the GIL on" >&2; exit 1; }
 	$(PY) -m pytest -q $(PYTEST_SELECT) $(PYTEST_ARGS) tests/python
 
-# The repository's scripts' own tests (system packages, interpreters, the wheel's module check,
-# the commit-subject hook): they need pytest, not the module.
+# The repository's scripts' own tests (system packages, interpreters, the wheel plan, the module
+# and wheel checks, the commit-subject hook, the maps in docs/): they need pytest, not the module.
 test-packaging: deps
 	$(PY) -m pytest -q -p no:cacheprovider tests/packaging
 
@@ -144,16 +144,16 @@ tidy: deps
 TEST_PYTHONS ?= 3.11 3.12 3.13 3.14 3.15 3.14t
 
 test-pythons:
-	@scripts/test_pythons.sh $(TEST_PYTHONS)
+	@scripts/dev/test_pythons.sh $(TEST_PYTHONS)
 
 # `make test` on aarch64, in a Debian 12 arm64 root under qemu-user (as root); ARM64_GOAL=check
 # runs the quick tier there instead.
 ARM64_GOAL ?= test
 test-arm64:
-	scripts/debian_run.sh bookworm arm64 python3-dev,python3-venv 'make $(ARM64_GOAL) PYTEST_ARGS="$(PYTEST_ARGS)"'
+	scripts/dev/debian_run.sh bookworm arm64 python3-dev,python3-venv 'make $(ARM64_GOAL) PYTEST_ARGS="$(PYTEST_ARGS)"'
 
-# Wheels in dist/, manylinux_2_28 and musllinux_1_2, cross-compiled by zig (scripts/build_wheels.sh
-# says how and from what): `make wheel` the manylinux one for .venv's interpreter on this
+# Wheels in dist/, manylinux_2_28 and musllinux_1_2, cross-compiled by zig (docs/release.md traces
+# the pipeline): `make wheel` the manylinux one for .venv's interpreter on this
 # machine's architecture, `make wheels` every supported interpreter on x86_64 and aarch64, for
 # glibc and for musl.
 DIST := dist
@@ -161,25 +161,25 @@ WHEEL_TARGETS := $(foreach platform,x86_64 aarch64 x86_64-musl aarch64-musl,\
   $(foreach version,3.11 3.12 3.13 3.14 3.15 3.14t,$(version)/$(platform)))
 wheel: deps
 	rm -f $(DIST)/*.whl
-	scripts/build_wheels.sh $(PY) $(DIST) $$($(PY) -c 'import platform, sys, sysconfig; \
+	scripts/release/build_wheels.sh $(PY) $(DIST) $$($(PY) -c 'import platform, sys, sysconfig; \
 	  print("%d.%d%s/%s" % (*sys.version_info[:2], "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")), platform.machine()))')
 
 wheels: deps
 	rm -f $(DIST)/*.whl
-	scripts/build_wheels.sh $(PY) $(DIST) $(WHEEL_TARGETS)
+	scripts/release/build_wheels.sh $(PY) $(DIST) $(WHEEL_TARGETS)
 
 # The suite against every wheel in dist/, installed on its interpreter: where each runs, here or
-# in a Debian root file system, is in scripts/test_wheels.sh.
+# in a Debian root file system, is in scripts/release/test_wheels.sh.
 test-wheels: wheels
-	scripts/test_wheels.sh $(DIST)
+	scripts/release/test_wheels.sh $(DIST)
 
 # The cp314 musllinux wheel of MUSL_ARCH (x86_64, or aarch64 under qemu-user, as root), and the
 # pytest suite against it on a CPython 3.14 built on musl into the cache the first time
-# (scripts/musl_python.sh: 4 to 8 minutes, and up to twice that more for aarch64).
+# (scripts/release/musl_python.sh: 4 to 8 minutes, and up to twice that more for aarch64).
 MUSL_ARCH ?= x86_64
 test-musl-wheel: deps
-	scripts/build_wheels.sh $(PY) $(DIST) 3.14/$(MUSL_ARCH)-musl
-	scripts/test_wheels.sh $(DIST)/tolvane-*-cp314-cp314-musllinux_1_2_$(MUSL_ARCH).whl
+	scripts/release/build_wheels.sh $(PY) $(DIST) 3.14/$(MUSL_ARCH)-musl
+	scripts/release/test_wheels.sh $(DIST)/tolvane-*-cp314-cp314-musllinux_1_2_$(MUSL_ARCH).whl
 
 # The wheel installed with no index into a fresh venv, and the pytest suite against it.
 WHEEL_VENV := build/wheel-venv
@@ -201,7 +201,7 @@ FUZZ_BUILD := build/fuzz
 JSON_CORPUS := ../shared/testdata/json-test-suite/test_parsing
 
 fuzz: deps
-	@scripts/system_packages.sh --no-python clang-14 libclang-rt-14-dev
+	@scripts/dev/system_packages.sh --no-python clang-14 libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DTOLVANE_BUILD_MODULE=OFF \
 	  -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_FUZZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$(WERROR) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target catalogue_fuzz

@@ -1,5 +1,5 @@
 """The repository's scripts: the Makefile's system-package and interpreter steps, the wheel
-builder's check of a module, the commit-subject hook. These need the repository and pytest, not
+builder's checks of a module and a wheel, the commit-subject hook. These need the repository and pytest, not
 the module."""
 import os
 import re
@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-SYSTEM_PACKAGES = REPO / "scripts" / "system_packages.sh"
+SYSTEM_PACKAGES = REPO / "scripts" / "dev" / "system_packages.sh"
 
 
 class FakeDebian:
@@ -76,7 +76,7 @@ TAG = RUNNING + ("t" if FREE_THREADED else "")
 
 
 def find_python(wanted, env=None):
-    return subprocess.run(["bash", str(REPO / "scripts" / "find_python.sh"), wanted],
+    return subprocess.run(["bash", str(REPO / "scripts" / "dev" / "find_python.sh"), wanted],
                           capture_output=True, text=True, timeout=60, env=env)
 
 
@@ -163,7 +163,7 @@ def module_faults():
     pytest.importorskip("elftools", reason="pyelftools comes with auditwheel")
     if shutil.which("g++") is None:
         pytest.skip("needs g++")
-    sys.path.insert(0, str(REPO / "scripts"))
+    sys.path.insert(0, str(REPO / "scripts" / "release"))
     try:
         import pack_wheel
     finally:
@@ -172,7 +172,7 @@ def module_faults():
 
 
 class TestWheelModuleCheck:
-    """scripts/pack_wheel.py refuses a module that some manylinux_2_28 system could not load."""
+    """scripts/release/pack_wheel.py refuses a module that some manylinux_2_28 system could not load."""
 
     @staticmethod
     def build(tmp_path, source, *flags):
@@ -291,12 +291,12 @@ def test_a_built_wheel_is_tagged_for_its_module(wheel, module_faults, tmp_path):
 
 @pytest.fixture(scope="module")
 def pack_wheel(module_faults):
-    """scripts/pack_wheel.py, imported (by the module_faults fixture, which checks what it needs)."""
+    """scripts/release/pack_wheel.py, imported (by the module_faults fixture, which checks what it needs)."""
     return sys.modules[module_faults.__module__]
 
 
 class TestWheelContents:
-    """scripts/pack_wheel.py packs the companion package beside the module and its stubs."""
+    """scripts/release/pack_wheel.py packs the companion package beside the module and its stubs."""
 
     def test_the_wheel_holds_the_companion_and_records_it(self, pack_wheel, tmp_path):
         module = TestWheelModuleCheck.build(tmp_path, """
@@ -312,6 +312,17 @@ class TestWheelContents:
                      if path.suffix in (".py", ".typed")}
         assert {"tolvane_io/__init__.py", "tolvane_io/py.typed"} <= companion <= names
         assert all(f"\n{name}," in "\n" + record for name in companion)
+
+
+def test_auditwheel_must_find_no_newer_glibc_other_machine_or_library_to_graft(pack_wheel):
+    def faults(tag, arch, external=()):
+        return pack_wheel.auditwheel_faults({"overall_tag": tag, "external_libs": dict.fromkeys(external, "/x")}, arch)
+
+    assert faults("manylinux_2_26_aarch64", "aarch64") == faults("manylinux_2_28_x86_64", "x86_64") == []
+    assert faults("manylinux_2_31_x86_64", "x86_64") == ["auditwheel tags it manylinux_2_31_x86_64"]
+    assert faults("manylinux_2_17_x86_64", "aarch64") == ["auditwheel tags it manylinux_2_17_x86_64"]
+    assert faults("linux_x86_64", "x86_64", ["libstdc++.so.6"]) == [
+        "auditwheel tags it linux_x86_64", "auditwheel would graft in libstdc++.so.6"]
 
 
 class TestCommitSubjectHook:
@@ -355,3 +366,13 @@ class TestCommitSubjectHook:
         if hook is None or not hook.exists():
             pytest.skip("not a clone whose hooks make deps installed")
         assert "check_commit_subject.sh" in hook.read_text() or "pre-commit" in hook.read_text()
+
+
+def test_every_script_is_on_the_map():
+    """docs/release.md lists the scripts by directory: one added without a row is caught here."""
+    text = (REPO / "docs" / "release.md").read_text()
+    rows = {line.split("|")[1].strip(" `"): line for line in text.splitlines() if line.startswith("| `scripts/")}
+    for script in sorted((REPO / "scripts").rglob("*")):
+        if script.is_file() and script.suffix in (".sh", ".py"):
+            folder = script.parent.relative_to(REPO).as_posix() + "/"
+            assert f"`{script.name}`" in rows.get(folder, ""), f"{script.relative_to(REPO)} is not on the map"

@@ -3,7 +3,7 @@
 # qemu-user-static if missing and registers it with binfmt_misc, mounting that first, where a
 # container started without either:
 #
-#   scripts/binfmt_aarch64.sh
+#   scripts/dev/binfmt_aarch64.sh
 set -euo pipefail
 [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] && exit 0
 [ "$(id -u)" -eq 0 ] || { echo "cannot run aarch64 programs here: as root, run $0" >&2; exit 1; }

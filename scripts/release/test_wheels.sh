@@ -2,18 +2,18 @@
 # The pytest suite against the wheels in DIST (or the wheels named), each installed with no index
 # into a fresh venv of its interpreter, then a line per wheel with its result and time:
 #
-#   scripts/test_wheels.sh DIST | WHEEL...   (run by `make test-wheels`; PYTEST_ARGS is passed on)
+#   scripts/release/test_wheels.sh DIST | WHEEL...   (make test-wheels; PYTEST_ARGS is passed on)
 #
-# x86_64 wheels run on this machine's interpreters (scripts/find_python.sh; a free-threaded 3.14
-# is built into the cache by scripts/free_threaded_python.sh if there is none); 3.14 and 3.15,
+# x86_64 wheels run on this machine's interpreters (scripts/dev/find_python.sh; a free-threaded
+# 3.14 is built into the cache by scripts/dev/free_threaded_python.sh if there is none); 3.14 and 3.15,
 # when this machine lacks them, run as root in a minimal Debian sid root file system. The aarch64
 # wheel for Debian 12's CPython 3.11 runs as root in a minimal Debian 12
 # arm64 root under qemu-user. The other aarch64 manylinux wheels have no interpreter here: skipped.
 # The cp314 musllinux wheels run on a CPython 3.14 built on musl into the cache
-# (scripts/musl_python.sh), the aarch64 one under qemu-user; that interpreter has no ssl, so the
+# (musl_python.sh), the aarch64 one under qemu-user; that interpreter has no ssl, so the
 # test tools are downloaded here first, and installed from there.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 # suite PYTHON WHEEL VENV [TOOLS]: the wheel into a fresh venv, and the suite from the current
 # directory; the test tools from PyPI, or with no index from the directory TOOLS.
@@ -28,7 +28,7 @@ suite() {
 sys.exit(not tolvane.__file__.startswith(sys.prefix + "/"))' &&
     "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests/python
 }
-if [ "${1:-}" = --suite ]; then  # inside a root: scripts/test_wheels.sh --suite PYTHON WHEEL VENV
+if [ "${1:-}" = --suite ]; then  # inside a root: test_wheels.sh --suite PYTHON WHEEL VENV
   shift
   suite "$@"
   exit
@@ -42,7 +42,8 @@ else
 fi
 dist=$(cd "$(dirname "${wheels[0]}")" && pwd)
 cd "$repo"
-source scripts/debian_root.sh
+source scripts/lib/debian.sh
+STEPS_GO_ON=1
 
 # musl_tools ARCH: prints the directory of the test tools' wheels for a musl CPython 3.14 on ARCH,
 # downloaded into the cache by this machine's pip if missing.
@@ -61,23 +62,13 @@ musl_tools() {
 # on_musl ARCH WHEEL: the suite against WHEEL on the musl CPython 3.14 for ARCH.
 on_musl() {
   local python tools
-  python=$(scripts/musl_python.sh "$1") && tools=$(musl_tools "$1") &&
+  python=$(scripts/release/musl_python.sh "$1") && tools=$(musl_tools "$1") &&
     suite "$python" "$2" "build/wheel-test/3.14-$1-musl" "$tools"
-}
-
-results=()
-failed=0
-# run LABEL COMMAND...: COMMAND, its result and time noted under LABEL.
-run() {
-  local label=$1 start=$SECONDS result=passed
-  shift
-  "$@" || { result=FAILED; failed=1; }
-  results+=("$(printf '%-60s %-7s %5ds' "$label" "$result" $((SECONDS - start)))")
 }
 
 # in_new_root SUITE ARCH PACKAGES WHEEL PYTHON: the suite against WHEEL in a root of its own, made
 # from the cached tarball, with the working tree, the wheels and the shared directory. The root
-# holds what scripts/debian_run.sh puts in one (make test-pythons and test-arm64 run there), so
+# holds what scripts/dev/debian_run.sh puts in one (make test-pythons and test-arm64 run there), so
 # that one cached tarball serves both; the cache keeps only one of each suite and architecture.
 apt_packages=$(make -s --no-print-directory --eval='apt-packages: ; @echo $(APT_PACKAGES)' apt-packages)
 in_new_root() {
@@ -92,7 +83,7 @@ in_new_root() {
     mkdir -p "$TOLVANE_CACHE/pip/$suite-$arch" &&
     root_bind "$TOLVANE_CACHE/pip/$suite-$arch" "$root" /root/.cache/pip &&
     in_root "$root" env PYTEST_ARGS="${PYTEST_ARGS:-}" sh -c "cd /work/tolvane &&
-      scripts/test_wheels.sh --suite $python /work/dist/$(basename "$wheel") /work/venv"
+      scripts/release/test_wheels.sh --suite $python /work/dist/$(basename "$wheel") /work/venv"
   local status=$?
   roots_cleanup
   roots_work=""
@@ -104,36 +95,34 @@ trap '[ -z "${roots_work:-}" ] || roots_cleanup' EXIT
 for wheel in "${wheels[@]}"; do
   name=$(basename "$wheel")
   [[ $name =~ -cp3([0-9]+)-cp3[0-9]+(t?)-(manylinux|musllinux)_[0-9_]+_(x86_64|aarch64)\.whl$ ]] ||
-    { results+=("$name: not a wheel of ours, skipped"); continue; }
+    { step_note "$name: not a wheel of ours, skipped"; continue; }
   version=3.${BASH_REMATCH[1]}${BASH_REMATCH[2]} libc=${BASH_REMATCH[3]} arch=${BASH_REMATCH[4]}
   label="$version $arch"
   if [ "$libc" = musllinux ]; then
     label+=" musl"
     if [ "$version" != 3.14 ]; then
-      results+=("$label: no musl interpreter here, skipped")
+      step_note "$label: no musl interpreter here, skipped"
     elif [ "$arch" = aarch64 ] && [ $root = 0 ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
-      results+=("$label: cannot run aarch64 programs here (as root, scripts/binfmt_aarch64.sh), skipped")
+      step_note "$label: cannot run aarch64 programs here (as root, scripts/dev/binfmt_aarch64.sh), skipped"
     else
       echo "== $name: CPython 3.14 on musl"
-      run "$label: CPython 3.14 on musl" on_musl "$arch" "$wheel"
+      step "$label: CPython 3.14 on musl" on_musl "$arch" "$wheel"
     fi
-  elif [ "$arch" = x86_64 ] && { python=$(scripts/find_python.sh "$version") ||
-       { [ "$version" = 3.14t ] && python=$(scripts/free_threaded_python.sh); }; }; then
+  elif [ "$arch" = x86_64 ] && { python=$(scripts/dev/find_python.sh "$version") ||
+       { [ "$version" = 3.14t ] && python=$(scripts/dev/free_threaded_python.sh); }; }; then
     echo "== $name: $python"
-    run "$label: $python" suite "$python" "$wheel" "build/wheel-test/$version-$arch"
+    step "$label: $python" suite "$python" "$wheel" "build/wheel-test/$version-$arch"
   elif [ "$arch" = x86_64 ] && [[ $version =~ ^3\.1[45]$ ]] && [ $root = 1 ]; then
     echo "== $name: Debian sid's python$version"
-    run "$label: Debian sid" in_new_root sid amd64 python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv "$wheel" "python$version"
+    step "$label: Debian sid" in_new_root sid amd64 python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv "$wheel" "python$version"
   elif [ "$arch" = aarch64 ] && [ "$version" = 3.11 ] && [ $root = 1 ]; then
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] ||
-      { results+=("$label: cannot run aarch64 programs here (qemu-user-static), skipped"); continue; }
+      { step_note "$label: cannot run aarch64 programs here (qemu-user-static), skipped"; continue; }
     echo "== $name: Debian 12 arm64's python3.11 under qemu-user"
-    run "$label: Debian 12 arm64 (qemu-user)" in_new_root bookworm arm64 python3-dev,python3-venv "$wheel" python3.11
+    step "$label: Debian 12 arm64 (qemu-user)" in_new_root bookworm arm64 python3-dev,python3-venv "$wheel" python3.11
   else
-    results+=("$label: no interpreter here, skipped")
+    step_note "$label: no interpreter here, skipped"
   fi
 done
 
-echo "== wheels"
-printf '  %s\n' "${results[@]}"
-exit "$failed"
+steps_summary wheels

@@ -11,11 +11,14 @@ relocations, which glibc before 2.36 and musl before 1.2.4 cannot load. For many
 need glibc 2.28 at most and no C++ runtime from the system, and may import no symbol that it
 does not bind to a glibc version (one that glibc 2.28 lacks would bind to nothing there: the
 import fails), except the interpreter's own. For musllinux it may need musl's libc.so alone, no
-symbol versions, and no symbol but the interpreter's and musl's.
+symbol versions, and no symbol but the interpreter's and musl's. A manylinux wheel is then
+shown to auditwheel, which must find the same: no library to graft in, no newer baseline.
 """
 import base64
 import hashlib
+import json
 import re
+import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -23,14 +26,15 @@ from pathlib import Path
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+from wheel_plan import GLIBC, REPO
 
-GLIBC_BASELINE = (2, 28)
+GLIBC_BASELINE = tuple(map(int, GLIBC.split(".")))
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 MUSL_LIBRARIES = {"libc.so"}
-STUBS = Path(__file__).resolve().parents[1] / "tolvane-stubs"
+STUBS = REPO / "tolvane-stubs"
 # The pure-Python companion package, shipped beside the module in every wheel.
-COMPANION = Path(__file__).resolve().parents[1] / "tolvane_io"
+COMPANION = REPO / "tolvane_io"
 
 
 def module_faults(path, musl_symbols=None):
@@ -73,6 +77,16 @@ def module_faults(path, musl_symbols=None):
     return faults
 
 
+def auditwheel_faults(report, arch):
+    """What auditwheel's report (`auditwheel show --json`) on a manylinux wheel for ARCH finds that
+    the module check should have: a newer glibc, another architecture, a library to graft in."""
+    found = re.fullmatch(rf"manylinux_2_(\d+)_{arch}", report["overall_tag"])
+    faults = [f"auditwheel would graft in {library}" for library in report["external_libs"]]
+    if not found or (2, int(found[1])) > GLIBC_BASELINE:
+        faults.insert(0, f"auditwheel tags it {report['overall_tag']}")
+    return faults
+
+
 def record_line(name, data):
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
     return f"{name},sha256={digest},{len(data)}"
@@ -86,7 +100,7 @@ def main(metadata, module, tag, out_dir, musl_symbols=None):
         sys.exit(f"{module}:\n  " + "\n  ".join(faults))
     fields = dict(re.findall(r"^(Name|Version): (.+)$", Path(metadata).read_text(), re.M))
     dist_info = f"{fields['Name']}-{fields['Version']}.dist-info"
-    wheel_info = ("Wheel-Version: 1.0\nGenerator: tolvane scripts/pack_wheel.py\n"
+    wheel_info = ("Wheel-Version: 1.0\nGenerator: tolvane scripts/release/pack_wheel.py\n"
                   f"Root-Is-Purelib: false\nTag: {tag}\n")
     files = [(Path(module).name, Path(module).read_bytes(), 0o755)]
     files += [(f"tolvane-stubs/{stub.name}", stub.read_bytes(), 0o644)
@@ -103,6 +117,14 @@ def main(metadata, module, tag, out_dir, musl_symbols=None):
             entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
             entry.external_attr = (0o100000 | mode) << 16
             archive.writestr(entry, data, zipfile.ZIP_DEFLATED)
+    manylinux = re.fullmatch(r"manylinux_\d+_\d+_(\w+)", tag.split("-")[2])
+    if manylinux:
+        shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", "--json", wheel], capture_output=True,
+                               text=True, timeout=300)
+        faults = auditwheel_faults(json.loads(shown.stdout), manylinux[1]) if shown.returncode == 0 else [shown.stderr]
+        if faults:
+            wheel.unlink()
+            sys.exit(f"{wheel}:\n  " + "\n  ".join(faults))
     print(wheel)
 
 

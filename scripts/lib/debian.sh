@@ -1,12 +1,14 @@
-# Sourced by the scripts that run the project in minimal Debian root file systems. Roots are made
-# by mmdebstrap once and kept as tarballs in the cache; each run unpacks its own copy under a
+# Sourced by the scripts that use Debian beyond this machine's own packages: minimal root file
+# systems of any suite and architecture, and apt-get with a configuration of its own. Roots are
+# made by mmdebstrap once and kept as tarballs in the cache; each run unpacks its own copy under a
 # work directory, which roots_cleanup (set as the EXIT trap) unmounts and removes.
 #
 #   roots_work=$(mktemp -d ...); trap roots_cleanup EXIT
 #   tarball=$(root_tarball SUITE ARCH PACKAGES)   PACKAGES comma-separated
 #   root_unpack "$tarball" "$roots_work/root"
 #   in_root "$roots_work/root" COMMAND...
-source "$(dirname "${BASH_SOURCE[0]}")/cache.sh"
+#   apt_private DIR APT-GET-ARGUMENTS...          with DIR/sources.list written first
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # A cached root is made again after this many days, so that it follows its suite; one that is no
 # longer made (its recipe changed) goes then too.
@@ -94,4 +96,21 @@ copy_working_tree() {
   mkdir -p "$dir" &&
     git -C "$repo" ls-files -z --cached --others --exclude-standard |
     tar -C "$repo" --null -T - --ignore-failed-read -c 2>/dev/null | tar -x -C "$dir"
+}
+
+# apt_private DIR APT-GET-ARGUMENTS...: apt-get on the sources in DIR/sources.list, for amd64 and
+# arm64, with its index, cache and status in DIR: it downloads, never installs, and leaves the
+# system's apt alone. Set on the command line, which overrides the system's settings (a
+# container's may turn off apt's cache). The unstable suites' index is kept past its Valid-Until
+# date.
+apt_private() {
+  local dir=$1
+  shift
+  mkdir -p "$dir/lists/partial" "$dir/archives/partial" &&
+    { [ -f "$dir/status" ] || : >"$dir/status"; } &&
+    apt-get -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
+      -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/status" -o Dir::Cache="$dir" \
+      -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin \
+      -o APT::Architectures::=amd64 -o APT::Architectures::=arm64 -o APT::Sandbox::User=root \
+      -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false "$@"
 }

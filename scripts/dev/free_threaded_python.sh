@@ -2,19 +2,18 @@
 # Prints the path of a free-threaded CPython 3.14 (built with --disable-gil), building it into the
 # cache first if there is none there:
 #
-#   scripts/free_threaded_python.sh
+#   scripts/dev/free_threaded_python.sh
 #
 # The source is the release Debian carries, from Debian's pool (the newest ones leave it; this
 # one is still there). The build takes a few minutes on two cores and needs root for the Debian
 # packages of the standard library's extension modules, unless they are installed already.
 set -euo pipefail
-source "$(dirname "$0")/cache.sh"
+source "$(dirname "$0")/../lib/common.sh"
 
 version=3.14.7
 prefix=$TOLVANE_CACHE/cpython-${version}t
 python=$prefix/bin/python3.14t
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-source_url=$mirror/pool/main/p/python3.14/python3.14_$version.orig.tar.xz
+source_url=$DEBIAN_MIRROR/pool/main/p/python3.14/python3.14_$version.orig.tar.xz
 if [ -x "$python" ]; then
   echo "$python"
   exit 0

@@ -2,7 +2,7 @@
 # Prints the path of a CPython 3.14 that runs on musl for ARCH, building it into the cache first if
 # there is none there:
 #
-#   scripts/musl_python.sh ARCH      ARCH x86_64 (runs here) or aarch64 (runs under qemu-user)
+#   scripts/release/musl_python.sh ARCH      ARCH x86_64 (runs here) or aarch64 (runs under qemu-user)
 #
 # The musllinux wheels are tested on it. Everything comes from the sources in Debian's pool and
 # goes into one prefix, $TOLVANE_CACHE/musl-python-3.14.7-ARCH: musl 1.2.5, zlib, libffi (for
@@ -18,13 +18,12 @@
 set -euo pipefail
 [ $# -eq 1 ] && [[ $1 =~ ^(x86_64|aarch64)$ ]] || { sed -n '5s/^# \{0,3\}//p' "$0" >&2; exit 2; }
 arch=$1
-scripts=$(cd "$(dirname "$0")" && pwd)
-source "$scripts/cache.sh"
+scripts=$(cd "$(dirname "$0")/.." && pwd)
+source "$scripts/lib/common.sh"
 
 MUSL=1.2.5 ZLIB=1.3.1 LIBFFI=3.4.8 PYTHON=3.14.7
 prefix=$TOLVANE_CACHE/musl-python-$PYTHON-$arch
 python=$prefix/bin/python3.14
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # The pool's names of the upstream tarballs.
 declare -A SOURCE=(
   [musl]=m/musl/musl_$MUSL.orig.tar.gz
@@ -44,11 +43,11 @@ fi
 packages=(make gcc curl xz-utils linux-libc-dev autoconf automake libtool)
 if [ "$arch" = aarch64 ]; then
   packages+=(gcc-aarch64-linux-gnu qemu-user-static)
-  "$scripts/binfmt_aarch64.sh" >&2
+  "$scripts/dev/binfmt_aarch64.sh" >&2
   # The build interpreter of a cross-build is the same CPython, running here.
   build_python=$("$0" x86_64)
 fi
-"$scripts/system_packages.sh" --no-python "${packages[@]}" >&2
+"$scripts/dev/system_packages.sh" --no-python "${packages[@]}" >&2
 
 build=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-musl-python.XXXXXX")
 trap 'rm -rf "$build"' EXIT
@@ -61,7 +60,7 @@ mkdir -p "$prefix/bin" "$TOLVANE_CACHE/sources"
 unpack() {
   local file=$TOLVANE_CACHE/sources/$(basename "${SOURCE[$1]}")
   if [ ! -f "$file" ]; then
-    curl -fsSL "$mirror/pool/main/${SOURCE[$1]}" -o "$file.partial" && mv "$file.partial" "$file"
+    curl -fsSL "$DEBIAN_MIRROR/pool/main/${SOURCE[$1]}" -o "$file.partial" && mv "$file.partial" "$file"
   fi
   mkdir -p "$build/$1" && tar -xf "$file" -C "$build/$1" --strip-components=1
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tries the project as a new user would, on minimal Debian systems made with mmdebstrap:
 #
-#   scripts/debian_check.sh SUITE [REF]   SUITE bookworm (12) or trixie (13); REF defaults to
+#   scripts/dev/debian_check.sh SUITE [REF]   SUITE bookworm (12) or trixie (13); REF defaults to
 #                                         HEAD (committed state only); needs root
 #
 # On one with only python3, make, git and ca-certificates:
@@ -12,13 +12,13 @@
 # On a second one with only python3, its venv module and ca-certificates: the wheel from the first
 # installs with no index, and the pytest suite passes against it.
 #
-# The root file systems are cached as tarballs (scripts/debian_root.sh) and unpacked into a
+# The root file systems are cached as tarballs (scripts/lib/debian.sh) and unpacked into a
 # temporary directory, removed at the end unless KEEP=1. Each step's output goes to a log there,
 # shown in part when the step fails.
 set -euo pipefail
 
-repo=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
-source "$repo/scripts/debian_root.sh"
+repo=$(git -C "$(dirname "$0")/../.." rev-parse --show-toplevel)
+source "$repo/scripts/lib/debian.sh"
 suite=${1:?"usage: $0 SUITE [REF]   (SUITE: bookworm or trixie)"}
 commit=$(git -C "$repo" rev-parse --verify "${2:-HEAD}^{commit}")
 [ "$(id -u)" -eq 0 ] || { echo "needs root (mmdebstrap, chroot, mounts)" >&2; exit 1; }
@@ -28,23 +28,10 @@ shared=$(cd "$repo/../shared" && pwd -P)  # a worktree's may be a symlink
 roots_work=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-debian.XXXXXX")
 trap roots_cleanup EXIT
 
+# Each step's output goes to a log beside the roots. Steps run where errexit does not apply, so
+# the functions below chain their commands with &&.
+STEP_LOGS=$roots_work
 status=0
-# step LABEL COMMAND...: runs COMMAND with its output in a log, and reports how long it took.
-# Steps run where errexit does not apply, so the functions below chain their commands with &&.
-step() {
-  local label=$1 log
-  shift
-  log="$roots_work/$(tr -c 'a-z0-9\n' - <<<"${label,,}").log"
-  local start=$SECONDS
-  if "$@" >"$log" 2>&1; then
-    printf '  %-44s ok     %4ds\n' "$label" $((SECONDS - start))
-  else
-    printf '  %-44s FAILED %4ds  (log: %s)\n' "$label" $((SECONDS - start)) "$log"
-    tail -n 25 "$log" | sed 's/^/    | /'
-    status=1
-    return 1
-  fi
-}
 
 # make_root DIR PACKAGES: a minimal Debian SUITE in DIR that reaches PyPI, with /dev and /proc.
 make_root() {
@@ -116,7 +103,7 @@ build=$roots_work/build-root
   cp -r "$shared" "$build/work/shared" &&
   step "make demo without root stops" refused_without_root "$build" &&
   step "fresh clone check as root" in_root "$build" env WORK=/work/fresh KEEP=1 \
-    /work/tolvane/scripts/fresh_clone_check.sh &&
+    /work/tolvane/scripts/dev/fresh_clone_check.sh &&
   sed -n 's/^  make/  | make/p' "$roots_work/fresh-clone-check-as-root.log" &&
   step "the demo drew its lineage picture" test -s "$build/work/fresh/tolvane/out/demo_lineage.png" &&
   step "pip install from a read-only tree" pip_install_read_only "$build"

@@ -4,52 +4,41 @@
 # venv of a CPython 3.13 built there from Debian trixie's source package of python3.13, and the
 # pytest suite passes against it:
 #
-#   scripts/bullseye_check.sh [DIST]     needs root; DIST defaults to dist (after make wheels)
+#   scripts/release/bullseye_check.sh [DIST]     needs root; DIST defaults to dist (after make wheels)
 #
 # The root file system, the source and the interpreter built there are kept in the cache
-# (scripts/cache.sh); the interpreter's build takes a few minutes the first time.
+# (scripts/lib/common.sh); the interpreter's build takes a few minutes the first time.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 dist=$(cd "${1:-$repo/dist}" && pwd)
-source "$repo/scripts/debian_root.sh"
+source "$repo/scripts/lib/debian.sh"
 [ "$(id -u)" -eq 0 ] || { echo "needs root (mmdebstrap, chroot, mounts)" >&2; exit 1; }
 wheels=("$dist"/tolvane-*-cp313-cp313-manylinux_*_x86_64.whl)
 [ -f "${wheels[0]}" ] || { echo "no x86_64 CPython 3.13 wheel in $dist: make wheels" >&2; exit 1; }
 wheel=${wheels[0]}
 
-step() {
-  local label=$1 start=$SECONDS
-  shift
-  "$@" || { echo "  $label: FAILED" >&2; return 1; }
-  printf '  %-56s %4ds\n' "$label" $((SECONDS - start))
-}
-
-# Debian's source of python3.13 in trixie, fetched with apt-get and a configuration of its own.
+# Debian's source of python3.13 in trixie.
 fetch_source() {
   local dir=$TOLVANE_CACHE/bullseye/source
   ls "$dir"/python3.13_*.orig.tar.xz >/dev/null 2>&1 && return
-  mkdir -p "$dir/apt/lists/partial" "$dir/apt/archives/partial"
-  : >"$dir/apt/status"
-  echo "deb-src ${DEBIAN_MIRROR:-http://deb.debian.org/debian} trixie main" >"$dir/apt/sources.list"
-  local options=(-o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-                 -o Dir::State::Lists="$dir/apt/lists" -o Dir::State::status="$dir/apt/status"
-                 -o Dir::Cache="$dir/apt" -o APT::Sandbox::User=root -o Acquire::Languages=none)
-  apt-get -q "${options[@]}" update >/dev/null &&
-    (cd "$dir" && apt-get -q "${options[@]}" source --download-only python3.13/trixie >/dev/null)
+  mkdir -p "$dir/apt" &&
+    echo "deb-src $DEBIAN_MIRROR trixie main" >"$dir/apt/sources.list" &&
+    apt_private "$dir/apt" update >/dev/null &&
+    (cd "$dir" && apt_private "$dir/apt" source --download-only python3.13/trixie >/dev/null)
 }
 
 # The interpreter, built in the root once and kept as a tarball of its prefix.
 python_in_root() {
   local built=$TOLVANE_CACHE/bullseye/cpython-3.13.tar
   if [ ! -f "$built" ]; then
-    mkdir -p "$root/work/cpython"
-    tar -xJf "$(ls "$TOLVANE_CACHE"/bullseye/source/python3.13_*.orig.tar.xz)" -C "$root/work/cpython" \
-      --strip-components=1
-    in_root "$root" sh -c 'cd /work/cpython && ./configure --prefix=/opt/python3.13 >/dev/null &&
-      make -j2 >/dev/null 2>&1 && make install >/dev/null 2>&1' || return 1
-    tar -C "$root" -cf "$built.partial" opt/python3.13 && mv "$built.partial" "$built"
+    mkdir -p "$root/work/cpython" &&
+      tar -xJf "$(ls "$TOLVANE_CACHE"/bullseye/source/python3.13_*.orig.tar.xz)" -C "$root/work/cpython" \
+        --strip-components=1 &&
+      in_root "$root" sh -c 'cd /work/cpython && ./configure --prefix=/opt/python3.13 >/dev/null &&
+        make -j2 >/dev/null 2>&1 && make install >/dev/null 2>&1' &&
+      tar -C "$root" -cf "$built.partial" opt/python3.13 && mv "$built.partial" "$built" || return
   else
-    tar -C "$root" -xf "$built"
+    tar -C "$root" -xf "$built" || return
   fi
   in_root "$root" /opt/python3.13/bin/python3.13 -c 'import ssl, sys; print(sys.version)'
 }
@@ -59,8 +48,8 @@ trap roots_cleanup EXIT
 root=$roots_work/root
 echo "$(basename "$wheel") on Debian 11"
 step "Debian 11 root" eval 'tarball=$(root_tarball bullseye amd64 \
-  ca-certificates,gcc,make,xz-utils,libssl-dev,zlib1g-dev,libffi-dev,libbz2-dev,liblzma-dev,libsqlite3-dev,uuid-dev)' &&
-  step "unpacked" root_unpack "$tarball" "$root"
+  ca-certificates,gcc,make,xz-utils,libssl-dev,zlib1g-dev,libffi-dev,libbz2-dev,liblzma-dev,libsqlite3-dev,uuid-dev)'
+step "unpacked" root_unpack "$tarball" "$root"
 step "python3.13 source from Debian trixie" fetch_source
 step "CPython 3.13 in Debian 11" python_in_root
 in_root "$root" sh -c 'ldd --version | head -n 1; ls /usr/lib/x86_64-linux-gnu/libstdc++.so.6.*'
@@ -72,5 +61,5 @@ if [ -d "$repo/../shared" ]; then root_bind "$(cd "$repo/../shared" && pwd -P)" 
 step "wheel installed, the suite passes" in_root "$root" sh -c "PATH=/opt/python3.13/bin:\$PATH &&
   export PIP_CERT=/etc/ssl/certs/ca-certificates.crt &&
   cd /work/tolvane &&
-  scripts/test_wheels.sh --suite /opt/python3.13/bin/python3.13 /work/dist/$(basename "$wheel") /work/venv"
+  scripts/release/test_wheels.sh --suite /opt/python3.13/bin/python3.13 /work/dist/$(basename "$wheel") /work/venv"
 echo "Debian 11 check: passed"

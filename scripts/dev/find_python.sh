@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Prints the path of a CPython interpreter, or fails when there is none:
 #
-#   scripts/find_python.sh X.Y | X.Yt | COMMAND
+#   scripts/dev/find_python.sh X.Y | X.Yt | COMMAND
 #
 # X.Y: a CPython X.Y with the GIL; X.Yt: a free-threaded one. Looked for as pythonX.Y[t] on PATH,
 # then the newest X.Y.* that pyenv has installed (its shims only run the versions selected, so its
 # install directory is looked at directly), then the free-threaded build that
-# scripts/free_threaded_python.sh keeps in the cache. COMMAND (python3, python3.12, a path): that
+# free_threaded_python.sh keeps in the cache. COMMAND (python3, python3.12, a path): that
 # command if it runs, else, for a name like python3.12 or python3.14t, the version it names.
 set -euo pipefail
-source "$(dirname "$0")/cache.sh"
+source "$(dirname "$0")/../lib/common.sh"
 
 # is_cpython PYTHON [X.Y[t]]: prints PYTHON's sys.executable if it is CPython (of that version).
 is_cpython() {
