@@ -24,9 +24,10 @@ suite() {
   "$python" -m venv "$venv" &&
     "$venv/bin/python" -m pip install -q --no-index "$wheel" &&
     "$venv/bin/python" -m pip install -q "${tools[@]}" -c requirements-dev.txt pytest hypothesis &&
-    "$venv/bin/python" -c 'import sys, tolvane
-sys.exit(not tolvane.__file__.startswith(sys.prefix + "/"))' &&
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests/python
+    "$venv/bin/python" -P -c 'import sys, tolvane, tolvane_io
+sys.exit(not all(m.__file__.startswith(sys.prefix + "/") for m in (tolvane, tolvane_io)))' &&
+    # By its script: the working directory, which holds tolvane_io's sources, stays off sys.path.
+    "$venv/bin/pytest" -q -p no:cacheprovider ${PYTEST_ARGS:-} tests/python
 }
 if [ "${1:-}" = --suite ]; then  # inside a root: test_wheels.sh --suite PYTHON WHEEL VENV
   shift
