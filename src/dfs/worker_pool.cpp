@@ -1,9 +1,13 @@
 #include "dfs/worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -178,6 +182,7 @@ class Pool {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &caller);
     threads_.reserve(threads);
+    tids_.reserve(threads);  // so that no worker allocates to add its own
     for (std::size_t i = 1; i < threads; ++i) {
       pthread_t thread;
       if (pthread_create(&thread, &attr, &Pool::worker_main, this) != 0) break;
@@ -190,7 +195,10 @@ class Pool {
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
-  // With no loop running: ends the workers and waits until they are gone.
+  // With no loop running: ends the workers and waits until they are gone, from the kernel's
+  // tables too. A join returns once a thread has let go of its stack; the kernel lists the thread
+  // (in /proc, and in the thread count Python reads before it warns of a fork) until it has
+  // finished exiting, a moment later natively and much later under an emulator.
   ~Pool() {
     {
       std::lock_guard lock(mutex_);
@@ -199,6 +207,14 @@ class Pool {
     }
     wake_.notify_all();
     for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+    const pid_t process = getpid();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (pid_t tid : tids_) {
+      while (syscall(SYS_tgkill, process, tid, 0) == 0 &&
+             std::chrono::steady_clock::now() < deadline) {
+        sched_yield();
+      }
+    }
   }
 
   std::size_t workers() const { return threads_.size(); }
@@ -229,6 +245,7 @@ class Pool {
   void serve() {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
+    tids_.push_back(static_cast<pid_t>(syscall(SYS_gettid)));
     for (;;) {
       wake_.wait(lock, [&] { return epoch_ != seen; });
       if (stopping_) return;
@@ -252,6 +269,7 @@ class Pool {
   std::size_t inside_ = 0;  // workers taking part in loop_
   bool stopping_ = false;
   std::vector<pthread_t> threads_;
+  std::vector<pid_t> tids_;  // the workers' kernel thread ids, each added by its worker
 };
 
 Pool* shared_pool = nullptr;  // touched only by the owner of pool_owned
